@@ -1,0 +1,64 @@
+// The scalar call protocol's first steps: matching positional and keyword
+// arguments to parameters, converting them, and parsing the option flag.
+#pragma once
+
+#include "binding/errors.hpp"
+#include "core/option_kind.hpp"
+
+#include <span>
+#include <string_view>
+
+namespace kestrelfin::binding {
+
+// Fills one slot per parameter with a borrowed reference to its argument.
+// Fails with the interpreter's wording for surplus, unknown, repeated or
+// missing arguments. The slots stay valid for the whole call: the positional
+// tuple and the keyword dictionary hold them.
+void match_arguments(const char* function_name, std::span<const std::string_view> parameters,
+                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+
+// Ends the call with a failed conversion of `parameter`: an exception of
+// exactly TypeError is renamed "argument '<parameter>': <text>" (keeping its
+// cause); every other exception passes unchanged.
+[[noreturn]] void fail_conversion(PyRef exception, const char* parameter);
+
+// The text of a str argument, valid while the argument lives.
+std::string_view convert_text(PyObject* object, const char* parameter);
+
+// A number argument as a double, through __float__ or __index__.
+inline double convert_number(PyObject* object, const char* parameter) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0) {
+        // -1.0 is an ordinary value unless the conversion left an exception.
+        if (PyRef exception = take_raised_exception()) {
+            fail_conversion(std::move(exception), parameter);
+        }
+    }
+    return value;
+}
+
+[[noreturn]] void fail_flag(std::string_view text);
+
+// Only the first character decides, so "call", "Put" and "p" all parse.
+inline core::OptionKind parse_flag(std::string_view text) {
+    if (!text.empty()) {
+        switch (text.front()) {
+            case 'c':
+            case 'C':
+                return core::OptionKind::Call;
+            case 'p':
+            case 'P':
+                return core::OptionKind::Put;
+            default:
+                break;
+        }
+    }
+    fail_flag(text);
+}
+
+// A text written as a double-quoted literal with the escapes of a debug
+// representation: \" \\ \n \r \t \0, and \u{hex} for non-printable and
+// combining characters.
+std::string quote_text(std::string_view utf8);
+
+}  // namespace kestrelfin::binding

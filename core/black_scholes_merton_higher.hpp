@@ -1,0 +1,193 @@
+// Black-Scholes-Merton higher-order and strike Greeks: vanna, charm, vomma,
+// speed, zomma, color, veta, ultima, dual delta, dual gamma.
+//
+// These are written in the generalised cost-of-carry form: the dividend
+// yield enters only through the carry b = r - q, and the dividend discount
+// factor is Dc = exp(t * ((r - q) - r)). In exact arithmetic that is
+// exp(-q t), but (r - q) - r is not always exactly -q, so Dc may differ in
+// the last bit from the Dq = exp(-(q*t)) of the first-order Greeks. The two
+// factors are deliberately not interchanged.
+//
+// Nothing here is rescaled: vanna, vomma, zomma, ultima are per unit of
+// sigma; charm, color, veta are +d/dt per year (t = time to expiry).
+//
+// Include "core/black_scholes_merton.hpp" rather than this file directly.
+#pragma once
+
+#include <cmath>
+
+#include "core/normal.hpp"
+#include "core/option_kind.hpp"
+
+namespace kestrelfin::core {
+
+namespace detail {
+
+// The intermediate quantities shared by the eight carry-form Greeks.
+struct CarryTerms {
+    double sqrt_t;
+    double v;       // sqrt(t) * sigma
+    double b;       // r - q
+    double b_m_r;   // (r - q) - r, i.e. -q as the carry form rounds it
+    double d1;
+    double d2;
+};
+
+inline CarryTerms carry_terms(double S, double K, double t, double r, double sigma,
+                              double q) noexcept {
+    CarryTerms c;
+    c.sqrt_t = std::sqrt(t);
+    c.v = c.sqrt_t * sigma;
+    c.b = r - q;
+    c.b_m_r = (r - q) - r;
+    c.d1 = (std::log(S / K) + t * (c.b + sigma * (sigma * 0.5))) / c.v;
+    c.d2 = c.d1 - c.v;
+    return c;
+}
+
+// The carry discount factor Dc = exp(t * (b - r)).
+inline double carry_discount(double t, const CarryTerms& c) noexcept {
+    return std::exp(t * c.b_m_r);
+}
+
+}  // namespace detail
+
+// dDelta/dsigma.
+inline double bsm_vanna(OptionKind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    return c.d2 * (detail::minus_norm_pdf(c.d1) * dc) / sigma;
+}
+
+// +dDelta/dt. The put takes N(d1) - 1 (as N(d1) + (-1)), not -N(-d1): it
+// shares the call's single evaluation of N.
+inline double bsm_charm(OptionKind kind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double n1 = norm_cdf(c.d1);
+    const double m = kind == OptionKind::Call ? n1 : n1 + (-1.0);
+    return (c.b / c.v - c.d2 / (t + t)) * (dc * norm_pdf(c.d1)) + (c.b_m_r * dc) * m;
+}
+
+// d(raw vega)/dsigma, raw vega = sqrt(t) * S * Dc * phi(d1) (unscaled).
+inline double bsm_vomma(OptionKind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double raw_vega = c.sqrt_t * ((S * dc) * norm_pdf(c.d1));
+    return c.d2 * (c.d1 * raw_vega) / sigma;
+}
+
+// dGamma/dS = -Gamma/S * (1 + d1/v).
+inline double bsm_speed(OptionKind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    return (c.d1 / c.v + 1.0) * ((dc * detail::minus_norm_pdf(c.d1)) / (S * c.v) / S);
+}
+
+// dGamma/dsigma.
+inline double bsm_zomma(OptionKind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double gamma = (dc * norm_pdf(c.d1)) / (S * c.v);
+    return (c.d1 * c.d2 + (-1.0)) * gamma / sigma;
+}
+
+// +dGamma/dt.
+inline double bsm_color(OptionKind, double S, double K, double t, double r, double sigma,
+                        double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double gamma = (dc * norm_pdf(c.d1)) / (S * c.v);
+    return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + (-1.0)) / (t + t)) * gamma;
+}
+
+// +d(raw vega)/dt.
+inline double bsm_veta(OptionKind, double S, double K, double t, double r, double sigma,
+                       double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double raw_vega = c.sqrt_t * ((S * dc) * norm_pdf(c.d1));
+    return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + 1.0) / (t + t)) * raw_vega;
+}
+
+// dVomma/dsigma = -raw_vega/sigma^2 * (d1 d2 (1 - d1 d2) + d1^2 + d2^2).
+inline double bsm_ultima(OptionKind, double S, double K, double t, double r, double sigma,
+                         double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dc = detail::carry_discount(t, c);
+    const double p = c.d1 * c.d2;
+    const double minus_raw_vega = c.sqrt_t * ((S * dc) * detail::minus_norm_pdf(c.d1));
+    return (c.d2 * c.d2 + (c.d1 * c.d1 + p * (1.0 - p))) * (minus_raw_vega / (sigma * sigma));
+}
+
+// The strike Greeks discount at Dr = exp(-(r*t)), not at the carry factor.
+
+// dV/dK. The call negates its product after forming it; the put evaluates N
+// at -d2 so that its small values keep their digits.
+inline double bsm_dual_delta(OptionKind kind, double S, double K, double t, double r,
+                             double sigma, double q) noexcept {
+    const double d2 = detail::carry_terms(S, K, t, r, sigma, q).d2;
+    const double dr = std::exp(-(r * t));
+    if (kind == OptionKind::Call) {
+        return -(dr * norm_cdf(d2));
+    }
+    return dr * norm_cdf(-d2);
+}
+
+// d^2V/dK^2.
+inline double bsm_dual_gamma(OptionKind, double S, double K, double t, double r, double sigma,
+                             double q) noexcept {
+    const auto c = detail::carry_terms(S, K, t, r, sigma, q);
+    const double dr = std::exp(-(r * t));
+    return dr * norm_pdf(c.d2) / (K * c.v);
+}
+
+// Black-Scholes: exactly the Black-Scholes-Merton value with q = +0.0.
+
+inline double bs_vanna(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_vanna(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_charm(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_charm(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_vomma(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_vomma(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_speed(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_speed(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_zomma(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_zomma(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_color(OptionKind kind, double S, double K, double t, double r,
+                       double sigma) noexcept {
+    return bsm_color(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_veta(OptionKind kind, double S, double K, double t, double r,
+                      double sigma) noexcept {
+    return bsm_veta(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_ultima(OptionKind kind, double S, double K, double t, double r,
+                        double sigma) noexcept {
+    return bsm_ultima(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_dual_delta(OptionKind kind, double S, double K, double t, double r,
+                            double sigma) noexcept {
+    return bsm_dual_delta(kind, S, K, t, r, sigma, 0.0);
+}
+inline double bs_dual_gamma(OptionKind kind, double S, double K, double t, double r,
+                            double sigma) noexcept {
+    return bsm_dual_gamma(kind, S, K, t, r, sigma, 0.0);
+}
+
+}  // namespace kestrelfin::core

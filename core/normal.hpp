@@ -1,0 +1,185 @@
+// The standard normal distribution function N(x) and density phi(x).
+//
+// N is computed two ways:
+//   * x > -10: erfc(-x/sqrt(2)) / 2 with W. J. Cody's rational Chebyshev
+//     approximations (the three ranges of his routine CALERF);
+//   * x <= -10: the asymptotic (Mills' ratio) expansion of the normal tail,
+//     where 1 - N(-x) would have lost every digit.
+//
+// Every arithmetic step below is one separately rounded double operation in
+// the order written; the results are reproducible to the last bit only if the
+// compiler neither contracts a*b+c into an FMA nor reassociates, so every
+// translation unit including this header must be built with
+// -ffp-contract=off and without -ffast-math.
+#pragma once
+
+#include <cmath>
+
+#if defined(__FAST_MATH__)
+#error "kestrelfin's pricing core requires IEEE-754 semantics: do not build with -ffast-math / -Ofast"
+#endif
+
+namespace kestrelfin::core {
+
+// phi(x) = exp(-x^2/2) / sqrt(2 pi). The exponent is formed as x * (x * -0.5):
+// x * -0.5 is exact, so the only rounding is in the final product.
+inline double norm_pdf(double x) noexcept {
+    return 0.3989422804014327 * std::exp(x * (x * (-0.5)));
+}
+
+namespace detail {
+
+// Cody, "Rational Chebyshev approximation for the error function",
+// Math. Comp. 23 (1969), as published in SPECFUN's CALERF, double precision.
+// Index i here holds Cody's coefficient number i + 1.
+
+// Range 1, |y| <= 0.46875: erf(y) ~ y * P(y^2) / Q(y^2).
+inline constexpr double cody_a[5] = {
+    3.16112374387056560e00, 1.13864154151050156e02, 3.77485237685302021e02,
+    3.20937758913846947e03, 1.85777706184603153e-1};
+inline constexpr double cody_b[4] = {
+    2.36012909523441209e01, 2.44024637934444173e02, 1.28261652607737228e03,
+    2.84423683343917062e03};
+
+// Range 2, 0.46875 < |y| <= 4: erfc(a) ~ exp(-a^2) * P(a) / Q(a).
+inline constexpr double cody_c[9] = {
+    5.64188496988670089e-1, 8.88314979438837594e00, 6.61191906371416295e01,
+    2.98635138197400131e02, 8.81952221241769090e02, 1.71204761263407058e03,
+    2.05107837782607147e03, 1.23033935479799725e03, 2.15311535474403846e-8};
+inline constexpr double cody_d[8] = {
+    1.57449261107098347e01, 1.17693950891312499e02, 5.37181101862009858e02,
+    1.62138957456669019e03, 3.29079923573345963e03, 4.36261909014324716e03,
+    3.43936767414372164e03, 1.23033935480374942e03};
+
+// Range 3, |y| > 4: erfc(a) ~ exp(-a^2)/a * (1/sqrt(pi) - z P(z) / Q(z)), z = 1/a^2.
+// Q2 is kept exactly as Cody published it.
+inline constexpr double cody_p[6] = {
+    3.05326634961232344e-1, 3.60344899949804439e-1, 1.25781726111229246e-1,
+    1.60837851487422766e-2, 6.58749161529837803e-4, 1.63153871373020978e-2};
+inline constexpr double cody_q[5] = {
+    2.56852019228982242e00, 1.87295284992346047e00, 5.27905102951428412e-1,
+    6.05183413124413191e-2, 2.33520497626869185e-3};
+
+inline constexpr double inv_sqrt_2pi = 0.3989422804014327;
+inline constexpr double minus_inv_sqrt2 = -0.7071067811865476;
+inline constexpr double inv_sqrt_pi = 0.5641895835477563;
+inline constexpr double two_pow_minus_52 = 2.220446049250313e-16;
+
+// N(x) for x <= -10: phi(x)/|x| * (1 - 1/x^2 + 3/x^4 - 15/x^6 + ...).
+// The loop adds the terms two at a time: h is the last term added, d the size
+// of the last pair. It stops once a pair is negligible against the sum, or
+// as soon as a pair stops shrinking (the asymptotic series has begun to
+// diverge). Below -2^26 the correction is not worth summing: the result
+// underflows to zero long before that anyway.
+inline double normal_left_tail(double x) noexcept {
+    double s = 1.0;
+    if (x >= -67108864.0) {
+        const double w = x * x;
+        double h = (1.0 / w) * (3.0 / w);
+        s = 1.0 - (1.0 / w - h);
+        double d = std::fabs(1.0 / w - h);
+        double k = 2.0;
+        while (!(d < std::fabs(s) * two_pow_minus_52)) {
+            const double f = (4.0 * k - 3.0) / w;
+            const double g = f * ((4.0 * k - 1.0) / w);
+            const double term = h * (f - g);
+            h = h * g;
+            k = k + 1.0;
+            s = s - term;
+            if (std::fabs(term) < d) {
+                d = std::fabs(term);
+            } else {
+                break;
+            }
+        }
+    }
+    // phi(x) * s / |x|, with the sign of 1/|x| = -1/x folded into the density
+    // constant; evaluated strictly left to right.
+    return std::exp(x * (x * (-0.5))) * (-inv_sqrt_2pi) * s / x;
+}
+
+// Range 1: N = (1 - erf(y)) / 2. Below 1.11e-16, y*y would only add rounding
+// noise (or underflow), so the polynomials are evaluated at z = 0.
+inline double normal_range1(double y, double a) noexcept {
+    const double z = a > 1.11e-16 ? y * y : 0.0;
+    double p = cody_a[4];
+    double q = 1.0;
+    for (int i = 0; i < 4; ++i) {
+        p = p * z + cody_a[i];
+        q = q * z + cody_b[i];
+    }
+    return (1.0 - y * p / q) * 0.5;
+}
+
+// Range 2: erfc(a) * exp(a^2) as a rational function of a.
+inline double erfc_scaled_range2(double a) noexcept {
+    double p = cody_c[8];
+    double q = 1.0;
+    for (int i = 0; i < 8; ++i) {
+        p = p * a + cody_c[i];
+        q = q * a + cody_d[i];
+    }
+    return p / q;
+}
+
+// Range 3: erfc(a) * exp(a^2) as an asymptotic-style rational in 1/a^2.
+inline double erfc_scaled_range3(double y, double a) noexcept {
+    const double z = 1.0 / (y * y);
+    double p = cody_p[5];
+    double q = 1.0;
+    for (int i = 0; i < 5; ++i) {
+        p = p * z + cody_p[i];
+        q = q * z + cody_q[i];
+    }
+    return (inv_sqrt_pi - z * p / q) / a;
+}
+
+// erfc(a) = exp(-a^2) * R. exp(-a^2) is split as exp(-u^2) * exp(-(a+u)(a-u))
+// with u = a truncated to a multiple of 1/16: u*u is then exact and
+// (a+u)*(a-u) is small, so neither argument carries the large absolute
+// rounding error a*a would have for large a. Truncation equals floor here
+// since a > 0.
+inline double erfc_from_scaled(double a, double scaled) noexcept {
+    const double u = std::trunc(a * 16.0) * 0.0625;
+    return std::exp(-(u * u)) * std::exp(-((a + u) * (a - u))) * scaled;
+}
+
+}  // namespace detail
+
+// N(x) = P(Z <= x). Total over doubles: N(-inf) = +0, N(+inf) = 1, N(NaN) =
+// NaN. All range tests are ordered comparisons, so NaN fails every one of
+// them and falls through to range 3, where it propagates.
+inline double norm_cdf(double x) noexcept {
+    if (x <= -10.0) {
+        return detail::normal_left_tail(x);
+    }
+    const double y = x * detail::minus_inv_sqrt2;
+    const double a = std::fabs(y);
+    if (a <= 0.46875) {
+        return detail::normal_range1(y, a);
+    }
+    double scaled;
+    if (a <= 4.0) {
+        scaled = detail::erfc_scaled_range2(a);
+    } else {
+        // erfc has reached 0 (or 2) to double precision: skip the polynomials.
+        if (a >= 26.543) {
+            return (y < 0.0 ? 2.0 : 0.0) * 0.5;
+        }
+        scaled = detail::erfc_scaled_range3(y, a);
+    }
+    const double e = detail::erfc_from_scaled(a, scaled);
+    return y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5;
+}
+
+namespace detail {
+
+// -phi(x), formed by multiplying the exponential by the negated constant
+// (the identical value to -(phi(x)), but the formulas are written this way).
+inline double minus_norm_pdf(double x) noexcept {
+    return std::exp(x * (x * (-0.5))) * (-inv_sqrt_2pi);
+}
+
+}  // namespace detail
+
+}  // namespace kestrelfin::core

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ core tests (ctest) and the Python suite (pytest)
+# under Python 3.12 and 3.13, with NumPy 2.x and, on 3.12, NumPy 1.26.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_system_packages
+
+log "C++ tests"
+python_for_embedding="$(find_python 3.12)"
+cmake -S "$ROOT/tests/core" -B "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release \
+      -DPython_EXECUTABLE="$python_for_embedding" >/dev/null
+cmake --build "$ROOT/build/core-tests" -j2
+ctest --test-dir "$ROOT/build/core-tests" --output-on-failure --no-tests=error
+
+wheel="$(build_wheel)"
+
+# name, Python version, NumPy requirement
+environments=(
+    "py312-numpy2 3.12 numpy>=2"
+    "py313-numpy2 3.13 numpy>=2"
+    "py312-numpy1 3.12 numpy==1.26.*"
+)
+for environment in "${environments[@]}"; do
+    read -r name version numpy <<<"$environment"
+    python="$(make_venv "$name" "$version" -r "$ROOT/requirements/test.txt" "$numpy")"
+    install_wheel "$python" "$wheel"
+    log "pytest on $name ($("$python" -c 'import sys, numpy; print(sys.version.split()[0], "numpy", numpy.__version__)'))"
+    # Run from the tests folder so that the installed wheel, not the source
+    # tree, is what gets imported. pytest exits non-zero when it collects nothing.
+    (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider "$@")
+done
+log "all tests passed"
