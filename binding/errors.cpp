@@ -27,6 +27,7 @@ PyObject* class_object(ErrorClass error_class) {
         case ErrorClass::RuntimeError: return PyExc_RuntimeError;
         case ErrorClass::ImportError: return PyExc_ImportError;
         case ErrorClass::SystemError: return PyExc_SystemError;
+        case ErrorClass::MemoryError: return PyExc_MemoryError;
         case ErrorClass::Panic: return panic_exception_type();
     }
     return PyExc_SystemError;

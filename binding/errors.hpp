@@ -23,6 +23,7 @@ enum class ErrorClass : unsigned char {
     RuntimeError,
     ImportError,
     SystemError,
+    MemoryError,
     Panic,
 };
 

@@ -1,6 +1,7 @@
 // The module's functions in registration order, generated from the table.
 #pragma once
 
+#include "binding/array_call.hpp"
 #include "binding/families.hpp"
 #include "binding/functions.hpp"
 #include "binding/python.hpp"
@@ -46,24 +47,32 @@ constexpr FunctionSpec scalar_spec() {
     return {Function::name, Family::parameters, &scalar_entry<Function>, Family::model, Function::group, false};
 }
 
-// One record per row of the table, in the table's order.
-inline constexpr std::array kScalarFunctions = {
-#define KESTRELFIN_SCALAR_SPEC(group_, name_, family_) scalar_spec<table::name_>(),
-    KESTRELFIN_FUNCTIONS(KESTRELFIN_SCALAR_SPEC)
-#undef KESTRELFIN_SCALAR_SPEC
+template <class Function>
+constexpr FunctionSpec array_spec() {
+    using Family = typename Function::Family;
+    return {Function::array_name, Family::parameters, &array_entry<Function>, Family::model, Function::group, true};
+}
+
+// Two records per row of the table, the scalar function and its array twin,
+// in the table's order.
+inline constexpr std::array kFunctions = {
+#define KESTRELFIN_SPECS(group_, name_, family_) scalar_spec<table::name_>(), array_spec<table::name_>(),
+    KESTRELFIN_FUNCTIONS(KESTRELFIN_SPECS)
+#undef KESTRELFIN_SPECS
 };
 
 // All functions in registration order: per model and group, the scalar
 // functions and then the array ones.
 constexpr auto registration_order() {
-    constexpr std::size_t count = kScalarFunctions.size();
-    std::array<FunctionSpec, count> ordered{};
+    std::array<FunctionSpec, kFunctions.size()> ordered{};
     std::size_t next = 0;
     for (Model model : {Model::Black76, Model::BlackScholesMerton, Model::BlackScholes}) {
         for (int group : {1, 2}) {
-            for (const FunctionSpec& spec : kScalarFunctions) {
-                if (spec.model == model && spec.group == group) {
-                    ordered[next++] = spec;
+            for (bool is_array : {false, true}) {
+                for (const FunctionSpec& spec : kFunctions) {
+                    if (spec.model == model && spec.group == group && spec.is_array == is_array) {
+                        ordered[next++] = spec;
+                    }
                 }
             }
         }

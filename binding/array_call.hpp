@@ -1,0 +1,118 @@
+// The array call protocol: the vectorised twin of every scalar function.
+//
+// Arguments are matched and converted in parameter order exactly as the
+// scalar call does, array parameters becoming read views; then the flag is
+// parsed, contiguity and lengths are checked, one buffer of n doubles is
+// allocated and filled by calling the scalar function's core operation once
+// per element. Nothing in the element loop can fail, so a result is either
+// complete or not made at all.
+#pragma once
+
+#include "binding/arguments.hpp"
+#include "binding/numpy_api.hpp"
+#include "core/implied_volatility.hpp"
+
+#include <array>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <utility>
+
+namespace kestrelfin::binding {
+
+// An implied volatility that cannot be found is a NaN element, not an error.
+inline double element_value(double value) noexcept {
+    return value;
+}
+inline double element_value(const core::ImpliedVol& result) noexcept {
+    return result.ok() ? result.volatility : std::numeric_limits<double>::quiet_NaN();
+}
+
+// The converted arguments of one array call, indexed by parameter. Views are
+// destroyed (their borrows released) in reverse parameter order, the last
+// acquired first.
+template <class Family>
+struct ArrayArguments {
+    static constexpr std::size_t arity = Family::arity;
+    std::array<std::optional<Float64ArrayView>, arity> views;
+    std::array<double, arity> scalars{};
+    std::string_view flag;
+
+    // Element i of the number in parameter position `slot`.
+    template <std::size_t Slot>
+    double number(std::size_t i) const noexcept {
+        if constexpr (Family::is_array[Slot]) {
+            return (*views[Slot])[i];
+        } else {
+            return scalars[Slot];
+        }
+    }
+};
+
+template <class Function, std::size_t... J>
+inline double evaluate_element(core::OptionKind kind, const ArrayArguments<typename Function::Family>& in,
+                               std::size_t i, std::index_sequence<J...>) {
+    constexpr std::size_t first = Function::Family::first_number;
+    return element_value(Function::operation(kind, in.template number<first + J>(i)...));
+}
+
+template <class Function>
+PyObject* call_array(PyObject* args, PyObject* kwargs) {
+    using Family = typename Function::Family;
+    constexpr std::size_t arity = Family::arity;
+
+    std::array<PyObject*, arity> slots{};
+    match_arguments(Function::array_name, Family::parameters, args, kwargs, slots);
+
+    ArrayArguments<Family> in;
+    for (std::size_t slot = 0; slot < arity; ++slot) {
+        const char* name = Family::parameters[slot].data();
+        if (slot == Family::flag_index) {
+            in.flag = convert_text(slots[slot], name);
+        } else if (Family::is_array[slot]) {
+            in.views[slot].emplace(slots[slot], name);
+        } else {
+            in.scalars[slot] = convert_number(slots[slot], name);
+        }
+    }
+    const core::OptionKind kind = parse_flag(in.flag);
+
+    // No Python code runs from here on: the arrays hold still.
+    for (auto& view : in.views) {
+        if (view) {
+            view->settle();
+        }
+    }
+    for (const auto& view : in.views) {
+        if (view && !view->contiguous()) {
+            fail(ErrorClass::TypeError, "The given array is not contiguous");
+        }
+    }
+    std::size_t n = 0;
+    bool first_array = true;
+    for (const auto& view : in.views) {
+        if (!view) {
+            continue;
+        }
+        if (first_array) {
+            n = view->size();
+            first_array = false;
+        } else if (view->size() != n) {
+            fail(ErrorClass::ValueError, Family::length_error);
+        }
+    }
+
+    ResultBuffer buffer = allocate_result(n);
+    constexpr auto numbers = std::make_index_sequence<arity - 1>{};
+    for (std::size_t i = 0; i < n; ++i) {
+        buffer[i] = evaluate_element<Function>(kind, in, i, numbers);
+    }
+    return new_result_array(std::move(buffer), n);
+}
+
+template <class Function>
+PyObject* array_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    return contain([&] { return call_array<Function>(args, kwargs); });
+}
+
+}  // namespace kestrelfin::binding

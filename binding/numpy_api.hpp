@@ -1,0 +1,74 @@
+// NumPy access: the API table found at the first array call, read views of
+// one-dimensional float64 arrays under borrows shared with other extension
+// modules, and result arrays that adopt a filled buffer.
+//
+// NumPy's own headers are confined to numpy_api.cpp; nothing here needs them.
+#pragma once
+
+#include "binding/errors.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+namespace kestrelfin::binding {
+
+// An input array, read in place under a registered read borrow. The borrow
+// and the reference are released when the view is destroyed.
+class Float64ArrayView {
+public:
+    // Fails with the type-mismatch TypeError (prefixed with the parameter's
+    // name) unless `object` is a one-dimensional float64 ndarray in native
+    // byte order; faults when NumPy or the borrow registry is unusable, or
+    // when another module holds the array for writing.
+    Float64ArrayView(PyObject* object, const char* parameter);
+    Float64ArrayView(const Float64ArrayView&) = delete;
+    Float64ArrayView& operator=(const Float64ArrayView&) = delete;
+    ~Float64ArrayView();
+
+    // Reads the array's current data pointer, length and flags. Called once
+    // all arguments have converted, so that Python code run by a conversion
+    // (an argument's __float__) cannot leave a stale pointer behind; an array
+    // that is no longer a one-dimensional float64 array by then is refused
+    // as at conversion.
+    void settle();
+
+    bool contiguous() const noexcept { return contiguous_; }
+    std::size_t size() const noexcept { return size_; }
+    // Element i, read with an unaligned load: NumPy accepts float64 arrays
+    // at odd byte offsets (views into byte buffers).
+    double operator[](std::size_t i) const noexcept {
+        double value;
+        std::memcpy(&value, data_ + i * sizeof(double), sizeof(double));
+        return value;
+    }
+
+private:
+    PyObject* array_;  // strong reference, released with the borrow
+    const char* parameter_;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool contiguous_ = false;
+};
+
+// The result buffer of one array call: n doubles from one allocation.
+struct FreeDeleter {
+    void operator()(double* data) const noexcept;
+};
+using ResultBuffer = std::unique_ptr<double[], FreeDeleter>;
+
+// Allocates the result buffer. Exhausted memory fails cleanly with
+// MemoryError; nothing is half-built.
+ResultBuffer allocate_result(std::size_t n);
+
+// The allocation routine behind allocate_result, replaceable by tests that
+// need an allocation to fail.
+using RawAllocator = void* (*)(std::size_t bytes);
+extern RawAllocator g_result_allocator;
+
+// Wraps a filled buffer of n doubles into a new one-dimensional float64
+// ndarray (exactly ndarray, never a subclass) without copying; the buffer is
+// owned by the array's base object, a "PySliceContainer".
+PyObject* new_result_array(ResultBuffer buffer, std::size_t n);
+
+}  // namespace kestrelfin::binding
