@@ -8,6 +8,7 @@
 // complete or not made at all.
 #pragma once
 
+#include "binding/array_kernels.hpp"
 #include "binding/arguments.hpp"
 #include "binding/numpy_api.hpp"
 #include "core/implied_volatility.hpp"
@@ -20,14 +21,6 @@
 
 namespace kestrelfin::binding {
 
-// An implied volatility that cannot be found is a NaN element, not an error.
-inline double element_value(double value) noexcept {
-    return value;
-}
-inline double element_value(const core::ImpliedVol& result) noexcept {
-    return result.ok() ? result.volatility : std::numeric_limits<double>::quiet_NaN();
-}
-
 // The converted arguments of one array call, indexed by parameter. Views are
 // destroyed (their borrows released) in reverse parameter order, the last
 // acquired first.
@@ -38,7 +31,7 @@ struct ArrayArguments {
     std::array<double, arity> scalars{};
     std::string_view flag;
 
-    // Element i of the number in parameter position `slot`.
+    // Element i of the number in parameter position `Slot`.
     template <std::size_t Slot>
     double number(std::size_t i) const noexcept {
         if constexpr (Family::is_array[Slot]) {
@@ -47,14 +40,17 @@ struct ArrayArguments {
             return scalars[Slot];
         }
     }
-};
 
-template <class Function, std::size_t... J>
-inline double evaluate_element(core::OptionKind kind, const ArrayArguments<typename Function::Family>& in,
-                               std::size_t i, std::index_sequence<J...>) {
-    constexpr std::size_t first = Function::Family::first_number;
-    return element_value(Function::operation(kind, in.template number<first + J>(i)...));
-}
+    // Elements i to i + W - 1 of that number, as lanes.
+    template <int W, std::size_t Slot>
+    KESTRELFIN_LANE_INLINE core::Lanes<W> lanes(std::size_t i) const noexcept {
+        if constexpr (Family::is_array[Slot]) {
+            return views[Slot]->template load<core::Lanes<W>>(i);
+        } else {
+            return core::splat<core::Lanes<W>>(scalars[Slot]);
+        }
+    }
+};
 
 template <class Function>
 PyObject* call_array(PyObject* args, PyObject* kwargs) {
@@ -103,10 +99,7 @@ PyObject* call_array(PyObject* args, PyObject* kwargs) {
     }
 
     ResultBuffer buffer = allocate_result(n);
-    constexpr auto numbers = std::make_index_sequence<arity - 1>{};
-    for (std::size_t i = 0; i < n; ++i) {
-        buffer[i] = evaluate_element<Function>(kind, in, i, numbers);
-    }
+    fill_all<Function>(kind, in, buffer.get(), n);
     return new_result_array(std::move(buffer), n);
 }
 

@@ -42,6 +42,13 @@ public:
         std::memcpy(&value, data_ + i * sizeof(double), sizeof(double));
         return value;
     }
+    // Elements i, i + 1, ... as one vector of doubles, also unaligned.
+    template <class Vector>
+    __attribute__((always_inline)) Vector load(std::size_t i) const noexcept {
+        Vector value;
+        std::memcpy(&value, data_ + i * sizeof(double), sizeof value);
+        return value;
+    }
 
 private:
     PyObject* array_;  // strong reference, released with the borrow

@@ -28,13 +28,18 @@ struct FunctionSpec {
 
 namespace table {
 
-#define KESTRELFIN_DEFINE_FUNCTION(group_, name_, family_)      \
+#define KESTRELFIN_DEFINE_FUNCTION(group_, name_, family_, twin_) \
     struct name_ {                                              \
         using Family = family_;                                 \
         static constexpr int group = group_;                    \
         static constexpr const char* name = #name_;             \
         static constexpr const char* array_name = #name_ "_array"; \
-        static constexpr auto operation = &core::name_;         \
+        using Twin = twin_;                                     \
+        template <class... X>                                   \
+        KESTRELFIN_LANE_INLINE static auto operation(core::OptionKind kind, X... x) noexcept \
+            -> decltype(core::name_(kind, x...)) {              \
+            return core::name_(kind, x...);                     \
+        }                                                       \
     };
 KESTRELFIN_FUNCTIONS(KESTRELFIN_DEFINE_FUNCTION)
 #undef KESTRELFIN_DEFINE_FUNCTION
@@ -56,7 +61,7 @@ constexpr FunctionSpec array_spec() {
 // Two records per row of the table, the scalar function and its array twin,
 // in the table's order.
 inline constexpr std::array kFunctions = {
-#define KESTRELFIN_SPECS(group_, name_, family_) scalar_spec<table::name_>(), array_spec<table::name_>(),
+#define KESTRELFIN_SPECS(group_, name_, family_, twin_) scalar_spec<table::name_>(), array_spec<table::name_>(),
     KESTRELFIN_FUNCTIONS(KESTRELFIN_SPECS)
 #undef KESTRELFIN_SPECS
 };

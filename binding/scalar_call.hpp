@@ -7,16 +7,39 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace kestrelfin::binding {
 
+// One option through the function's core operation, in one compiled
+// instance per operation. The scalar function, the array function's scalar
+// paths and (for Black-Scholes) the Black-Scholes-Merton twin all run it,
+// so they agree to the last bit even where a NaN's payload depends on how
+// the compiler ordered the operands of an operation. (noipa: no inlining,
+// and no clone specialised for a constant argument such as q = 0.)
+template <class Function, class... Numbers>
+[[gnu::noipa]] auto compiled_operation(core::OptionKind kind, Numbers... numbers) noexcept {
+    return Function::operation(kind, numbers...);
+}
+
+template <class Function, class... Numbers>
+inline auto scalar_operation(core::OptionKind kind, Numbers... numbers) noexcept {
+    using Twin = typename Function::Twin;
+    if constexpr (std::is_same_v<Twin, Function>) {
+        return compiled_operation<Function>(kind, numbers...);
+    } else {
+        // Black-Scholes: the Black-Scholes-Merton function with q = +0.0.
+        return compiled_operation<Twin>(kind, numbers..., 0.0);
+    }
+}
+
 // The core operations take the kind first, then the numbers in the order of
 // the Python signature, so one expansion serves every family.
-template <auto Operation, std::size_t N, std::size_t... I>
+template <class Function, std::size_t N, std::size_t... I>
 inline auto invoke_operation(core::OptionKind kind, const std::array<double, N>& numbers,
                              std::index_sequence<I...>) {
-    return Operation(kind, numbers[I]...);
+    return scalar_operation<Function>(kind, numbers[I]...);
 }
 
 inline PyObject* box(double value) {
@@ -61,7 +84,7 @@ PyObject* call_scalar(PyObject* args, PyObject* kwargs) {
         flag = convert_text(slots[Family::flag_index], "flag");
     }
     const core::OptionKind kind = parse_flag(flag);
-    return box(invoke_operation<Function::operation>(kind, numbers, std::make_index_sequence<arity - 1>{}));
+    return box(invoke_operation<Function>(kind, numbers, std::make_index_sequence<arity - 1>{}));
 }
 
 template <class Function>

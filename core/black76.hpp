@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "core/black76_higher.hpp"
+#include "core/lanes.hpp"
 #include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
@@ -18,18 +19,20 @@ namespace kestrelfin::core {
 
 namespace detail {
 
+template <class Real>
 struct Black76D {
-    double sqrt_t;
-    double d1;
-    double d2;
+    Real sqrt_t;
+    Real d1;
+    Real d2;
 };
 
 // d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) / (sigma*sqrt(t)), d2 = d1 - sigma*sqrt(t).
-inline Black76D black76_d(double F, double K, double t, double sigma) noexcept {
-    Black76D d;
-    d.sqrt_t = std::sqrt(t);
-    const double v = sigma * d.sqrt_t;
-    d.d1 = (std::log(F / K) + t * (sigma * (sigma * 0.5))) / v;
+template <class Real>
+inline Black76D<Real> black76_d(Real F, Real K, Real t, Real sigma) noexcept {
+    Black76D<Real> d;
+    d.sqrt_t = sqrt_of(t);
+    const Real v = sigma * d.sqrt_t;
+    d.d1 = (log_of(F / K) + t * (sigma * (sigma * 0.5))) / v;
     d.d2 = d.d1 - v;
     return d;
 }
@@ -37,34 +40,38 @@ inline Black76D black76_d(double F, double K, double t, double sigma) noexcept {
 }  // namespace detail
 
 // D * sgn * (F*N(sgn*d1) - K*N(sgn*d2)).
-inline double black76_black(OptionKind kind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const double sgn = sign_of(kind);
-    const double D = std::exp(-(r * t));
+    const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
     return D * (sgn * (F * norm_cdf(sgn * d.d1) - K * norm_cdf(sgn * d.d2)));
 }
 
 // sgn*D*N(sgn*d1); the put keeps its tail digits through N(-d1).
-inline double black76_delta(OptionKind kind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const double sgn = sign_of(kind);
-    const double D = std::exp(-(r * t));
+    const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
     return (sgn * D) * norm_cdf(sgn * d.d1);
 }
 
-inline double black76_gamma(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
-    const double D = std::exp(-(r * t));
+template <class Real>
+inline Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
+    const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
     return D * norm_pdf(d.d1) / (d.sqrt_t * (F * sigma));
 }
 
 // sqrt(t) * F*D*phi(d1), per percentage point of sigma.
-inline double black76_vega(OptionKind, double F, double K, double t, double r,
-                           double sigma) noexcept {
-    const double D = std::exp(-(r * t));
+template <class Real>
+inline Real black76_vega(OptionKind, Real F, Real K, Real t, Real r,
+                           Real sigma) noexcept {
+    const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
     return d.sqrt_t * ((F * D) * norm_pdf(d.d1)) * 0.01;
 }
@@ -72,25 +79,27 @@ inline double black76_vega(OptionKind, double F, double K, double t, double r,
 // -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365. With A the
 // (positive) time-decay term and B = -r*F*D, the call forms the negated
 // numerator and divides by -365, the put the numerator itself.
-inline double black76_theta(OptionKind kind, double F, double K, double t, double r,
-                            double sigma) noexcept {
-    const double D = std::exp(-(r * t));
+template <class Real>
+inline Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
+    const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
-    const double a = sigma * ((F * D) * norm_pdf(d.d1)) / (d.sqrt_t + d.sqrt_t);
-    const double b = -(r * F) * D;
-    const double rate_term = (K * r) * D;
+    const Real a = sigma * ((F * D) * norm_pdf(d.d1)) / (d.sqrt_t + d.sqrt_t);
+    const Real b = -(r * F) * D;
+    const Real rate_term = (K * r) * D;
     if (kind == OptionKind::Call) {
-        const double numerator = (a + b * norm_cdf(d.d1)) + rate_term * norm_cdf(d.d2);
+        const Real numerator = (a + b * norm_cdf(d.d1)) + rate_term * norm_cdf(d.d2);
         return numerator / (-365.0);
     }
-    const double numerator = (b * norm_cdf(-d.d1) - a) + rate_term * norm_cdf(-d.d2);
+    const Real numerator = (b * norm_cdf(-d.d1) - a) + rate_term * norm_cdf(-d.d2);
     return numerator / 365.0;
 }
 
 // dV/dr * 0.01 = -t * price * 0.01, from the price exactly as black76_black
 // computes it.
-inline double black76_rho(OptionKind kind, double F, double K, double t, double r,
-                          double sigma) noexcept {
+template <class Real>
+inline Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r,
+                          Real sigma) noexcept {
     return black76_black(kind, F, K, t, r, sigma) * t * (-0.01);
 }
 

@@ -18,6 +18,7 @@
 
 #include <cmath>
 
+#include "core/lanes.hpp"
 #include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
@@ -25,123 +26,138 @@ namespace kestrelfin::core {
 
 namespace detail {
 
+template <class Real>
 struct ZeroCarryTerms {
-    double sqrt_t;
-    double v;  // sigma * sqrt(t)
-    double d1;
-    double d2;
+    Real sqrt_t;
+    Real v;  // sigma * sqrt(t)
+    Real d1;
+    Real d2;
 };
 
-inline ZeroCarryTerms zero_carry_terms(double F, double K, double t, double sigma) noexcept {
-    ZeroCarryTerms c;
-    c.sqrt_t = std::sqrt(t);
+template <class Real>
+inline ZeroCarryTerms<Real> zero_carry_terms(Real F, Real K, Real t, Real sigma) noexcept {
+    ZeroCarryTerms<Real> c;
+    c.sqrt_t = sqrt_of(t);
     c.v = sigma * c.sqrt_t;
-    c.d1 = (std::log(F / K) + t * (sigma * (sigma * 0.5) + 0.0)) / c.v;
+    c.d1 = (log_of(F / K) + t * (sigma * (sigma * 0.5) + 0.0)) / c.v;
     c.d2 = c.d1 - c.v;
     return c;
 }
 
 // exp(t * (b - r)) with b = 0.
-inline double zero_carry_discount(double t, double r) noexcept {
-    return std::exp(t * (0.0 - r));
+template <class Real>
+inline Real zero_carry_discount(Real t, Real r) noexcept {
+    return exp_of_shared(t * (0.0 - r));
 }
 
 // Gamma in this family's grouping: (D*phi(d1)) / (F*v).
-inline double zero_carry_gamma(double F, double D, const ZeroCarryTerms& c) noexcept {
+template <class Real>
+inline Real zero_carry_gamma(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
     return (D * norm_pdf(c.d1)) / (F * c.v);
 }
 
 // Raw vega: sqrt(t) * ((F*D) * phi(d1)), 100 times black76_vega.
-inline double zero_carry_raw_vega(double F, double D, const ZeroCarryTerms& c) noexcept {
+template <class Real>
+inline Real zero_carry_raw_vega(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
     return c.sqrt_t * ((F * D) * norm_pdf(c.d1));
 }
 
 // The leading term of color and veta: (b - r) - (b*d1)/v with b = 0.
-inline double zero_carry_time_term(double r, const ZeroCarryTerms& c) noexcept {
+template <class Real>
+inline Real zero_carry_time_term(Real r, const ZeroCarryTerms<Real>& c) noexcept {
     return (0.0 - r) - (c.d1 * 0.0) / c.v;
 }
 
 }  // namespace detail
 
 // dDelta/dsigma.
-inline double black76_vanna(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
+    const Real D = detail::zero_carry_discount(t, r);
     return (c.d2 * (detail::minus_norm_pdf(c.d1) * D)) / sigma;
 }
 
 // +dDelta/dt. The put uses N(d1) - 1, sharing the call's single N.
-inline double black76_charm(OptionKind kind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double n1 = norm_cdf(c.d1);
-    const double m = kind == OptionKind::Call ? n1 : n1 - 1.0;
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real n1 = norm_cdf(c.d1);
+    const Real m = kind == OptionKind::Call ? n1 : n1 - 1.0;
     return (0.0 / c.v - c.d2 / (t + t)) * (D * norm_pdf(c.d1)) + ((0.0 - r) * D) * m;
 }
 
 // d(raw vega)/dsigma.
-inline double black76_vomma(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double raw_vega = detail::zero_carry_raw_vega(F, D, c);
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real raw_vega = detail::zero_carry_raw_vega(F, D, c);
     return (c.d2 * (c.d1 * raw_vega)) / sigma;
 }
 
 // dGamma/dF = -Gamma/F * (1 + d1/v).
-inline double black76_speed(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_speed(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
+    const Real D = detail::zero_carry_discount(t, r);
     return (c.d1 / c.v + 1.0) * (((D * detail::minus_norm_pdf(c.d1)) / (F * c.v)) / F);
 }
 
 // dGamma/dsigma.
-inline double black76_zomma(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double gamma = detail::zero_carry_gamma(F, D, c);
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real gamma = detail::zero_carry_gamma(F, D, c);
     return ((c.d1 * c.d2 - 1.0) * gamma) / sigma;
 }
 
 // +dGamma/dt.
-inline double black76_color(OptionKind, double F, double K, double t, double r,
-                            double sigma) noexcept {
+template <class Real>
+inline Real black76_color(OptionKind, Real F, Real K, Real t, Real r,
+                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double gamma = detail::zero_carry_gamma(F, D, c);
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real gamma = detail::zero_carry_gamma(F, D, c);
     return (detail::zero_carry_time_term(r, c) + (c.d1 * c.d2 - 1.0) / (t + t)) * gamma;
 }
 
 // +d(raw vega)/dt.
-inline double black76_veta(OptionKind, double F, double K, double t, double r,
-                           double sigma) noexcept {
+template <class Real>
+inline Real black76_veta(OptionKind, Real F, Real K, Real t, Real r,
+                           Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double raw_vega = detail::zero_carry_raw_vega(F, D, c);
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real raw_vega = detail::zero_carry_raw_vega(F, D, c);
     return (detail::zero_carry_time_term(r, c) + (c.d1 * c.d2 + 1.0) / (t + t)) * raw_vega;
 }
 
 // dVomma/dsigma = -raw_vega/sigma^2 * (d1 d2 (1 - d1 d2) + d1^2 + d2^2).
-inline double black76_ultima(OptionKind, double F, double K, double t, double r,
-                             double sigma) noexcept {
+template <class Real>
+inline Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r,
+                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = detail::zero_carry_discount(t, r);
-    const double p = c.d1 * c.d2;
-    const double minus_raw_vega = c.sqrt_t * ((F * D) * detail::minus_norm_pdf(c.d1));
+    const Real D = detail::zero_carry_discount(t, r);
+    const Real p = c.d1 * c.d2;
+    const Real minus_raw_vega = c.sqrt_t * ((F * D) * detail::minus_norm_pdf(c.d1));
     return (c.d2 * c.d2 + (c.d1 * c.d1 + p * (1.0 - p))) * (minus_raw_vega / (sigma * sigma));
 }
 
 // The strike Greeks discount with exp(-(r*t)), the factor of the price.
 
 // dPrice/dK: call -(D*N(d2)), put D*N(-d2).
-inline double black76_dual_delta(OptionKind kind, double F, double K, double t, double r,
-                                 double sigma) noexcept {
+template <class Real>
+inline Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+                                 Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = std::exp(-(r * t));
+    const Real D = exp_of_shared(-(r * t));
     if (kind == OptionKind::Call) {
         return -(D * norm_cdf(c.d2));
     }
@@ -149,10 +165,11 @@ inline double black76_dual_delta(OptionKind kind, double F, double K, double t, 
 }
 
 // d^2Price/dK^2.
-inline double black76_dual_gamma(OptionKind, double F, double K, double t, double r,
-                                 double sigma) noexcept {
+template <class Real>
+inline Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r,
+                                 Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
-    const double D = std::exp(-(r * t));
+    const Real D = exp_of_shared(-(r * t));
     return (D * norm_pdf(c.d2)) / (K * c.v);
 }
 

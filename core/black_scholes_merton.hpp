@@ -21,6 +21,7 @@
 #include <cmath>
 
 #include "core/black_scholes_merton_higher.hpp"
+#include "core/lanes.hpp"
 #include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
@@ -29,17 +30,19 @@ namespace kestrelfin::core {
 namespace detail {
 
 // Spot-form d1, d2 of the first-order Greeks.
+template <class Real>
 struct SpotD {
-    double sqrt_t;
-    double d1;
-    double d2;
+    Real sqrt_t;
+    Real d1;
+    Real d2;
 };
 
-inline SpotD spot_d(double S, double K, double t, double r, double sigma, double q) noexcept {
-    SpotD s;
-    s.sqrt_t = std::sqrt(t);
-    const double v = sigma * s.sqrt_t;
-    s.d1 = (std::log(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
+template <class Real>
+inline SpotD<Real> spot_d(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    SpotD<Real> s;
+    s.sqrt_t = sqrt_of(t);
+    const Real v = sigma * s.sqrt_t;
+    s.d1 = (log_of(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
     s.d2 = s.d1 - v;
     return s;
 }
@@ -47,50 +50,55 @@ inline SpotD spot_d(double S, double K, double t, double r, double sigma, double
 }  // namespace detail
 
 // Price: Dr * sgn * (F*N(sgn*d1F) - K*N(sgn*d2F)), in the forward form.
-inline double bsm_black_scholes_merton(OptionKind kind, double S, double K, double t, double r,
-                                       double sigma, double q) noexcept {
+template <class Real>
+inline Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r,
+                                       Real sigma, Real q) noexcept {
     const double sgn = sign_of(kind);
-    const double growth = std::exp(t * (r - q));
-    const double dr = std::exp(-(r * t));
-    const double F = S * growth;
-    const double m = std::log(F / K);
-    const double v = std::sqrt(t) * sigma;
-    const double d1 = (t * (sigma * (sigma * 0.5)) + m) / v;
-    const double d2 = d1 - v;
+    const Real growth = exp_of_shared(t * (r - q));
+    const Real dr = exp_of_shared(-(r * t));
+    const Real F = S * growth;
+    const Real m = log_of(F / K);
+    const Real v = sqrt_of(t) * sigma;
+    const Real d1 = (t * (sigma * (sigma * 0.5)) + m) / v;
+    const Real d2 = d1 - v;
     return dr * (sgn * (F * norm_cdf(sgn * d1) - K * norm_cdf(sgn * d2)));
 }
 
 // sgn*Dq*N(sgn*d1). The put is -Dq*N(-d1), not Dq*(N(d1) - 1): far out of
 // the money the latter cancels away the digits the former keeps.
-inline double bsm_delta(OptionKind kind, double S, double K, double t, double r, double sigma,
-                        double q) noexcept {
+template <class Real>
+inline Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                        Real q) noexcept {
     const double sgn = sign_of(kind);
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const double dq = std::exp(-(q * t));
+    const Real dq = exp_of_shared(-(q * t));
     return (sgn * dq) * norm_cdf(sgn * d.d1);
 }
 
-inline double bsm_gamma(OptionKind, double S, double K, double t, double r, double sigma,
-                        double q) noexcept {
+template <class Real>
+inline Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+                        Real q) noexcept {
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const double dq = std::exp(-(q * t));
+    const Real dq = exp_of_shared(-(q * t));
     return dq * norm_pdf(d.d1) / (d.sqrt_t * (S * sigma));
 }
 
 // sqrt(t) * S*Dq*phi(d1) per percentage point of sigma.
-inline double bsm_vega(OptionKind, double S, double K, double t, double r, double sigma,
-                       double q) noexcept {
+template <class Real>
+inline Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+                       Real q) noexcept {
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const double dq = std::exp(-(q * t));
+    const Real dq = exp_of_shared(-(q * t));
     return d.sqrt_t * ((S * dq) * norm_pdf(d.d1)) * 0.01;
 }
 
 // dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01.
-inline double bsm_rho(OptionKind kind, double S, double K, double t, double r, double sigma,
-                      double q) noexcept {
+template <class Real>
+inline Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                      Real q) noexcept {
     const double sgn = sign_of(kind);
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const double dr = std::exp(-(r * t));
+    const Real dr = exp_of_shared(-(r * t));
     return K * (t * sgn) * dr * norm_cdf(sgn * d.d2) * 0.01;
 }
 
@@ -99,50 +107,57 @@ inline double bsm_rho(OptionKind kind, double S, double K, double t, double r, d
 //   put:  (B N(-d1) - A + r K Dr N(-d2)) / 365
 // The call's numerator is the negated theta; dividing by -365 restores the
 // sign without a separate negation.
-inline double bsm_theta(OptionKind kind, double S, double K, double t, double r, double sigma,
-                        double q) noexcept {
-    const double sqrt_t = std::sqrt(t);
-    const double v = sigma * sqrt_t;
-    const double d1 = (std::log(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
-    const double d2 = d1 - v;
-    const double dq = std::exp(-(q * t));
-    const double dr = std::exp(-(r * t));
-    const double a = sigma * ((S * dq) * norm_pdf(d1)) / (sqrt_t + sqrt_t);
-    const double b = -(q * S) * dq;
-    const double rate_term = (K * r) * dr;
+template <class Real>
+inline Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                        Real q) noexcept {
+    const Real sqrt_t = sqrt_of(t);
+    const Real v = sigma * sqrt_t;
+    const Real d1 = (log_of(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
+    const Real d2 = d1 - v;
+    const Real dq = exp_of_shared(-(q * t));
+    const Real dr = exp_of_shared(-(r * t));
+    const Real a = sigma * ((S * dq) * norm_pdf(d1)) / (sqrt_t + sqrt_t);
+    const Real b = -(q * S) * dq;
+    const Real rate_term = (K * r) * dr;
     if (kind == OptionKind::Call) {
-        const double numerator = (a + b * norm_cdf(d1)) + rate_term * norm_cdf(d2);
+        const Real numerator = (a + b * norm_cdf(d1)) + rate_term * norm_cdf(d2);
         return numerator / (-365.0);
     }
-    const double numerator = (b * norm_cdf(-d1) - a) + rate_term * norm_cdf(-d2);
+    const Real numerator = (b * norm_cdf(-d1) - a) + rate_term * norm_cdf(-d2);
     return numerator / 365.0;
 }
 
 // Black-Scholes: exactly the Black-Scholes-Merton value with q = +0.0.
 
-inline double bs_black_scholes(OptionKind kind, double S, double K, double t, double r,
-                               double sigma) noexcept {
-    return bsm_black_scholes_merton(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_black_scholes(OptionKind kind, Real S, Real K, Real t, Real r,
+                               Real sigma) noexcept {
+    return bsm_black_scholes_merton(kind, S, K, t, r, sigma, Real{});
 }
-inline double bs_delta(OptionKind kind, double S, double K, double t, double r,
-                       double sigma) noexcept {
-    return bsm_delta(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_delta(OptionKind kind, Real S, Real K, Real t, Real r,
+                       Real sigma) noexcept {
+    return bsm_delta(kind, S, K, t, r, sigma, Real{});
 }
-inline double bs_gamma(OptionKind kind, double S, double K, double t, double r,
-                       double sigma) noexcept {
-    return bsm_gamma(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
+                       Real sigma) noexcept {
+    return bsm_gamma(kind, S, K, t, r, sigma, Real{});
 }
-inline double bs_vega(OptionKind kind, double S, double K, double t, double r,
-                      double sigma) noexcept {
-    return bsm_vega(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_vega(OptionKind kind, Real S, Real K, Real t, Real r,
+                      Real sigma) noexcept {
+    return bsm_vega(kind, S, K, t, r, sigma, Real{});
 }
-inline double bs_theta(OptionKind kind, double S, double K, double t, double r,
-                       double sigma) noexcept {
-    return bsm_theta(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_theta(OptionKind kind, Real S, Real K, Real t, Real r,
+                       Real sigma) noexcept {
+    return bsm_theta(kind, S, K, t, r, sigma, Real{});
 }
-inline double bs_rho(OptionKind kind, double S, double K, double t, double r,
-                     double sigma) noexcept {
-    return bsm_rho(kind, S, K, t, r, sigma, 0.0);
+template <class Real>
+inline Real bs_rho(OptionKind kind, Real S, Real K, Real t, Real r,
+                     Real sigma) noexcept {
+    return bsm_rho(kind, S, K, t, r, sigma, Real{});
 }
 
 }  // namespace kestrelfin::core

@@ -15,6 +15,8 @@
 
 #include <cmath>
 
+#include "core/lanes.hpp"
+
 #if defined(__FAST_MATH__)
 #error "kestrelfin's pricing core requires IEEE-754 semantics: do not build with -ffast-math / -Ofast"
 #endif
@@ -23,8 +25,9 @@ namespace kestrelfin::core {
 
 // phi(x) = exp(-x^2/2) / sqrt(2 pi). The exponent is formed as x * (x * -0.5):
 // x * -0.5 is exact, so the only rounding is in the final product.
-inline double norm_pdf(double x) noexcept {
-    return 0.3989422804014327 * std::exp(x * (x * (-0.5)));
+template <class Real>
+inline Real norm_pdf(Real x) noexcept {
+    return 0.3989422804014327 * exp_of(x * (x * (-0.5)));
 }
 
 namespace detail {
@@ -134,14 +137,42 @@ inline double erfc_scaled_range3(double y, double a) noexcept {
     return (inv_sqrt_pi - z * p / q) / a;
 }
 
+// exp(-(u*u)) for every u = k/16 that the split below can meet (k up to
+// 16 * 26.543). Each entry is the C library's exp of exactly the argument
+// the split forms, so looking it up gives the very double the call would.
+struct SquareStepExponentials {
+    static constexpr int count = 425;
+    double value[count];
+    SquareStepExponentials() noexcept {
+        for (int k = 0; k < count; ++k) {
+            const double u = k * 0.0625;
+            // volatile keeps the compiler from folding exp at build time,
+            // which could round differently from the C library.
+            volatile double argument = -(u * u);
+            value[k] = std::exp(argument);
+        }
+    }
+};
+
+inline const SquareStepExponentials square_step_exponentials{};
+
+// The table entry for 16a truncated; 0 for arguments the split never uses
+// with a meaningful value (NaN), which then stay NaN through the second
+// factor.
+inline int square_step_index(double steps) noexcept {
+    return steps < SquareStepExponentials::count ? static_cast<int>(steps) : 0;
+}
+
 // erfc(a) = exp(-a^2) * R. exp(-a^2) is split as exp(-u^2) * exp(-(a+u)(a-u))
 // with u = a truncated to a multiple of 1/16: u*u is then exact and
 // (a+u)*(a-u) is small, so neither argument carries the large absolute
 // rounding error a*a would have for large a. Truncation equals floor here
 // since a > 0.
 inline double erfc_from_scaled(double a, double scaled) noexcept {
-    const double u = std::trunc(a * 16.0) * 0.0625;
-    return std::exp(-(u * u)) * std::exp(-((a + u) * (a - u))) * scaled;
+    const double steps = std::trunc(a * 16.0);
+    const double u = steps * 0.0625;
+    const double square_step = square_step_exponentials.value[square_step_index(steps)];
+    return square_step * std::exp(-((a + u) * (a - u))) * scaled;
 }
 
 }  // namespace detail
@@ -172,12 +203,85 @@ inline double norm_cdf(double x) noexcept {
     return y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5;
 }
 
+// N(x) for each lane: the scalar algorithm with its branches turned into
+// per-lane selections. Each range's polynomials are evaluated only when some
+// lane needs them, and the exponentials only for the lanes that use them; a
+// lane in the left tail (rare) takes the scalar series.
+template <LaneVector V>
+KESTRELFIN_LANE_INLINE V norm_cdf(V x) noexcept {
+    using namespace detail;
+    constexpr int n = lane_count<V>;
+    const V y = x * minus_inv_sqrt2;
+    const V a = abs_of(y);
+    const auto tail = x <= -10.0;
+    const auto range1 = a <= 0.46875;
+    const auto range2 = (a > 0.46875) & (a <= 4.0);
+    const auto saturated = a >= 26.543;
+
+    V result = (y < 0.0 ? splat<V>(2.0) : V{}) * 0.5;  // the saturated value
+    if (any_lane(range1)) {
+        const V z = a > 1.11e-16 ? y * y : V{};
+        V p = splat<V>(cody_a[4]);
+        V q = splat<V>(1.0);
+        for (int i = 0; i < 4; ++i) {
+            p = p * z + cody_a[i];
+            q = q * z + cody_b[i];
+        }
+        result = range1 ? (1.0 - y * p / q) * 0.5 : result;
+    }
+    // Ranges 2 and 3 (and NaN, which fails every test as in the scalar code).
+    const auto split = ~range1 & ~saturated & ~tail;
+    if (any_lane(split)) {
+        V scaled = V{};
+        if (any_lane(range2)) {
+            V p = splat<V>(cody_c[8]);
+            V q = splat<V>(1.0);
+            for (int i = 0; i < 8; ++i) {
+                p = p * a + cody_c[i];
+                q = q * a + cody_d[i];
+            }
+            scaled = p / q;
+        }
+        if (any_lane(split & ~range2)) {
+            const V z = 1.0 / (y * y);
+            V p = splat<V>(cody_p[5]);
+            V q = splat<V>(1.0);
+            for (int i = 0; i < 5; ++i) {
+                p = p * z + cody_p[i];
+                q = q * z + cody_q[i];
+            }
+            scaled = range2 ? scaled : (inv_sqrt_pi - z * p / q) / a;
+        }
+        const V a16 = a * 16.0;
+        V e = V{};
+        for (int i = 0; i < n; ++i) {
+            if (split[i]) {
+                const double steps = std::trunc(a16[i]);
+                const double u = steps * 0.0625;
+                e[i] = square_step_exponentials.value[square_step_index(steps)] *
+                       std::exp(-((a[i] + u) * (a[i] - u)));
+            }
+        }
+        e = e * scaled;
+        result = split ? (y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5) : result;
+    }
+    if (any_lane(tail)) {
+        for (int i = 0; i < n; ++i) {
+            if (tail[i]) {
+                result[i] = normal_left_tail(x[i]);
+            }
+        }
+    }
+    return result;
+}
+
 namespace detail {
 
 // -phi(x), formed by multiplying the exponential by the negated constant
 // (the identical value to -(phi(x)), but the formulas are written this way).
-inline double minus_norm_pdf(double x) noexcept {
-    return std::exp(x * (x * (-0.5))) * (-inv_sqrt_2pi);
+template <class Real>
+inline Real minus_norm_pdf(Real x) noexcept {
+    return exp_of(x * (x * (-0.5))) * (-inv_sqrt_2pi);
 }
 
 }  // namespace detail

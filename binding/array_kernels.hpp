@@ -1,0 +1,128 @@
+// The element loop of the array functions, over several options at a time.
+//
+// Each block of W options is evaluated as one vector formula (core/lanes.hpp):
+// every lane performs exactly the scalar sequence of separately rounded
+// operations, and exp/log are the C library's scalar calls, so every element
+// equals its scalar twin to the last bit. The width is chosen at run time
+// from the CPU's features (AVX-512, AVX2, else SSE2); the choice changes the
+// speed, never a result.
+//
+// A lane whose result is NaN is recomputed through the scalar function's own
+// compiled instance, so that a NaN carries exactly the payload the scalar
+// function gives. Implied volatility is iterative per option and runs the
+// scalar solver for each element.
+#pragma once
+
+#include "binding/scalar_call.hpp"
+#include "core/lanes.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace kestrelfin::binding {
+
+// An implied volatility that cannot be found is a NaN element, not an error.
+inline double element_value(double value) noexcept {
+    return value;
+}
+inline double element_value(const core::ImpliedVol& result) noexcept {
+    return result.ok() ? result.volatility : std::numeric_limits<double>::quiet_NaN();
+}
+
+// Element i of the call through the scalar twin's compiled instance.
+template <class Function, class Inputs, std::size_t... J>
+inline double scalar_element(core::OptionKind kind, const Inputs& in, std::size_t i, std::index_sequence<J...>) {
+    constexpr std::size_t first = Function::Family::first_number;
+    return element_value(scalar_operation<Function>(kind, in.template number<first + J>(i)...));
+}
+
+template <class Function, int W, class Inputs, std::size_t... J>
+KESTRELFIN_LANE_INLINE core::Lanes<W> vector_block(core::OptionKind kind, const Inputs& in, std::size_t i,
+                                                   std::index_sequence<J...>) {
+    constexpr std::size_t first = Function::Family::first_number;
+    return Function::operation(kind, in.template lanes<W, first + J>(i)...);
+}
+
+template <std::size_t, class T>
+using Repeat = T;
+
+// Whether the function's core operation can run on lanes (every closed-form
+// formula can; the iterative implied-volatility solver cannot).
+template <class Function, int W, std::size_t... J>
+constexpr bool runs_on_lanes(std::index_sequence<J...>) {
+    return requires(core::OptionKind kind, Repeat<J, core::Lanes<W>>... x) { Function::operation(kind, x...); };
+}
+
+template <class Function, int W, class Inputs>
+KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    constexpr auto numbers = std::make_index_sequence<Function::Family::arity - 1>{};
+    std::size_t i = 0;
+    if constexpr (runs_on_lanes<Function, W>(numbers)) {
+        for (; i + W <= n; i += W) {
+            const core::Lanes<W> block = vector_block<Function, W>(kind, in, i, numbers);
+            std::memcpy(out + i, &block, sizeof block);
+            for (int lane = 0; lane < W; ++lane) {
+                if (block[lane] != block[lane]) {
+                    out[i + lane] = scalar_element<Function>(kind, in, i + lane, numbers);
+                }
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        out[i] = scalar_element<Function>(kind, in, i, numbers);
+    }
+}
+
+// One instance per instruction set; `flatten` pulls the whole formula into
+// it, so it is compiled for that instruction set alone.
+template <class Function, class Inputs>
+__attribute__((target("avx512f"), flatten)) void fill_elements_avx512(core::OptionKind kind, const Inputs& in,
+                                                                       double* out, std::size_t n) {
+    fill_elements<Function, 8>(kind, in, out, n);
+}
+
+template <class Function, class Inputs>
+__attribute__((target("avx2"), flatten)) void fill_elements_avx2(core::OptionKind kind, const Inputs& in,
+                                                                  double* out, std::size_t n) {
+    fill_elements<Function, 4>(kind, in, out, n);
+}
+
+template <class Function, class Inputs>
+__attribute__((flatten)) void fill_elements_sse2(core::OptionKind kind, const Inputs& in, double* out,
+                                                 std::size_t n) {
+    fill_elements<Function, 2>(kind, in, out, n);
+}
+
+enum class InstructionSet : unsigned char { Sse2, Avx2, Avx512 };
+
+inline InstructionSet detect_instruction_set() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) {
+        return InstructionSet::Avx512;
+    }
+    if (__builtin_cpu_supports("avx2")) {
+        return InstructionSet::Avx2;
+    }
+    return InstructionSet::Sse2;
+}
+
+inline const InstructionSet kInstructionSet = detect_instruction_set();
+
+template <class Function, class Inputs>
+void fill_all(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    switch (kInstructionSet) {
+        case InstructionSet::Avx512:
+            fill_elements_avx512<Function>(kind, in, out, n);
+            return;
+        case InstructionSet::Avx2:
+            fill_elements_avx2<Function>(kind, in, out, n);
+            return;
+        case InstructionSet::Sse2:
+            break;
+    }
+    fill_elements_sse2<Function>(kind, in, out, n);
+}
+
+}  // namespace kestrelfin::binding
