@@ -29,4 +29,11 @@ for environment in "${environments[@]}"; do
     # tree, is what gets imported. pytest exits non-zero when it collects nothing.
     (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider "$@")
 done
+# Further stages, each a script of its own: the sanitizer build and the
+# fuzzers (reliability), the packaging and integration checks (ecosystem).
+for stage in "$ROOT"/scripts/test-stages/*.sh; do
+    [ -e "$stage" ] || continue
+    log "stage $(basename "$stage" .sh)"
+    WHEEL="$wheel" bash "$stage"
+done
 log "all tests passed"
