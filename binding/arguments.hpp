@@ -5,6 +5,8 @@
 #include "binding/errors.hpp"
 #include "core/option_kind.hpp"
 
+#include <array>
+#include <cstddef>
 #include <span>
 #include <string_view>
 
@@ -12,10 +14,39 @@ namespace kestrelfin::binding {
 
 // Fills one slot per parameter with a borrowed reference to its argument.
 // Fails with the interpreter's wording for surplus, unknown, repeated or
-// missing arguments. The slots stay valid for the whole call: the positional
-// tuple and the keyword dictionary hold them.
+// missing arguments.
 void match_arguments(const char* function_name, std::span<const std::string_view> parameters,
                      PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+
+// The matched arguments of one call, each held by a strong reference until
+// the call returns. Borrowed slots are not enough: the interpreter's own call
+// paths hand over a keyword dictionary of their own, but a C caller
+// (PyObject_Call) may pass one it keeps, and an argument's __float__ can
+// empty that dictionary while the call still needs the other arguments and
+// the flag's text.
+template <std::size_t N>
+class MatchedArguments {
+public:
+    MatchedArguments(const char* function_name, std::span<const std::string_view> parameters, PyObject* args,
+                     PyObject* kwargs) {
+        match_arguments(function_name, parameters, args, kwargs, slots_);
+        for (PyObject* slot : slots_) {
+            Py_INCREF(slot);
+        }
+    }
+    MatchedArguments(const MatchedArguments&) = delete;
+    MatchedArguments& operator=(const MatchedArguments&) = delete;
+    ~MatchedArguments() {
+        for (PyObject* slot : slots_) {
+            Py_DECREF(slot);
+        }
+    }
+
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+
+private:
+    std::array<PyObject*, N> slots_{};
+};
 
 // Ends the call with a failed conversion of `parameter`: an exception of
 // exactly TypeError is renamed "argument '<parameter>': <text>" (keeping its

@@ -57,8 +57,7 @@ PyObject* call_array(PyObject* args, PyObject* kwargs) {
     using Family = typename Function::Family;
     constexpr std::size_t arity = Family::arity;
 
-    std::array<PyObject*, arity> slots{};
-    match_arguments(Function::array_name, Family::parameters, args, kwargs, slots);
+    const MatchedArguments<arity> slots(Function::array_name, Family::parameters, args, kwargs);
 
     ArrayArguments<Family> in;
     for (std::size_t slot = 0; slot < arity; ++slot) {

@@ -4,8 +4,10 @@
 // every lane performs exactly the scalar sequence of separately rounded
 // operations, and exp/log are the C library's scalar calls, so every element
 // equals its scalar twin to the last bit. The width is chosen at run time
-// from the CPU's features (AVX-512, AVX2, else SSE2); the choice changes the
-// speed, never a result.
+// from the CPU's features (AVX2, else SSE2); the choice changes the speed,
+// never a result. (Eight-lane AVX-512 blocks measured slower: the per-lane
+// library calls dominate, and wider blocks mix more ranges of the normal
+// distribution, each of which then has to be evaluated.)
 //
 // A lane whose result is NaN is recomputed through the scalar function's own
 // compiled instance, so that a NaN carries exactly the payload the scalar
@@ -13,7 +15,7 @@
 // scalar solver for each element.
 #pragma once
 
-#include "binding/scalar_call.hpp"
+#include "binding/operations.hpp"
 #include "core/lanes.hpp"
 
 #include <cstddef>
@@ -76,13 +78,8 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
 }
 
 // One instance per instruction set; `flatten` pulls the whole formula into
-// it, so it is compiled for that instruction set alone.
-template <class Function, class Inputs>
-__attribute__((target("avx512f"), flatten)) void fill_elements_avx512(core::OptionKind kind, const Inputs& in,
-                                                                       double* out, std::size_t n) {
-    fill_elements<Function, 8>(kind, in, out, n);
-}
-
+// it, so it is compiled for that instruction set alone (functions it calls
+// but cannot inline, such as the library's exp, keep the baseline ABI).
 template <class Function, class Inputs>
 __attribute__((target("avx2"), flatten)) void fill_elements_avx2(core::OptionKind kind, const Inputs& in,
                                                                   double* out, std::size_t n) {
@@ -95,13 +92,10 @@ __attribute__((flatten)) void fill_elements_sse2(core::OptionKind kind, const In
     fill_elements<Function, 2>(kind, in, out, n);
 }
 
-enum class InstructionSet : unsigned char { Sse2, Avx2, Avx512 };
+enum class InstructionSet : unsigned char { Sse2, Avx2 };
 
 inline InstructionSet detect_instruction_set() noexcept {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) {
-        return InstructionSet::Avx512;
-    }
     if (__builtin_cpu_supports("avx2")) {
         return InstructionSet::Avx2;
     }
@@ -112,17 +106,11 @@ inline const InstructionSet kInstructionSet = detect_instruction_set();
 
 template <class Function, class Inputs>
 void fill_all(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
-    switch (kInstructionSet) {
-        case InstructionSet::Avx512:
-            fill_elements_avx512<Function>(kind, in, out, n);
-            return;
-        case InstructionSet::Avx2:
-            fill_elements_avx2<Function>(kind, in, out, n);
-            return;
-        case InstructionSet::Sse2:
-            break;
+    if (kInstructionSet == InstructionSet::Avx2) {
+        fill_elements_avx2<Function>(kind, in, out, n);
+    } else {
+        fill_elements_sse2<Function>(kind, in, out, n);
     }
-    fill_elements_sse2<Function>(kind, in, out, n);
 }
 
 }  // namespace kestrelfin::binding

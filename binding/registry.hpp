@@ -2,13 +2,9 @@
 #pragma once
 
 #include "binding/array_call.hpp"
-#include "binding/families.hpp"
-#include "binding/functions.hpp"
+#include "binding/operations.hpp"
 #include "binding/python.hpp"
 #include "binding/scalar_call.hpp"
-#include "core/black76.hpp"
-#include "core/black_scholes_merton.hpp"
-#include "core/implied_volatility.hpp"
 
 #include <array>
 #include <span>
@@ -25,26 +21,6 @@ struct FunctionSpec {
     int group;
     bool is_array;
 };
-
-namespace table {
-
-#define KESTRELFIN_DEFINE_FUNCTION(group_, name_, family_, twin_) \
-    struct name_ {                                              \
-        using Family = family_;                                 \
-        static constexpr int group = group_;                    \
-        static constexpr const char* name = #name_;             \
-        static constexpr const char* array_name = #name_ "_array"; \
-        using Twin = twin_;                                     \
-        template <class... X>                                   \
-        KESTRELFIN_LANE_INLINE static auto operation(core::OptionKind kind, X... x) noexcept \
-            -> decltype(core::name_(kind, x...)) {              \
-            return core::name_(kind, x...);                     \
-        }                                                       \
-    };
-KESTRELFIN_FUNCTIONS(KESTRELFIN_DEFINE_FUNCTION)
-#undef KESTRELFIN_DEFINE_FUNCTION
-
-}  // namespace table
 
 template <class Function>
 constexpr FunctionSpec scalar_spec() {

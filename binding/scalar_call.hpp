@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding/arguments.hpp"
+#include "binding/operations.hpp"
 #include "core/implied_volatility.hpp"
 
 #include <array>
@@ -11,28 +12,6 @@
 #include <utility>
 
 namespace kestrelfin::binding {
-
-// One option through the function's core operation, in one compiled
-// instance per operation. The scalar function, the array function's scalar
-// paths and (for Black-Scholes) the Black-Scholes-Merton twin all run it,
-// so they agree to the last bit even where a NaN's payload depends on how
-// the compiler ordered the operands of an operation. (noipa: no inlining,
-// and no clone specialised for a constant argument such as q = 0.)
-template <class Function, class... Numbers>
-[[gnu::noipa]] auto compiled_operation(core::OptionKind kind, Numbers... numbers) noexcept {
-    return Function::operation(kind, numbers...);
-}
-
-template <class Function, class... Numbers>
-inline auto scalar_operation(core::OptionKind kind, Numbers... numbers) noexcept {
-    using Twin = typename Function::Twin;
-    if constexpr (std::is_same_v<Twin, Function>) {
-        return compiled_operation<Function>(kind, numbers...);
-    } else {
-        // Black-Scholes: the Black-Scholes-Merton function with q = +0.0.
-        return compiled_operation<Twin>(kind, numbers..., 0.0);
-    }
-}
 
 // The core operations take the kind first, then the numbers in the order of
 // the Python signature, so one expansion serves every family.
@@ -68,8 +47,7 @@ PyObject* call_scalar(PyObject* args, PyObject* kwargs) {
     using Family = typename Function::Family;
     constexpr std::size_t arity = Family::arity;
 
-    std::array<PyObject*, arity> slots{};
-    match_arguments(Function::name, Family::parameters, args, kwargs, slots);
+    const MatchedArguments<arity> slots(Function::name, Family::parameters, args, kwargs);
 
     std::string_view flag;
     if constexpr (!Family::flag_last) {

@@ -28,7 +28,7 @@ struct Black76D {
 
 // d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) / (sigma*sqrt(t)), d2 = d1 - sigma*sqrt(t).
 template <class Real>
-inline Black76D<Real> black76_d(Real F, Real K, Real t, Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE Black76D<Real> black76_d(Real F, Real K, Real t, Real sigma) noexcept {
     Black76D<Real> d;
     d.sqrt_t = sqrt_of(t);
     const Real v = sigma * d.sqrt_t;
@@ -41,7 +41,7 @@ inline Black76D<Real> black76_d(Real F, Real K, Real t, Real sigma) noexcept {
 
 // D * sgn * (F*N(sgn*d1) - K*N(sgn*d2)).
 template <class Real>
-inline Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const double sgn = sign_of(kind);
     const Real D = exp_of_shared(-(r * t));
@@ -51,7 +51,7 @@ inline Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r,
 
 // sgn*D*N(sgn*d1); the put keeps its tail digits through N(-d1).
 template <class Real>
-inline Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const double sgn = sign_of(kind);
     const Real D = exp_of_shared(-(r * t));
@@ -60,7 +60,7 @@ inline Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r,
 }
 
 template <class Real>
-inline Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
@@ -69,7 +69,7 @@ inline Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r,
 
 // sqrt(t) * F*D*phi(d1), per percentage point of sigma.
 template <class Real>
-inline Real black76_vega(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_vega(OptionKind, Real F, Real K, Real t, Real r,
                            Real sigma) noexcept {
     const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
@@ -80,7 +80,7 @@ inline Real black76_vega(OptionKind, Real F, Real K, Real t, Real r,
 // (positive) time-decay term and B = -r*F*D, the call forms the negated
 // numerator and divides by -365, the put the numerator itself.
 template <class Real>
-inline Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const Real D = exp_of_shared(-(r * t));
     const auto d = detail::black76_d(F, K, t, sigma);
@@ -98,7 +98,7 @@ inline Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r,
 // dV/dr * 0.01 = -t * price * 0.01, from the price exactly as black76_black
 // computes it.
 template <class Real>
-inline Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r,
                           Real sigma) noexcept {
     return black76_black(kind, F, K, t, r, sigma) * t * (-0.01);
 }

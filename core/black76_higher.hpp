@@ -35,7 +35,7 @@ struct ZeroCarryTerms {
 };
 
 template <class Real>
-inline ZeroCarryTerms<Real> zero_carry_terms(Real F, Real K, Real t, Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE ZeroCarryTerms<Real> zero_carry_terms(Real F, Real K, Real t, Real sigma) noexcept {
     ZeroCarryTerms<Real> c;
     c.sqrt_t = sqrt_of(t);
     c.v = sigma * c.sqrt_t;
@@ -46,25 +46,25 @@ inline ZeroCarryTerms<Real> zero_carry_terms(Real F, Real K, Real t, Real sigma)
 
 // exp(t * (b - r)) with b = 0.
 template <class Real>
-inline Real zero_carry_discount(Real t, Real r) noexcept {
+KESTRELFIN_LANE_INLINE Real zero_carry_discount(Real t, Real r) noexcept {
     return exp_of_shared(t * (0.0 - r));
 }
 
 // Gamma in this family's grouping: (D*phi(d1)) / (F*v).
 template <class Real>
-inline Real zero_carry_gamma(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real zero_carry_gamma(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
     return (D * norm_pdf(c.d1)) / (F * c.v);
 }
 
 // Raw vega: sqrt(t) * ((F*D) * phi(d1)), 100 times black76_vega.
 template <class Real>
-inline Real zero_carry_raw_vega(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real zero_carry_raw_vega(Real F, Real D, const ZeroCarryTerms<Real>& c) noexcept {
     return c.sqrt_t * ((F * D) * norm_pdf(c.d1));
 }
 
 // The leading term of color and veta: (b - r) - (b*d1)/v with b = 0.
 template <class Real>
-inline Real zero_carry_time_term(Real r, const ZeroCarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real zero_carry_time_term(Real r, const ZeroCarryTerms<Real>& c) noexcept {
     return (0.0 - r) - (c.d1 * 0.0) / c.v;
 }
 
@@ -72,7 +72,7 @@ inline Real zero_carry_time_term(Real r, const ZeroCarryTerms<Real>& c) noexcept
 
 // dDelta/dsigma.
 template <class Real>
-inline Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -81,7 +81,7 @@ inline Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r,
 
 // +dDelta/dt. The put uses N(d1) - 1, sharing the call's single N.
 template <class Real>
-inline Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -92,7 +92,7 @@ inline Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r,
 
 // d(raw vega)/dsigma.
 template <class Real>
-inline Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -102,7 +102,7 @@ inline Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r,
 
 // dGamma/dF = -Gamma/F * (1 + d1/v).
 template <class Real>
-inline Real black76_speed(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_speed(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -111,7 +111,7 @@ inline Real black76_speed(OptionKind, Real F, Real K, Real t, Real r,
 
 // dGamma/dsigma.
 template <class Real>
-inline Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -121,7 +121,7 @@ inline Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r,
 
 // +dGamma/dt.
 template <class Real>
-inline Real black76_color(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_color(OptionKind, Real F, Real K, Real t, Real r,
                             Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -131,7 +131,7 @@ inline Real black76_color(OptionKind, Real F, Real K, Real t, Real r,
 
 // +d(raw vega)/dt.
 template <class Real>
-inline Real black76_veta(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_veta(OptionKind, Real F, Real K, Real t, Real r,
                            Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -141,7 +141,7 @@ inline Real black76_veta(OptionKind, Real F, Real K, Real t, Real r,
 
 // dVomma/dsigma = -raw_vega/sigma^2 * (d1 d2 (1 - d1 d2) + d1^2 + d2^2).
 template <class Real>
-inline Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r,
                              Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = detail::zero_carry_discount(t, r);
@@ -154,7 +154,7 @@ inline Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r,
 
 // dPrice/dK: call -(D*N(d2)), put D*N(-d2).
 template <class Real>
-inline Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
                                  Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = exp_of_shared(-(r * t));
@@ -166,7 +166,7 @@ inline Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
 
 // d^2Price/dK^2.
 template <class Real>
-inline Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r,
                                  Real sigma) noexcept {
     const auto c = detail::zero_carry_terms(F, K, t, sigma);
     const Real D = exp_of_shared(-(r * t));

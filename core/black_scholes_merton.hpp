@@ -38,7 +38,7 @@ struct SpotD {
 };
 
 template <class Real>
-inline SpotD<Real> spot_d(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+KESTRELFIN_LANE_INLINE SpotD<Real> spot_d(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     SpotD<Real> s;
     s.sqrt_t = sqrt_of(t);
     const Real v = sigma * s.sqrt_t;
@@ -51,7 +51,7 @@ inline SpotD<Real> spot_d(Real S, Real K, Real t, Real r, Real sigma, Real q) no
 
 // Price: Dr * sgn * (F*N(sgn*d1F) - K*N(sgn*d2F)), in the forward form.
 template <class Real>
-inline Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r,
                                        Real sigma, Real q) noexcept {
     const double sgn = sign_of(kind);
     const Real growth = exp_of_shared(t * (r - q));
@@ -67,7 +67,7 @@ inline Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Re
 // sgn*Dq*N(sgn*d1). The put is -Dq*N(-d1), not Dq*(N(d1) - 1): far out of
 // the money the latter cancels away the digits the former keeps.
 template <class Real>
-inline Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const double sgn = sign_of(kind);
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
@@ -76,7 +76,7 @@ inline Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigm
 }
 
 template <class Real>
-inline Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
     const Real dq = exp_of_shared(-(q * t));
@@ -85,7 +85,7 @@ inline Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // sqrt(t) * S*Dq*phi(d1) per percentage point of sigma.
 template <class Real>
-inline Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                        Real q) noexcept {
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
     const Real dq = exp_of_shared(-(q * t));
@@ -94,7 +94,7 @@ inline Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01.
 template <class Real>
-inline Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
                       Real q) noexcept {
     const double sgn = sign_of(kind);
     const auto d = detail::spot_d(S, K, t, r, sigma, q);
@@ -108,7 +108,7 @@ inline Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
 // The call's numerator is the negated theta; dividing by -365 restores the
 // sign without a separate negation.
 template <class Real>
-inline Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const Real sqrt_t = sqrt_of(t);
     const Real v = sigma * sqrt_t;
@@ -130,32 +130,32 @@ inline Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigm
 // Black-Scholes: exactly the Black-Scholes-Merton value with q = +0.0.
 
 template <class Real>
-inline Real bs_black_scholes(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_black_scholes(OptionKind kind, Real S, Real K, Real t, Real r,
                                Real sigma) noexcept {
     return bsm_black_scholes_merton(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_delta(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_delta(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_delta(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_gamma(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_vega(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_vega(OptionKind kind, Real S, Real K, Real t, Real r,
                       Real sigma) noexcept {
     return bsm_vega(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_theta(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_theta(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_theta(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_rho(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_rho(OptionKind kind, Real S, Real K, Real t, Real r,
                      Real sigma) noexcept {
     return bsm_rho(kind, S, K, t, r, sigma, Real{});
 }

@@ -36,7 +36,7 @@ struct CarryTerms {
 };
 
 template <class Real>
-inline CarryTerms<Real> carry_terms(Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms(Real S, Real K, Real t, Real r, Real sigma,
                               Real q) noexcept {
     CarryTerms<Real> c;
     c.sqrt_t = sqrt_of(t);
@@ -50,7 +50,7 @@ inline CarryTerms<Real> carry_terms(Real S, Real K, Real t, Real r, Real sigma,
 
 // The carry discount factor Dc = exp(t * (b - r)).
 template <class Real>
-inline Real carry_discount(Real t, const CarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real carry_discount(Real t, const CarryTerms<Real>& c) noexcept {
     return exp_of_shared(t * c.b_m_r);
 }
 
@@ -58,7 +58,7 @@ inline Real carry_discount(Real t, const CarryTerms<Real>& c) noexcept {
 
 // dDelta/dsigma.
 template <class Real>
-inline Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -68,7 +68,7 @@ inline Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 // +dDelta/dt. The put takes N(d1) - 1 (as N(d1) + (-1)), not -N(-d1): it
 // shares the call's single evaluation of N.
 template <class Real>
-inline Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -79,7 +79,7 @@ inline Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigm
 
 // d(raw vega)/dsigma, raw vega = sqrt(t) * S * Dc * phi(d1) (unscaled).
 template <class Real>
-inline Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -89,7 +89,7 @@ inline Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // dGamma/dS = -Gamma/S * (1 + d1/v).
 template <class Real>
-inline Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -98,7 +98,7 @@ inline Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // dGamma/dsigma.
 template <class Real>
-inline Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -108,7 +108,7 @@ inline Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // +dGamma/dt.
 template <class Real>
-inline Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                         Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -118,7 +118,7 @@ inline Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // +d(raw vega)/dt.
 template <class Real>
-inline Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                        Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -128,7 +128,7 @@ inline Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 
 // dVomma/dsigma = -raw_vega/sigma^2 * (d1 d2 (1 - d1 d2) + d1^2 + d2^2).
 template <class Real>
-inline Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                          Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dc = detail::carry_discount(t, c);
@@ -142,7 +142,7 @@ inline Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
 // dV/dK. The call negates its product after forming it; the put evaluates N
 // at -d2 so that its small values keep their digits.
 template <class Real>
-inline Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r,
                              Real sigma, Real q) noexcept {
     const Real d2 = detail::carry_terms(S, K, t, r, sigma, q).d2;
     const Real dr = exp_of_shared(-(r * t));
@@ -154,7 +154,7 @@ inline Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r,
 
 // d^2V/dK^2.
 template <class Real>
-inline Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                              Real q) noexcept {
     const auto c = detail::carry_terms(S, K, t, r, sigma, q);
     const Real dr = exp_of_shared(-(r * t));
@@ -164,52 +164,52 @@ inline Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigm
 // Black-Scholes: exactly the Black-Scholes-Merton value with q = +0.0.
 
 template <class Real>
-inline Real bs_vanna(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_vanna(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_vanna(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_charm(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_charm(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_charm(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_vomma(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_vomma(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_vomma(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_speed(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_speed(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_speed(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_zomma(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_zomma(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_zomma(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_color(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_color(OptionKind kind, Real S, Real K, Real t, Real r,
                        Real sigma) noexcept {
     return bsm_color(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_veta(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_veta(OptionKind kind, Real S, Real K, Real t, Real r,
                       Real sigma) noexcept {
     return bsm_veta(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_ultima(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_ultima(OptionKind kind, Real S, Real K, Real t, Real r,
                         Real sigma) noexcept {
     return bsm_ultima(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r,
                             Real sigma) noexcept {
     return bsm_dual_delta(kind, S, K, t, r, sigma, Real{});
 }
 template <class Real>
-inline Real bs_dual_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
+KESTRELFIN_LANE_INLINE Real bs_dual_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
                             Real sigma) noexcept {
     return bsm_dual_gamma(kind, S, K, t, r, sigma, Real{});
 }

@@ -37,6 +37,10 @@ inline constexpr int lane_count = 1;
 template <LaneVector T>
 inline constexpr int lane_count<T> = sizeof(T) / sizeof(double);
 
+// Everything that may run on lanes is always inlined into its caller, so a
+// vector instance is compiled with the caller's instruction set (a vector
+// passed between functions compiled for different instruction sets would
+// not even be passed the same way).
 #define KESTRELFIN_LANE_INLINE inline __attribute__((always_inline))
 
 // ---- one double -------------------------------------------------------------

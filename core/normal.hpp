@@ -26,7 +26,7 @@ namespace kestrelfin::core {
 // phi(x) = exp(-x^2/2) / sqrt(2 pi). The exponent is formed as x * (x * -0.5):
 // x * -0.5 is exact, so the only rounding is in the final product.
 template <class Real>
-inline Real norm_pdf(Real x) noexcept {
+KESTRELFIN_LANE_INLINE Real norm_pdf(Real x) noexcept {
     return 0.3989422804014327 * exp_of(x * (x * (-0.5)));
 }
 
@@ -280,7 +280,7 @@ namespace detail {
 // -phi(x), formed by multiplying the exponential by the negated constant
 // (the identical value to -(phi(x)), but the formulas are written this way).
 template <class Real>
-inline Real minus_norm_pdf(Real x) noexcept {
+KESTRELFIN_LANE_INLINE Real minus_norm_pdf(Real x) noexcept {
     return exp_of(x * (x * (-0.5))) * (-inv_sqrt_2pi);
 }
 
