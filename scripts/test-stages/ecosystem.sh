@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# The ecosystem stage: does kestrelfin fit the Python world? On the wheel that
+# scripts/test.sh built (WHEEL), and on builds from the sources:
+#   1. the wheel: its name and tag (one cp312-abi3 wheel; test.sh has already
+#      installed and tested this very file under Python 3.12 and 3.13), its
+#      metadata and its files (extension, type stubs, licence);
+#   2. the sdist builds, holds what a build needs, and `pip install .` from
+#      it, a clean copy of the sources, gives a module that computes the same
+#      bits as the wheel;
+#   3. mypy --strict with the installed stub: a typical user script passes and
+#      a wrong one fails with exactly the expected errors;
+#   4. the Dask test (10^7 options on a LocalCluster of two worker processes);
+#   5. the examples and the accuracy report run, and the chain workflow draws
+#      its two PNG files.
+# Every step runs under a time limit. Alone:
+#   WHEEL=build/dist/kestrelfin-0.2.0-cp312-abi3-linux_x86_64.whl bash scripts/test-stages/ecosystem.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
+
+: "${WHEEL:?set WHEEL to the wheel to check (scripts/test.sh does)}"
+WHEEL="$(cd "$(dirname "$WHEEL")" && pwd)/$(basename "$WHEEL")"
+WORK="$ROOT/build/ecosystem"
+rm -rf "$WORK"
+mkdir -p "$WORK"
+stage_started=$SECONDS
+
+# step SECONDS DESCRIPTION COMMAND...: runs the command under a time limit.
+step() {
+    local limit="$1" description="$2" started=$SECONDS status=0
+    shift 2
+    log "ecosystem: $description"
+    timeout --kill-after=15 "$limit" "$@" || status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "error: '$description' took longer than $limit s" >&2
+    fi
+    [ "$status" -eq 0 ] || exit "$status"
+    echo "($description: $((SECONDS - started)) s)" >&2
+}
+
+# The outputs of all 102 functions on fixed inputs, as one digest: two
+# installations that print the same digest compute the same bits.
+FINGERPRINT='
+import hashlib, math, numpy as np, _kestrelfin as kf
+values = {"flag": None, "S": 101.0, "F": 101.0, "K": 95.0, "t": 0.5, "r": 0.03, "sigma": 0.25,
+          "q": 0.01, "price": 10.0}
+grid = {"S": np.linspace(50, 150, 64), "F": np.linspace(50, 150, 64), "K": np.full(64, 100.0),
+        "t": np.geomspace(0.01, 5, 64), "sigma": np.linspace(0.05, 1.0, 64), "price": np.linspace(0.5, 40, 64)}
+digest = hashlib.sha256()
+for name in kf.__all__[:-1]:
+    function = getattr(kf, name)
+    for flag in ("c", "p"):
+        arguments = []
+        for parameter in function.__text_signature__[1:-1].split(", "):
+            if parameter == "flag":
+                arguments.append(flag)
+            elif name.endswith("_array") and parameter in grid:
+                arguments.append(grid[parameter])
+            else:
+                arguments.append(values[parameter])
+        try:
+            result = np.asarray(function(*arguments), dtype=np.float64)
+        except ValueError as error:
+            result = np.frombuffer(str(error).encode(), dtype=np.uint8)
+        digest.update(name.encode() + flag.encode() + result.tobytes())
+print(kf.__version__, digest.hexdigest())
+'
+
+python="$(make_venv ecosystem 3.12 -r "$ROOT/requirements/ecosystem.txt")"
+install_wheel "$python" "$WHEEL"
+
+step 60 "the wheel's name, tag, metadata and files" "$python" - "$WHEEL" "$ROOT" <<'EOF'
+import re, sys, zipfile
+from email.parser import Parser
+from pathlib import Path
+import _kestrelfin
+
+wheel, root = Path(sys.argv[1]), Path(sys.argv[2])
+match = re.fullmatch(r"kestrelfin-(?P<version>[^-]+)-cp312-abi3-(?P<platform>\w+)\.whl", wheel.name)
+assert match, f"not a cp312-abi3 wheel of kestrelfin: {wheel.name}"
+assert match["version"] == "0.2.0" == _kestrelfin.__version__, (match["version"], _kestrelfin.__version__)
+with zipfile.ZipFile(wheel) as archive:
+    names = set(archive.namelist())
+    info = "kestrelfin-0.2.0.dist-info"
+    tags = Parser().parsestr(archive.read(f"{info}/WHEEL").decode())
+    metadata = Parser().parsestr(archive.read(f"{info}/METADATA").decode())
+    licence = archive.read(f"{info}/licenses/LICENSE").decode()
+    stub = archive.read("_kestrelfin.pyi")
+    assert archive.read("_kestrelfin-stubs/__init__.pyi") == stub
+assert tags.get_all("Tag") == [f"cp312-abi3-{match['platform']}"], tags.get_all("Tag")
+assert tags["Root-Is-Purelib"] == "false"
+expected_files = {"_kestrelfin.abi3.so", "_kestrelfin.pyi", "_kestrelfin-stubs/__init__.pyi",
+                  f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/licenses/LICENSE"}
+assert names == expected_files, names ^ expected_files
+assert licence == (root / "LICENSE").read_text() and licence.startswith("MIT License")
+assert metadata["Name"] == "kestrelfin" and metadata["Version"] == "0.2.0"
+assert metadata["Requires-Python"] == ">=3.12"
+assert metadata["License-Expression"] == "MIT" and metadata["License-File"] == "LICENSE"
+classifiers = set(metadata.get_all("Classifier"))
+for needed in ("Programming Language :: Python :: 3.12", "Programming Language :: Python :: 3.13",
+               "Typing :: Typed"):
+    assert needed in classifiers, needed
+assert metadata["Summary"] and metadata["Description-Content-Type"] == "text/markdown"
+assert metadata.get_payload().strip() == (root / "README.md").read_text().strip(), "long description is not the README"
+print(f"{wheel.name}: tag cp312-abi3-{match['platform']}, version 0.2.0, MIT, stubs and licence inside")
+EOF
+
+step 300 "the sdist builds and holds what a build needs" \
+    "$python" -m build --sdist --no-isolation --outdir "$WORK/sdist" "$ROOT"
+sdist="$WORK/sdist/kestrelfin-0.2.0.tar.gz"
+mkdir -p "$WORK/clean"
+tar -xzf "$sdist" -C "$WORK/clean"
+source_copy="$WORK/clean/kestrelfin-0.2.0"
+for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO binding/functions.hpp \
+              binding/families.hpp binding/stub_generator.cpp binding/module.cpp core/normal.hpp \
+              core/implied_volatility.hpp; do
+    [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
+done
+# Nothing local may leak in: environments, build trees, caches.
+if tar -tzf "$sdist" | grep -E '^kestrelfin-0\.2\.0/(\.venvs|build|dist|\.pytest_cache|\.hypothesis)/'; then
+    echo "error: the sdist holds local files (above)" >&2
+    exit 1
+fi
+echo "$(basename "$sdist"): $(tar -tzf "$sdist" | wc -l) files, $(($(stat -c %s "$sdist") / 1024)) KB"
+
+# A newcomer's install: `pip install .` with pip's own build isolation, in a
+# fresh environment, from the unpacked sdist (a copy with nothing built).
+rm -rf "$VENVS/ecosystem-install"
+install_python="$(make_venv ecosystem-install 3.12)"
+step 600 "pip install .[arrays] from a clean copy of the sources" \
+    bash -c 'cd "$1" && "$2" -m pip install -q ".[arrays]"' _ "$source_copy" "$install_python"
+from_source="$(cd "$WORK" && "$install_python" -c "$FINGERPRINT")"
+from_wheel="$(cd "$WORK" && "$python" -c "$FINGERPRINT")"
+echo "from the sources: $from_source"
+echo "from the wheel:   $from_wheel"
+[ "$from_source" = "$from_wheel" ] || { echo "error: the two builds compute different results" >&2; exit 1; }
+[ -f "$("$install_python" -c 'import importlib.util, pathlib; print(pathlib.Path(importlib.util.find_spec("_kestrelfin").origin).parent)')/_kestrelfin-stubs/__init__.pyi" ] \
+    || { echo "error: pip install . did not install the stub package" >&2; exit 1; }
+
+step 300 "mypy --strict on a user script with the installed stub" \
+    "$python" "$ROOT/tests/typing/check_stub_with_mypy.py"
+step 60 "the typed user script runs" "$python" "$ROOT/tests/typing/user_script.py"
+
+step 600 "Dask: 10^7 options on two worker processes, bit for bit" \
+    bash -c 'cd "$1/tests/python" && "$2" -m pytest -q -p no:cacheprovider test_dask.py' _ "$ROOT" "$python"
+
+step 60 "example: quick start" "$python" "$ROOT/examples/quickstart.py" >"$WORK/quickstart.log"
+tail -n 3 "$WORK/quickstart.log"
+step 120 "example: option-chain workflow" "$python" "$ROOT/examples/chain_workflow.py" --output "$WORK/examples"
+step 30 "the workflow's pictures" "$python" - "$WORK/examples" <<'EOF'
+import struct, sys
+from pathlib import Path
+for name in ("smile.png", "greeks.png"):
+    data = (Path(sys.argv[1]) / name).read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", f"{name} is not a PNG"
+    width, height = struct.unpack(">II", data[16:24])
+    assert width >= 800 and height >= 500 and 20_000 < len(data) < 400_000, (name, width, height, len(data))
+    print(f"{name}: {width} x {height}, {len(data) // 1024} KB")
+EOF
+step 120 "example: pandas columns without copies" "$python" "$ROOT/examples/pandas_columns.py" >"$WORK/pandas.log"
+tail -n 2 "$WORK/pandas.log"
+# The example itself on a smaller book: the test above did the full 10^7.
+step 300 "example: Dask with its progress bar" \
+    "$python" "$ROOT/examples/dask_pricing.py" --options 2000000 --chunk 250000 >"$WORK/dask.log"
+tr '\r' '\n' <"$WORK/dask.log" | grep -v '^\s*$' | tail -n 5
+step 180 "accuracy report (into build/ecosystem/accuracy)" \
+    "$python" "$ROOT/scripts/accuracy_report.py" --output "$WORK/accuracy"
+
+log "ecosystem: all checks passed in $((SECONDS - stage_started)) s"

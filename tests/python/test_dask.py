@@ -1,0 +1,80 @@
+"""Ten million options on a Dask cluster of two worker processes.
+
+The book of examples/dask_pricing.py is priced chunk by chunk on the workers
+(``map_blocks`` over the array functions, calls and puts merged with
+``where``) and must equal, bit for bit, one in-process call of each array
+function on the whole book. Skipped where Dask is not installed; the
+ecosystem stage (scripts/test-stages/ecosystem.sh) runs it in an environment
+that has it.
+"""
+
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("dask.distributed")
+
+import _kestrelfin as kf  # noqa: E402
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+import dask_pricing  # noqa: E402
+
+OPTIONS = 10_000_000
+CHUNK = 500_000
+
+
+@pytest.fixture(scope="module")
+def client():
+    # The worker processes are started with this interpreter's sys.path, so
+    # they import the example module and the installed extension like we do.
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def bits(values):
+    return np.ascontiguousarray(values).view(np.uint64)
+
+
+def test_ten_million_options_on_two_workers_equal_one_in_process_call(client):
+    worker_pids = set(client.run(os.getpid).values())
+    assert len(worker_pids) == 2 and os.getpid() not in worker_pids
+
+    results = dask_pricing.price_book(dask_pricing.make_book(OPTIONS, CHUNK))
+    assert all(array.numblocks == (OPTIONS // CHUNK,) for array in results.values())
+    persisted = client.persist(list(results.values()))
+    computed = dict(zip(results, client.compute(persisted, sync=True)))
+
+    # The reference: the inputs built here, each array function called once
+    # on the whole book, calls and puts merged per option.
+    index = np.arange(OPTIONS, dtype=np.float64)
+    S, K, t, sigma = (make(index) for make in (dask_pricing.spot, dask_pricing.strike,
+                                               dask_pricing.expiry, dask_pricing.volatility))
+    calls = dask_pricing.is_call(index)
+    assert 0.45 < calls.mean() < 0.55
+    r, q = dask_pricing.RATE, dask_pricing.DIVIDEND_YIELD
+    price = np.where(calls, kf.bsm_black_scholes_merton_array("c", S, K, t, r, sigma, q),
+                     kf.bsm_black_scholes_merton_array("p", S, K, t, r, sigma, q))
+    expected = {
+        "price": price,
+        "delta": np.where(calls, kf.bsm_delta_array("c", S, K, t, r, sigma, q),
+                          kf.bsm_delta_array("p", S, K, t, r, sigma, q)),
+        "vega": kf.bsm_vega_array("c", S, K, t, r, sigma, q),  # the same for both kinds
+        "implied": np.where(calls, kf.bsm_implied_volatility_array(price, S, K, t, r, q, "c"),
+                            kf.bsm_implied_volatility_array(price, S, K, t, r, q, "p")),
+    }
+    for name, values in expected.items():
+        assert computed[name].dtype == np.float64 and computed[name].shape == (OPTIONS,)
+        assert np.array_equal(bits(computed[name]), bits(values)), name
+
+    # The results are the options' own: spot checks against the scalar functions.
+    for i in (0, 1, 4_999_999, OPTIONS - 1):
+        flag = "c" if calls[i] else "p"
+        assert computed["price"][i] == kf.bsm_black_scholes_merton(flag, S[i], K[i], t[i], r, sigma[i], q)
+        if not np.isnan(computed["implied"][i]):
+            assert computed["implied"][i] == kf.bsm_implied_volatility(price[i], S[i], K[i], t[i], r, q, flag)
+    assert np.isnan(computed["implied"]).mean() < 1e-3
