@@ -1,0 +1,331 @@
+"""The benchmark run: every contender, on the same inputs, in one run.
+
+Started by benchmarks/run.sh, which prepares the environments, builds the
+module's wheel and the floors libraries, and passes their locations here.
+
+For both input sets ("random" and "chain", see inputs.py) and every array
+function of the three models (price and implied volatility for calls and
+puts, the fifteen Greeks for calls) it measures, as the best of several
+repeats in ns per option:
+
+* ours: the module's `<name>_array`;
+* the scalar floor: the same core operation in a plain C++ loop;
+* the libm floor: only the exp/log calls that formula makes, replayed in
+  order from a recording of one run of the formula;
+* NumPy+SciPy (prices and Greeks);
+* py_vollib_vectorized (prices, first-order Greeks, implied volatility),
+  which cannot share this environment: it runs first, in a subprocess with
+  its own interpreter, on the same arrays (pvv_peer.py).
+
+The module, the floors and NumPy+SciPy run in this process and take turns
+within each repeat (time_round_robin), so that load from elsewhere on the
+machine falls on all of them alike.
+
+It also checks what it times: ours and the scalar floor must agree bit for
+bit, the recording must have seen the formula's libm calls (one log per
+option for a price or Greek), the peers' values are compared with ours, and
+for implied volatility the share of options recovered to 1e-10 in sigma is
+reported for both solvers. Then it measures the scalar call cost
+(scalar_calls.py), the peak memory of one call on 10^7 options
+(memory_probe.py, in subprocesses), and hands everything to report.py.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import inputs  # noqa: E402
+import numpy_peer  # noqa: E402
+import report  # noqa: E402
+import scalar_calls  # noqa: E402
+from native_floors import Floors  # noqa: E402
+
+GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed", "zomma",
+          "color", "veta", "ultima", "dual_delta", "dual_gamma")
+PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
+IV_TOLERANCE = 1e-10
+
+
+def cases():
+    """(model, name, flag, kind) for every measured call, kind being
+    "price", "iv" or "greek"."""
+    for model in ("bs", "bsm", "black76"):
+        for flag in ("c", "p"):
+            yield model, PRICE[model], flag, "price"
+        for flag in ("c", "p"):
+            yield model, f"{model}_implied_volatility", flag, "iv"
+        for greek in GREEKS:
+            yield model, f"{model}_{greek}", "c", "greek"
+
+
+def time_round_robin(contenders: dict, n: int, repeats: int) -> tuple[dict, dict]:
+    """Times each contender `repeats` times, taking turns (one call of each,
+    then the next round), so that a burst of load from elsewhere on the
+    machine hits every contender alike. Returns the best time of each in ns
+    per option and the result of each contender's first call. The collector
+    is off while timing."""
+    best = {key: math.inf for key in contenders}
+    first = {}
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            for key, fn in contenders.items():
+                start = time.perf_counter_ns()
+                result = fn()
+                elapsed = time.perf_counter_ns() - start
+                best[key] = min(best[key], elapsed)
+                first.setdefault(key, result)
+                del result
+    finally:
+        gc.enable()
+    return {key: value / n for key, value in best.items()}, first
+
+
+def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    return a.shape == b.shape and np.array_equal(a.view(np.int64), b.view(np.int64))
+
+
+def agreement(values: np.ndarray, reference: np.ndarray) -> tuple[float, float]:
+    """Share of options where a peer's value matches ours to 1e-6 relative
+    (with an absolute floor of 1e-9 of the typical size, for values near 0),
+    and the median of peer/ours, which tells a difference of convention (a
+    constant or systematic factor) from one of accuracy."""
+    ok = np.isfinite(reference) & (reference != 0)
+    if not ok.any():
+        return float("nan"), float("nan")
+    scale = np.median(np.abs(reference[ok]))
+    tol = 1e-6 * np.maximum(np.abs(reference), 1e-3 * scale)
+    with np.errstate(invalid="ignore"):
+        match = np.abs(values - reference) <= tol
+    match |= np.isnan(values) & np.isnan(reference)
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        median_ratio = float(np.nanmedian(values[ok] / reference[ok]))
+    return float(np.mean(match)), median_ratio
+
+
+def recovered(iv: np.ndarray, sigma: np.ndarray) -> float:
+    with np.errstate(invalid="ignore"):
+        return float(np.mean(np.abs(iv - sigma) <= IV_TOLERANCE))
+
+
+def wrap_check(kind: str, row: dict) -> str | None:
+    """None when the recording is plausible for the formula, else why not.
+
+    Every price and Greek takes exactly one logarithm per option and at
+    least one exponential (a discount factor or the density); an implied
+    volatility takes at most one logarithm per option (none for a rejected
+    price) and at least one exponential (the undiscounting)."""
+    logs, exps = row["logs_per_option"], row["exps_per_option"]
+    if logs + exps == 0:
+        return "no exp/log call recorded"
+    if kind in ("price", "greek"):
+        if logs != 1.0:
+            return f"{logs:.3f} log calls per option, expected exactly 1"
+        if not 1.0 <= exps <= 12.0:
+            return f"{exps:.2f} exp calls per option, expected 1 to 12"
+    elif not (0.5 <= logs <= 1.0 and exps >= 1.0):
+        return f"{logs:.3f} logs and {exps:.2f} exps per option: implausible for the solver"
+    return None
+
+
+def all_iv_prices(kf, sets) -> dict:
+    """(set, model, flag) -> the prices every solver inverts."""
+    return {(s.name, model, flag): inputs.iv_prices(kf, model, flag, s)
+            for s in sets for model in PRICE for flag in ("c", "p")}
+
+
+def run_pvv_worker(pvv_python: str | None, sets, iv_prices, jobdir: Path, repeats: int,
+                   iv_repeats: int, log) -> dict:
+    """Times py_vollib_vectorized in its own environment (see pvv_peer.py),
+    in a subprocess, on the same arrays written out as .npy files. Returns
+    its results.json with "by_case": (set, name, flag) -> (ns per option,
+    path of the first call's values)."""
+    if not pvv_python:
+        return {"import_error": "no environment given (--pvv-python)", "by_case": {}}
+    shutil.rmtree(jobdir, ignore_errors=True)
+    jobdir.mkdir(parents=True)
+    case_list = []
+    for s in sets:
+        for key in ("S", "K", "t", "sigma"):
+            np.save(jobdir / f"{s.name}_{key}.npy", getattr(s, key))
+        for model, name, flag, kind in cases():
+            prices_file = None
+            if kind == "iv":
+                prices_file = f"{s.name}_iv_{model}_{flag}.npy"
+                np.save(jobdir / prices_file, iv_prices[(s.name, model, flag)])
+            case_list.append((s.name, name, flag, kind, prices_file))
+    (jobdir / "jobs.json").write_text(json.dumps({
+        "cases": case_list, "repeats": repeats, "iv_repeats": iv_repeats,
+        "rate": inputs.RATE, "dividend": inputs.DIVIDEND}))
+    done = subprocess.run([pvv_python, str(HERE / "pvv_peer.py"), str(jobdir)], check=False,
+                          stdout=sys.stdout, stderr=subprocess.PIPE, text=True)
+    results_file = jobdir / "results.json"
+    if done.returncode != 0 or not results_file.exists():
+        last = (done.stderr.strip().splitlines() or ["no output"])[-1]
+        log(f"py_vollib_vectorized worker failed: {last}")
+        return {"import_error": f"worker failed: {last}", "by_case": {}}
+    results = json.loads(results_file.read_text())
+    results["by_case"] = {
+        (c[0], c[1], c[2]): (results["times"][str(i)], jobdir / f"values_{i}.npy")
+        for i, c in enumerate(case_list) if str(i) in results["times"]}
+    return results
+
+
+def measure_arrays(kf, floors: Floors, pvv: dict, sets, iv_prices: dict, repeats: int,
+                   iv_repeats: int, log) -> list[dict]:
+    rows = []
+    r, q = inputs.RATE, inputs.DIVIDEND
+    for s in sets:
+        n = s.n
+        out = np.empty(n)
+        for model, name, flag, kind in cases():
+            row = {"set": s.name, "model": model, "name": name, "flag": flag, "kind": kind}
+            reps = iv_repeats if kind == "iv" else repeats
+            ours_fn = getattr(kf, name + "_array")
+            if kind == "iv":
+                price = iv_prices[(s.name, model, flag)]
+                floor_arrays = (price, s.S, s.K, s.t)
+                if model == "bs":
+                    ours_args = (price, s.S, s.K, s.t, r, flag)
+                elif model == "bsm":
+                    ours_args = (price, s.S, s.K, s.t, r, q, flag)
+                else:
+                    ours_args = (price, s.S, s.K, r, s.t, flag)
+            else:
+                floor_arrays = (s.S, s.K, s.t, s.sigma)
+                ours_args = (flag, s.S, s.K, s.t, r, s.sigma) + ((q,) if model == "bsm" else ())
+
+            recorded_out = np.empty(n)
+            recording = floors.record(name, flag, floor_arrays, r, q, recorded_out)
+            row["exps_per_option"] = recording.exps_per_option
+            row["logs_per_option"] = recording.logs_per_option
+
+            contenders = {
+                "ours": lambda: ours_fn(*ours_args),
+                "floor": lambda: floors.run(name, flag, floor_arrays, r, q, out),
+                "libm": lambda: floors.replay(recording),
+            }
+            if kind != "iv":
+                numpy_fn = numpy_peer.FUNCTIONS[name]
+                contenders["numpy"] = lambda: numpy_fn(flag, s.S, s.K, s.t, r, s.sigma, q)
+            times, results = time_round_robin(contenders, n, reps)
+            row.update(times)
+            del recording
+            if (s.name, name, flag) in pvv["by_case"]:
+                row["pvv"], values_file = pvv["by_case"][(s.name, name, flag)]
+                results["pvv"] = np.load(values_file)
+                values_file.unlink()
+
+            ours = results["ours"]
+            row["floor_bits_equal"] = same_bits(ours, out)
+            row["wrap_problem"] = wrap_check(kind, row)
+            if not same_bits(recorded_out, out):
+                row["wrap_problem"] = "the recording build computed different values"
+            if kind == "iv":
+                row["ours_recovered"] = recovered(ours, s.sigma)
+                if "pvv" in results:
+                    row["pvv_recovered"] = recovered(results["pvv"], s.sigma)
+            else:
+                row["numpy_agree"], row["numpy_ratio"] = agreement(results["numpy"], ours)
+                if "pvv" in results:
+                    row["pvv_agree"], row["pvv_ratio"] = agreement(results["pvv"], ours)
+            del results, ours
+            rows.append(row)
+            log(report.progress_line(row))
+    return rows
+
+
+def measure_memory(n: int) -> dict:
+    """Peak memory of one price call on n options, ours and NumPy+SciPy,
+    each in a fresh interpreter."""
+    result = {}
+    for contender in ("ours", "numpy"):
+        done = subprocess.run([sys.executable, str(HERE / "memory_probe.py"), contender, str(n)],
+                              capture_output=True, text=True, check=False)
+        if done.returncode != 0:
+            result[contender] = {"error": done.stderr.strip().splitlines()[-1:] or ["failed"]}
+        else:
+            result[contender] = json.loads(done.stdout)
+    return result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="10^5 options, fewer repeats")
+    parser.add_argument("--floors", type=Path, required=True, help="directory of the floors libraries")
+    parser.add_argument("--json", type=Path, required=True, help="where to write the raw results")
+    parser.add_argument("--pvv-python", help="interpreter of the py_vollib_vectorized environment")
+    parser.add_argument("--markdown", type=Path, default=HERE / "RESULTS.md")
+    parser.add_argument("--plot", type=Path, default=HERE / "results.png")
+    args = parser.parse_args()
+
+    started = time.time()
+    n = 10**5 if args.quick else 10**6
+    repeats, iv_repeats, scalar_repeats = (3, 2, 3) if args.quick else (5, 3, 5)
+    memory_n = 10**6 if args.quick else 10**7
+
+    def log(text: str) -> None:
+        print(text, flush=True)
+
+    import _kestrelfin as kf
+
+    settings = {
+        "mode": "quick" if args.quick else "full", "n": n, "repeats": repeats,
+        "iv_repeats": iv_repeats, "scalar_repeats": scalar_repeats, "memory_n": memory_n,
+        "rate": inputs.RATE, "dividend": inputs.DIVIDEND, "seed": inputs.SEED,
+        "iv_tolerance": IV_TOLERANCE,
+    }
+    machine = report.describe_machine()
+    log(f"kestrelfin benchmark, {settings['mode']} mode: {n:,} options per set, "
+        f"best of {repeats} ({iv_repeats} for implied volatility)")
+    floors = Floors(args.floors)
+    sets = inputs.make_sets(n)
+    iv_prices = all_iv_prices(kf, sets)
+
+    log("py_vollib_vectorized, in its own environment (its numba functions compile first)")
+    pvv = run_pvv_worker(args.pvv_python, sets, iv_prices, args.json.parent / "pvv-jobs", repeats,
+                         iv_repeats, log)
+    log(report.progress_header())
+    rows = measure_arrays(kf, floors, pvv, sets, iv_prices, repeats, iv_repeats, log)
+    shutil.rmtree(args.json.parent / "pvv-jobs", ignore_errors=True)
+    log("scalar calls")
+    scalar = scalar_calls.measure(kf, sets[0], inputs.RATE, inputs.DIVIDEND, scalar_repeats,
+                                  loop_size=2_000 if args.quick else 10_000)
+    log(f"peak memory of one call on {memory_n:,} options")
+    memory = measure_memory(memory_n)
+    settings["seconds"] = time.time() - started
+    machine["load_average_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+    results = {
+        "settings": settings, "machine": machine, "rows": rows, "scalar": scalar,
+        "memory": memory,
+        "pvv": {key: pvv.get(key) for key in ("version", "import_error", "broken", "available",
+                                               "load_seconds", "python", "numba")},
+    }
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(json.dumps(results, indent=1, default=str))
+    text = report.render(results, plot_name=args.plot.name)
+    args.markdown.write_text(text)
+    report.plot(results, args.plot)
+    log("")
+    log(report.console_summary(results))
+    log(f"\nwrote {args.markdown} and {args.plot} ({settings['seconds']:.0f} s)")
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    main()
