@@ -11,8 +11,8 @@
 //
 // A lane whose result is NaN is recomputed through the scalar function's own
 // compiled instance, so that a NaN carries exactly the payload the scalar
-// function gives. Implied volatility is iterative per option and runs the
-// scalar solver for each element.
+// function gives. Implied volatility is iterative: its lanes each solve one
+// option and take the next when done, every step being the scalar solver's.
 #pragma once
 
 #include "binding/operations.hpp"
@@ -57,9 +57,21 @@ constexpr bool runs_on_lanes(std::index_sequence<J...>) {
     return requires(core::OptionKind kind, Repeat<J, core::Lanes<W>>... x) { Function::operation(kind, x...); };
 }
 
+template <class Function, class Inputs, std::size_t... J>
+inline core::ImpliedVolInputs solver_inputs(const Inputs& in, std::size_t i, std::index_sequence<J...>) {
+    constexpr std::size_t first = Function::Family::first_number;
+    return ImpliedVolatilityInputs<Function>::of(in.template number<first + J>(i)...);
+}
+
 template <class Function, int W, class Inputs>
 KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
     constexpr auto numbers = std::make_index_sequence<Function::Family::arity - 1>{};
+    if constexpr (SolvesImpliedVolatility<Function>) {
+        core::implied_volatility_lanes<core::Lanes<W>>(
+            kind, n, [&](std::size_t i) { return solver_inputs<Function>(in, i, numbers); },
+            [&](std::size_t i, const core::ImpliedVol& outcome) { out[i] = element_value(outcome); });
+        return;
+    }
     std::size_t i = 0;
     if constexpr (runs_on_lanes<Function, W>(numbers)) {
         for (; i + W <= n; i += W) {

@@ -34,6 +34,27 @@ KESTRELFIN_FUNCTIONS(KESTRELFIN_DEFINE_FUNCTION)
 
 }  // namespace table
 
+// How each implied-volatility function forms the one solver's inputs from
+// its own (the spot models form the forward); the element loop solves many
+// options at once from these.
+template <class Function>
+struct ImpliedVolatilityInputs;
+template <>
+struct ImpliedVolatilityInputs<table::bs_implied_volatility> {
+    static constexpr auto of = &core::bs_implied_volatility_inputs;
+};
+template <>
+struct ImpliedVolatilityInputs<table::bsm_implied_volatility> {
+    static constexpr auto of = &core::bsm_implied_volatility_inputs;
+};
+template <>
+struct ImpliedVolatilityInputs<table::black76_implied_volatility> {
+    static constexpr auto of = &core::black76_implied_volatility_inputs;
+};
+
+template <class Function>
+concept SolvesImpliedVolatility = requires { ImpliedVolatilityInputs<Function>::of; };
+
 // One option through the function's core operation, in one compiled
 // instance per operation. The scalar function, the array function's scalar
 // paths and (for Black-Scholes) the Black-Scholes-Merton twin all run it,

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
+#include "core/lanes.hpp"
 #include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
@@ -89,73 +91,103 @@ inline double iv_start(const IvProblem& p, double B) noexcept {
     return s0 < iv_max_vol ? s0 : iv_max_vol;
 }
 
-// Newton on the undiscounted price. Returns true with the answer in `sigma`
-// when it converges; false when it has to hand over to the bisection (flat
-// vega, a step to a non-positive or non-finite sigma, a step above 5, or the
-// evaluation budget spent).
-inline bool iv_newton(const IvProblem& p, double& sigma) noexcept {
-    bool has_previous = false;
+// The progress of one solve: a Newton phase, then if needed a bisection,
+// each step consuming one evaluation of the model price at point(). The
+// scalar solver and the one over lanes drive the same steps, so they make
+// the same decisions on the same doubles.
+struct IvSolve {
+    enum class Phase : unsigned char { Newton, Bisection, Done };
+    Phase phase = Phase::Newton;
+    double sigma;                 // Newton: the point evaluated next; Done: the answer
     double previous = 0.0;
-    for (int evaluation = 0; evaluation < iv_newton_evaluations; ++evaluation) {
-        const IvModel m = iv_model(p, sigma);
-        if (std::fabs(m.price - p.P) < p.tol) {
-            return true;
-        }
-        if (has_previous && std::fabs(sigma - previous) < (sigma + 1.0) * iv_rel_tol) {
-            return true;
-        }
-        const double vega = p.f_sqrt_t * norm_pdf(m.d1);
-        if (vega < iv_vega_floor) {
-            return false;
-        }
-        const double next = sigma - (m.price - p.P) / vega;
-        // A positive step, however small, is fine; NaN fails `next > 0`.
-        if (!(std::isfinite(next) && next > 0.0)) {
-            return false;
-        }
-        previous = sigma;
-        has_previous = true;
-        sigma = next;
-        if (sigma > iv_max_vol) {
-            return false;
-        }
-    }
-    return false;
-}
-
-// Bisection on a fresh [1e-6, 5]. A NaN model price compares false with
-// everything and so lowers hi.
-inline ImpliedVol iv_bisection(const IvProblem& p) noexcept {
-    double lo = iv_min_vol;
+    bool has_previous = false;
+    int evaluations = 0;          // of the current phase
+    double lo = iv_min_vol;       // the bisection's bracket
     double hi = iv_max_vol;
-    for (int evaluation = 0; evaluation < iv_bisection_evaluations; ++evaluation) {
-        const double mid = (hi + lo) * 0.5;
-        const double model = iv_model(p, mid).price;
-        if (std::fabs(model - p.P) < p.tol) {
-            return {mid, ImpliedVolError::None};
-        }
-        if (model < p.P) {
-            lo = mid;
-        } else {
-            hi = mid;
-        }
-        if (hi - lo < iv_bracket_width) {
-            return {(lo + hi) * 0.5, ImpliedVolError::None};
-        }
+    ImpliedVolError error = ImpliedVolError::None;
+
+    double point() const noexcept { return phase == Phase::Newton ? sigma : (hi + lo) * 0.5; }
+    bool done() const noexcept { return phase == Phase::Done; }
+
+    void finish(double answer, ImpliedVolError failure = ImpliedVolError::None) noexcept {
+        phase = Phase::Done;
+        sigma = answer;
+        error = failure;
     }
-    return {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::NotConverged};
+    // Newton cannot finish (flat vega, a step to a non-positive or
+    // non-finite sigma, a step above 5, or its evaluations spent): bisect on
+    // a fresh bracket; no Newton iterate carries over.
+    void start_bisection() noexcept {
+        phase = Phase::Bisection;
+        evaluations = 0;
+    }
+};
+
+// One Newton step from the model at sigma.
+inline void iv_newton_step(const IvProblem& p, IvSolve& s, const IvModel& m) noexcept {
+    if (std::fabs(m.price - p.P) < p.tol) {
+        return s.finish(s.sigma);
+    }
+    if (s.has_previous && std::fabs(s.sigma - s.previous) < (s.sigma + 1.0) * iv_rel_tol) {
+        return s.finish(s.sigma);
+    }
+    const double vega = p.f_sqrt_t * norm_pdf(m.d1);
+    if (vega < iv_vega_floor) {
+        return s.start_bisection();
+    }
+    const double next = s.sigma - (m.price - p.P) / vega;
+    // A positive step, however small, is fine; NaN fails `next > 0`.
+    if (!(std::isfinite(next) && next > 0.0)) {
+        return s.start_bisection();
+    }
+    s.previous = s.sigma;
+    s.has_previous = true;
+    s.sigma = next;
+    if (s.sigma > iv_max_vol || ++s.evaluations == iv_newton_evaluations) {
+        // The sigma of the last step is not evaluated.
+        s.start_bisection();
+    }
 }
 
-}  // namespace detail
+// One bisection step from the model at the bracket's midpoint. A NaN model
+// price compares false with everything and so lowers hi.
+inline void iv_bisection_step(const IvProblem& p, IvSolve& s, double model) noexcept {
+    const double mid = (s.hi + s.lo) * 0.5;
+    if (std::fabs(model - p.P) < p.tol) {
+        return s.finish(mid);
+    }
+    if (model < p.P) {
+        s.lo = mid;
+    } else {
+        s.hi = mid;
+    }
+    if (s.hi - s.lo < iv_bracket_width) {
+        return s.finish((s.lo + s.hi) * 0.5);
+    }
+    if (++s.evaluations == iv_bisection_evaluations) {
+        s.finish(std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::NotConverged);
+    }
+}
 
-// Solve for sigma given the discounted price of a Black-76 option on F.
-// A NaN in any input gives a quiet NaN (and no error) without iterating:
-// otherwise NaN would slip past the bound tests and come back as a
-// plausible-looking volatility near 1e-6.
-inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, double K, double t,
-                                     double r) noexcept {
+inline void iv_step(const IvProblem& p, IvSolve& s, const IvModel& m) noexcept {
+    if (s.phase == IvSolve::Phase::Newton) {
+        iv_newton_step(p, s, m);
+    } else {
+        iv_bisection_step(p, s, m.price);
+    }
+}
+
+// The bound tests and the set-up of a solve. Returns false with `outcome`
+// set when the price is decided without iterating (a NaN input, a price
+// outside the no-arbitrage band, or one at or below intrinsic value).
+inline bool iv_prepare(OptionKind kind, double price, double F, double K, double t, double r, IvProblem& p,
+                       IvSolve& s, ImpliedVol& outcome) noexcept {
+    // A NaN in any input gives a quiet NaN (and no error) without iterating:
+    // otherwise NaN would slip past the bound tests and come back as a
+    // plausible-looking volatility near 1e-6.
     if (std::isnan(price) || std::isnan(F) || std::isnan(K) || std::isnan(t) || std::isnan(r)) {
-        return {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::None};
+        outcome = {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::None};
+        return false;
     }
     const bool call = kind == OptionKind::Call;
     const double P = price * std::exp(t * r);
@@ -164,17 +196,18 @@ inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, do
     const double diff = call ? F - K : K - F;
     const double intrinsic = diff > 0.0 ? diff : 0.0;  // 0 when diff is NaN
     const double upper = call ? F : K;
-    if (P < intrinsic - detail::iv_bound_slack) {
-        return {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::BelowIntrinsic};
+    if (P < intrinsic - iv_bound_slack) {
+        outcome = {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::BelowIntrinsic};
+        return false;
     }
-    if (P > upper + detail::iv_bound_slack) {
-        return {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::AboveMaximum};
+    if (P > upper + iv_bound_slack) {
+        outcome = {std::numeric_limits<double>::quiet_NaN(), ImpliedVolError::AboveMaximum};
+        return false;
     }
     if (P <= intrinsic) {
-        return {detail::iv_min_vol, ImpliedVolError::None};
+        outcome = {iv_min_vol, ImpliedVolError::None};
+        return false;
     }
-
-    detail::IvProblem p;
     p.sgn = sign_of(kind);
     p.P = P;
     p.F = F;
@@ -183,32 +216,147 @@ inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, do
     p.log_fk = std::log(F / K);
     p.sqrt_t = std::sqrt(t);
     p.f_sqrt_t = F * p.sqrt_t;
-    p.tol = (std::fabs(P) + 1.0) * detail::iv_rel_tol;
+    p.tol = (std::fabs(P) + 1.0) * iv_rel_tol;
+    s = IvSolve{};
+    s.sigma = iv_start(p, call ? F : K);
+    return true;
+}
 
-    double sigma = detail::iv_start(p, call ? F : K);
-    if (detail::iv_newton(p, sigma)) {
-        return {sigma, ImpliedVolError::None};
+}  // namespace detail
+
+// Solve for sigma given the discounted price of a Black-76 option on F.
+inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, double K, double t,
+                                     double r) noexcept {
+    detail::IvProblem p;
+    detail::IvSolve s;
+    ImpliedVol outcome;
+    if (!detail::iv_prepare(kind, price, F, K, t, r, p, s, outcome)) {
+        return outcome;
     }
-    return detail::iv_bisection(p);
+    while (!s.done()) {
+        detail::iv_step(p, s, detail::iv_model(p, s.point()));
+    }
+    return {s.sigma, s.error};
+}
+
+// The solver's inputs: the discounted price, the forward, the strike, the
+// time and the rate.
+struct ImpliedVolInputs {
+    double price;
+    double F;
+    double K;
+    double t;
+    double r;
+};
+
+// The same solver for n options over the lanes of V: the model prices of all
+// lanes in progress are evaluated together, and each lane takes its own step;
+// a lane whose option is solved takes the next one, so lanes stay busy
+// whichever phase, and however many evaluations, each option needs. Every
+// decision is the scalar solver's, on the same doubles. inputs_of(i) gives
+// option i's inputs; store(i, outcome) receives its outcome.
+template <LaneVector V, class InputsOf, class Store>
+KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_t n, InputsOf&& inputs_of,
+                                                    Store&& store) noexcept {
+    constexpr int w = lane_count<V>;
+    detail::IvProblem p[w];
+    detail::IvSolve s[w];
+    std::size_t option[w];
+    bool busy[w];
+    V log_fk, sqrt_t, t, F, K;
+    std::size_t next = 0;
+
+    // Gives the lane the next option that needs iterating; options decided
+    // by the bound tests alone are stored on the way.
+    auto take = [&](int lane) {
+        while (next < n) {
+            const std::size_t i = next++;
+            const ImpliedVolInputs in = inputs_of(i);
+            ImpliedVol outcome;
+            if (detail::iv_prepare(kind, in.price, in.F, in.K, in.t, in.r, p[lane], s[lane], outcome)) {
+                option[lane] = i;
+                busy[lane] = true;
+                log_fk[lane] = p[lane].log_fk;
+                sqrt_t[lane] = p[lane].sqrt_t;
+                t[lane] = p[lane].t;
+                F[lane] = p[lane].F;
+                K[lane] = p[lane].K;
+                return;
+            }
+            store(i, outcome);
+        }
+        // Nothing left: an idle lane evaluates a harmless placeholder.
+        busy[lane] = false;
+        log_fk[lane] = 0.0;
+        sqrt_t[lane] = 1.0;
+        t[lane] = 1.0;
+        F[lane] = 1.0;
+        K[lane] = 1.0;
+    };
+    bool any_busy = false;
+    for (int lane = 0; lane < w; ++lane) {
+        take(lane);
+        any_busy = any_busy || busy[lane];
+    }
+    const double sgn = sign_of(kind);
+    while (any_busy) {
+        V sigma;
+        for (int lane = 0; lane < w; ++lane) {
+            sigma[lane] = busy[lane] ? s[lane].point() : 0.2;
+        }
+        // The model price of each lane, as iv_model computes it.
+        const V v = sqrt_t * sigma;
+        const V d1 = (log_fk + t * (sigma * (sigma * 0.5))) / v;
+        const V d2 = d1 - v;
+        const V model = sgn * (F * norm_cdf(sgn * d1) - K * norm_cdf(sgn * d2));
+        any_busy = false;
+        for (int lane = 0; lane < w; ++lane) {
+            if (!busy[lane]) {
+                continue;
+            }
+            detail::iv_step(p[lane], s[lane], {model[lane], d1[lane]});
+            if (s[lane].done()) {
+                store(option[lane], ImpliedVol{s[lane].sigma, s[lane].error});
+                take(lane);
+            }
+            any_busy = any_busy || busy[lane];
+        }
+    }
+}
+
+inline ImpliedVol implied_volatility(OptionKind kind, const ImpliedVolInputs& in) noexcept {
+    return implied_volatility(kind, in.price, in.F, in.K, in.t, in.r);
 }
 
 // Black-Scholes: the forward is S*exp(t*r).
+inline ImpliedVolInputs bs_implied_volatility_inputs(double price, double S, double K, double t,
+                                                     double r) noexcept {
+    return {price, S * std::exp(t * r), K, t, r};
+}
 inline ImpliedVol bs_implied_volatility(OptionKind kind, double price, double S, double K,
                                         double t, double r) noexcept {
-    return implied_volatility(kind, price, S * std::exp(t * r), K, t, r);
+    return implied_volatility(kind, bs_implied_volatility_inputs(price, S, K, t, r));
 }
 
 // Black-Scholes-Merton: the forward is S*exp(t*(r - q)).
+inline ImpliedVolInputs bsm_implied_volatility_inputs(double price, double S, double K, double t, double r,
+                                                      double q) noexcept {
+    return {price, S * std::exp(t * (r - q)), K, t, r};
+}
 inline ImpliedVol bsm_implied_volatility(OptionKind kind, double price, double S, double K,
                                          double t, double r, double q) noexcept {
-    return implied_volatility(kind, price, S * std::exp(t * (r - q)), K, t, r);
+    return implied_volatility(kind, bsm_implied_volatility_inputs(price, S, K, t, r, q));
 }
 
 // Black-76. Note the argument order: r before t, as the public signature has
 // it; the solver still receives (t, r).
+inline ImpliedVolInputs black76_implied_volatility_inputs(double price, double F, double K, double r,
+                                                          double t) noexcept {
+    return {price, F, K, t, r};
+}
 inline ImpliedVol black76_implied_volatility(OptionKind kind, double price, double F, double K,
                                              double r, double t) noexcept {
-    return implied_volatility(kind, price, F, K, t, r);
+    return implied_volatility(kind, black76_implied_volatility_inputs(price, F, K, r, t));
 }
 
 }  // namespace kestrelfin::core

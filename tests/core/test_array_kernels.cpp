@@ -96,10 +96,15 @@ void expect_kernels_match_scalar(const char* name) {
             continue;
         }
         const std::string_view parameter = Family::parameters[slot];
+        // Times, volatilities, option prices (for the implied volatilities:
+        // a mix of solvable prices, prices out of bounds and tiny ones) and
+        // underlyings and strikes.
         const bool is_time = parameter == "t";
         const bool is_vol = parameter == "sigma";
-        storage[slot] = column(rng, is_time ? 0.002 : is_vol ? 0.03 : 40.0, is_time ? 6.0 : is_vol ? 1.6 : 250.0,
-                               kLength);
+        const bool is_price = parameter == "price";
+        const double low = is_time ? 0.002 : is_vol ? 0.03 : is_price ? 1e-9 : 40.0;
+        const double high = is_time ? 6.0 : is_vol ? 1.6 : is_price ? 60.0 : 250.0;
+        storage[slot] = column(rng, low, high, kLength);
         in.arrays[slot] = storage[slot].data();
     }
     for (const Case& c : kCases) {
