@@ -18,27 +18,31 @@ namespace kestrelfin::binding {
 void match_arguments(const char* function_name, std::span<const std::string_view> parameters,
                      PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
-// The matched arguments of one call, each held by a strong reference until
-// the call returns. Borrowed slots are not enough: the interpreter's own call
-// paths hand over a keyword dictionary of their own, but a C caller
-// (PyObject_Call) may pass one it keeps, and an argument's __float__ can
-// empty that dictionary while the call still needs the other arguments and
-// the flag's text.
+// The matched arguments of one call. Positional arguments are borrowed from
+// the argument tuple, which cannot change and which the caller holds for the
+// whole call. Keyword arguments are held by a strong reference until the
+// call returns: the interpreter's own call paths hand over a dictionary of
+// their own, but a C caller (PyObject_Call) may pass one it keeps, and an
+// argument's __float__ can empty that dictionary while the call still needs
+// the other arguments and the flag's text.
 template <std::size_t N>
 class MatchedArguments {
 public:
     MatchedArguments(const char* function_name, std::span<const std::string_view> parameters, PyObject* args,
                      PyObject* kwargs) {
         match_arguments(function_name, parameters, args, kwargs, slots_);
-        for (PyObject* slot : slots_) {
-            Py_INCREF(slot);
+        if (kwargs != nullptr) {
+            first_owned_ = static_cast<std::size_t>(PyTuple_Size(args));
+            for (std::size_t i = first_owned_; i < N; ++i) {
+                Py_INCREF(slots_[i]);
+            }
         }
     }
     MatchedArguments(const MatchedArguments&) = delete;
     MatchedArguments& operator=(const MatchedArguments&) = delete;
     ~MatchedArguments() {
-        for (PyObject* slot : slots_) {
-            Py_DECREF(slot);
+        for (std::size_t i = first_owned_; i < N; ++i) {
+            Py_DECREF(slots_[i]);
         }
     }
 
@@ -46,6 +50,7 @@ public:
 
 private:
     std::array<PyObject*, N> slots_{};
+    std::size_t first_owned_ = N;  // slots from here on came from keywords
 };
 
 // Ends the call with a failed conversion of `parameter`: an exception of
