@@ -55,28 +55,28 @@ inline double exp_of_shared(double x) noexcept { return std::exp(x); }
 
 // ---- N doubles --------------------------------------------------------------
 
-template <LaneVector V>
-KESTRELFIN_LANE_INLINE V exp_of(V x) noexcept {
+// A scalar function applied to each lane.
+template <LaneVector V, class Scalar>
+KESTRELFIN_LANE_INLINE V each_lane(V x, Scalar scalar) noexcept {
     for (int i = 0; i < lane_count<V>; ++i) {
-        x[i] = std::exp(x[i]);
+        x[i] = scalar(x[i]);
     }
     return x;
+}
+
+template <LaneVector V>
+KESTRELFIN_LANE_INLINE V exp_of(V x) noexcept {
+    return each_lane(x, [](double v) { return std::exp(v); });
 }
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V log_of(V x) noexcept {
-    for (int i = 0; i < lane_count<V>; ++i) {
-        x[i] = std::log(x[i]);
-    }
-    return x;
+    return each_lane(x, [](double v) { return std::log(v); });
 }
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
-    for (int i = 0; i < lane_count<V>; ++i) {
-        x[i] = std::sqrt(x[i]);
-    }
-    return x;
+    return each_lane(x, [](double v) { return std::sqrt(v); });
 }
 
 // Clears the sign bits, as fabs does (NaN included).

@@ -6,7 +6,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 ensure_system_packages
 
 log "C++ tests"
-python_for_embedding="$(find_python 3.12)"
+# The embedded interpreter of the binding's tests imports NumPy: take the
+# build environment's Python, which has it (the same one build_wheel uses).
+python_for_embedding="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" wheel)"
 cmake -S "$ROOT/tests/core" -B "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release \
       -DPython_EXECUTABLE="$python_for_embedding" >/dev/null
 cmake --build "$ROOT/build/core-tests" -j2
