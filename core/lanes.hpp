@@ -112,12 +112,7 @@ KESTRELFIN_LANE_INLINE V splat(double x) noexcept {
     return v;
 }
 
-// Lane-wise choice by a mask of comparisons.
-template <LaneVector V, class M>
-KESTRELFIN_LANE_INLINE V select(M mask, V if_true, V if_false) noexcept {
-    return mask ? if_true : if_false;
-}
-
+// Whether any lane of a comparison's mask is set.
 template <class M>
 KESTRELFIN_LANE_INLINE bool any_lane(M mask) noexcept {
     for (int i = 0; i < static_cast<int>(sizeof(M) / sizeof(mask[0])); ++i) {
