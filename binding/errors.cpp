@@ -33,7 +33,8 @@ PyObject* class_object(ErrorClass error_class) {
     return PyExc_SystemError;
 }
 
-// str() of an object as UTF-8, or nullopt-like empty flag on failure.
+// str() of an object as UTF-8 into `out`; false (and no exception left
+// pending) when the object has no usable str().
 bool str_of(PyObject* object, std::string& out) {
     PyRef text = PyRef::steal(PyObject_Str(object));
     if (!text) {
