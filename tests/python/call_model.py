@@ -388,13 +388,14 @@ def expected_elements(name, flag, numbers, settled):
 
 # --- the shared borrow registry ---------------------------------------------
 
-_ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
-_RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
+RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
 
 
-class _BorrowRecord(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p), ("acquire_read", _ACQUIRE),
-                ("acquire_write", _ACQUIRE), ("release_read", _RELEASE), ("release_write", _RELEASE)]
+class SharedBorrowRecord(ctypes.Structure):
+    """The record's layout: a version, the registry and its four entries."""
+    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p), ("acquire_read", ACQUIRE),
+                ("acquire_write", ACQUIRE), ("release_read", RELEASE), ("release_write", RELEASE)]
 
 
 class BorrowRegistry:
@@ -413,7 +414,7 @@ class BorrowRegistry:
         api.PyCapsule_GetPointer.restype = ctypes.c_void_p
         api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
         pointer = api.PyCapsule_GetPointer(self.capsule, api.PyCapsule_GetName(self.capsule))
-        self.record = _BorrowRecord.from_address(pointer)
+        self.record = SharedBorrowRecord.from_address(pointer)
 
     def write_acquire(self, array):
         return self.record.acquire_write(self.record.registry, array)

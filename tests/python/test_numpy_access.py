@@ -15,6 +15,7 @@ import pytest
 
 import _kestrelfin as kf
 from conftest import expect_error, parameters, run_python
+from call_model import SharedBorrowRecord
 from test_arrays import MISMATCH, bits, call, ordinary, scalar_bits
 
 ATTRIBUTE = "_RUST_NUMPY_BORROW_CHECKING_API"
@@ -23,15 +24,6 @@ ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed
 representatives = pytest.mark.parametrize("name", [
     "black76_vega_array", "bsm_charm_array", "bs_theta_array", "black76_implied_volatility_array",
     "bsm_implied_volatility_array", "bs_implied_volatility_array"])
-
-ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
-RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class SharedBorrowRecord(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("registry", ctypes.c_void_p), ("acquire_read", ACQUIRE),
-                ("acquire_write", ACQUIRE), ("release_read", RELEASE), ("release_write", RELEASE)]
-
 
 class Registry:
     """The shared record as another extension module uses it."""
