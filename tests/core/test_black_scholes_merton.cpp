@@ -87,26 +87,14 @@ class BsmGreekIsADerivative
 
 TEST_P(BsmGreekIsADerivative, AgreesWithCentralDifference) {
     const auto& [d, args, kind] = GetParam();
-    const double greek = eval(d.greek, kind, args);
-    const Difference fd =
-        central_difference([&](const Args& a) { return eval(d.base, kind, a); }, args, d.input);
-    const double tolerance = 1e-9 * std::fabs(greek) + std::fabs(d.scale) * fd.noise;
-    EXPECT_NEAR(greek, d.scale * fd.value, tolerance)
-        << d.name << " " << kind_name(kind);
-}
-
-std::string derivative_test_name(
-    const ::testing::TestParamInfo<BsmGreekIsADerivative::ParamType>& info) {
-    const auto& [d, args, kind] = info.param;
-    const auto point = info.index / kKinds.size() % std::size(kPoints);
-    return std::string(d.name) + "_point" + std::to_string(point) + "_" + kind_name(kind);
+    expect_greek_is_derivative(d, args, kind, [](auto f, OptionKind k, const Args& a) { return eval(f, k, a); });
 }
 
 INSTANTIATE_TEST_SUITE_P(AllGreeks, BsmGreekIsADerivative,
                          ::testing::Combine(::testing::ValuesIn(kDerivatives),
                                             ::testing::ValuesIn(kPoints),
                                             ::testing::ValuesIn(kKinds)),
-                         derivative_test_name);
+                         [](const auto& info) { return derivative_test_name(info, std::size(kPoints)); });
 
 // ---------------------------------------------------------------------------
 // Worked examples, to the digits quoted.

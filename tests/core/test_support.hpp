@@ -99,4 +99,25 @@ Difference central_difference(F&& f, std::array<double, N> args, std::size_t i) 
     return {value, 4.0 * 0x1p-52 * largest / h};
 }
 
+// The Greek d.greek equals d.scale times the derivative of d.base with respect
+// to argument d.input, at args, for one kind; eval(f, kind, args) calls a
+// model function with an argument array.
+template <class Derivative, std::size_t N, class Eval>
+void expect_greek_is_derivative(const Derivative& d, const std::array<double, N>& args, OptionKind kind,
+                                Eval eval) {
+    const double greek = eval(d.greek, kind, args);
+    const Difference fd =
+        central_difference([&](const std::array<double, N>& a) { return eval(d.base, kind, a); }, args, d.input);
+    const double tolerance = 1e-9 * std::fabs(greek) + std::fabs(d.scale) * fd.noise;
+    EXPECT_NEAR(greek, d.scale * fd.value, tolerance) << d.name << " " << kind_name(kind);
+}
+
+// "<greek>_point<i>_<kind>" for a suite over (derivatives, `points` points, kinds).
+template <class Param>
+std::string derivative_test_name(const ::testing::TestParamInfo<Param>& info, std::size_t points) {
+    const auto& [d, args, kind] = info.param;
+    const auto point = info.index / kKinds.size() % points;
+    return std::string(d.name) + "_point" + std::to_string(point) + "_" + kind_name(kind);
+}
+
 }  // namespace kestrelfin::test
