@@ -1,4 +1,4 @@
-// The array call protocol: the vectorised twin of every scalar function.
+// The array call protocol: the array form of every scalar function.
 //
 // Arguments are matched and converted in parameter order exactly as the
 // scalar call does, array parameters becoming read views; then the flag is

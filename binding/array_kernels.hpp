@@ -3,7 +3,7 @@
 // Each block of W options is evaluated as one vector formula (core/lanes.hpp):
 // every lane performs exactly the scalar sequence of separately rounded
 // operations, and exp/log are the C library's scalar calls, so every element
-// equals its scalar twin to the last bit. The width is chosen at run time
+// equals the scalar function's result to the last bit. The width is chosen at run time
 // from the CPU's features (AVX2, else SSE2); the choice changes the speed,
 // never a result. (Eight-lane AVX-512 blocks measured slower: the per-lane
 // library calls dominate, and wider blocks mix more ranges of the normal
@@ -21,7 +21,6 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
-#include <string_view>
 #include <type_traits>
 
 namespace kestrelfin::binding {
@@ -34,7 +33,7 @@ inline double element_value(const core::ImpliedVol& result) noexcept {
     return result.ok() ? result.volatility : std::numeric_limits<double>::quiet_NaN();
 }
 
-// Element i of the call through the scalar twin's compiled instance.
+// Element i of the call through the scalar function's compiled instance.
 template <class Function, class Inputs, std::size_t... J>
 inline double scalar_element(core::OptionKind kind, const Inputs& in, std::size_t i, std::index_sequence<J...>) {
     constexpr std::size_t first = Function::Family::first_number;
@@ -61,7 +60,7 @@ constexpr bool runs_on_lanes(std::index_sequence<J...>) {
 template <class Function, class Inputs, std::size_t... J>
 inline core::ImpliedVolInputs solver_inputs(const Inputs& in, std::size_t i, std::index_sequence<J...>) {
     constexpr std::size_t first = Function::Family::first_number;
-    return ImpliedVolatilityInputs<Function>::of(in.template number<first + J>(i)...);
+    return Function::solver_inputs(in.template number<first + J>(i)...);
 }
 
 template <class Function, int W, class Inputs>
@@ -92,25 +91,12 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
 
 // One instance per instruction set; `flatten` pulls the whole formula into
 // it, so it is compiled for that instruction set alone (functions it calls
-// but cannot inline, such as the library's exp, keep the baseline ABI).
-// Formulas of the density alone (no normal distribution function, whose
-// ranges a wider block would more often have to evaluate all together) gain
-// from eight lanes, which hide more latency; the others run four.
-template <class Function>
-constexpr bool uses_density_only() {
-    const std::string_view name = Function::name;
-    for (std::string_view greek : {"gamma", "vega", "vanna", "vomma", "speed", "zomma", "color", "veta", "ultima"}) {
-        if (name.ends_with(greek)) {
-            return true;
-        }
-    }
-    return false;
-}
-
+// but cannot inline, such as the library's exp, keep the baseline ABI). The
+// AVX2 block width is the table's.
 template <class Function, class Inputs>
 __attribute__((target("avx2"), flatten)) void fill_elements_avx2(core::OptionKind kind, const Inputs& in,
                                                                   double* out, std::size_t n) {
-    fill_elements<Function, uses_density_only<Function>() ? 8 : 4>(kind, in, out, n);
+    fill_elements<Function, Function::avx2_lanes>(kind, in, out, n);
 }
 
 template <class Function, class Inputs>

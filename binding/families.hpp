@@ -3,14 +3,13 @@
 // the vectorised form, and what an unequal-length error says.
 #pragma once
 
+#include "binding/functions.hpp"
+
 #include <array>
 #include <cstddef>
 #include <string_view>
 
 namespace kestrelfin::binding {
-
-// Functions are registered model by model, in this order.
-enum class Model : unsigned char { Black76, BlackScholesMerton, BlackScholes };
 
 template <Model ModelOf, bool FlagLast, std::size_t Arity>
 struct FamilyTraits {

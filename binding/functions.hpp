@@ -1,67 +1,96 @@
 // The one table of the module's functions.
 //
-// Each row names a scalar Python function, the core operation it calls (the
-// pricing-core function of the same name), its parameter family, its group
-// (1 for the price, implied volatility and first-order Greeks, 2 for the
-// higher-order and strike Greeks) and the function whose compiled instance
-// evaluates it one option at a time: itself, except that every Black-Scholes
-// function is its Black-Scholes-Merton twin with q = 0.0, so that the two
-// agree to the last bit, NaN payloads included. Every row also yields the vectorised
-// twin "<name>_array". Registration runs model by model (Black-76, then
-// Black-Scholes-Merton, then Black-Scholes) and within a model group by
-// group, the scalar functions of a group before their array twins, each in
-// the order of the rows below.
+// One row per quantity, with, in order:
+//   group      1 for the price, the implied volatility and the first-order
+//              Greeks, 2 for the higher-order and strike Greeks;
+//   avx2_lanes how many options one AVX2 block of the array function
+//              evaluates together: 8 for the formulas built on the density
+//              alone (a wider block hides more latency), 4 for those that
+//              evaluate the normal distribution function (whose ranges a
+//              wider block would more often have to evaluate all together)
+//              and for the implied-volatility solver;
+//   kind       Greeks (parameters flag, S or F, K, t, r, sigma[, q]) or
+//              ImpliedVolatility (price, S or F, K, t or r ..., flag): with
+//              the model it names the parameter family (families.hpp);
+//   and the function of each model: Black-76, Black-Scholes-Merton,
+//   Black-Scholes.
+// Each Black-76 and Black-Scholes-Merton function calls the pricing-core
+// operation of its own name. Every Black-Scholes function is its
+// Black-Scholes-Merton counterpart (same row) called with q = 0.0, so that
+// the two agree to the last bit (operations.hpp applies this rule). Every
+// function also has an array form, named with the suffix "_array".
+//
+// Registration order (the order of the module's __all__, and of the stub):
+// model by model in the order of kModelOrder; within a model group 1, then
+// group 2; within a group the scalar functions, then their array forms;
+// each in the order of the rows below. for_each_in_registration_order()
+// states it in code for every place that needs it.
 #pragma once
 
-#define KESTRELFIN_FUNCTIONS(X)                                                             \
-    X(1, black76_black, Black76Greeks, black76_black)                                       \
-    X(1, black76_implied_volatility, Black76ImpliedVolatility, black76_implied_volatility)  \
-    X(1, black76_delta, Black76Greeks, black76_delta)                                       \
-    X(1, black76_gamma, Black76Greeks, black76_gamma)                                       \
-    X(1, black76_vega, Black76Greeks, black76_vega)                                         \
-    X(1, black76_theta, Black76Greeks, black76_theta)                                       \
-    X(1, black76_rho, Black76Greeks, black76_rho)                                           \
-    X(2, black76_vanna, Black76Greeks, black76_vanna)                                       \
-    X(2, black76_charm, Black76Greeks, black76_charm)                                       \
-    X(2, black76_vomma, Black76Greeks, black76_vomma)                                       \
-    X(2, black76_speed, Black76Greeks, black76_speed)                                       \
-    X(2, black76_zomma, Black76Greeks, black76_zomma)                                       \
-    X(2, black76_color, Black76Greeks, black76_color)                                       \
-    X(2, black76_veta, Black76Greeks, black76_veta)                                         \
-    X(2, black76_ultima, Black76Greeks, black76_ultima)                                     \
-    X(2, black76_dual_delta, Black76Greeks, black76_dual_delta)                             \
-    X(2, black76_dual_gamma, Black76Greeks, black76_dual_gamma)                             \
-    X(1, bsm_black_scholes_merton, BlackScholesMertonGreeks, bsm_black_scholes_merton)      \
-    X(1, bsm_implied_volatility, BlackScholesMertonImpliedVolatility, bsm_implied_volatility)\
-    X(1, bsm_delta, BlackScholesMertonGreeks, bsm_delta)                                    \
-    X(1, bsm_gamma, BlackScholesMertonGreeks, bsm_gamma)                                    \
-    X(1, bsm_vega, BlackScholesMertonGreeks, bsm_vega)                                      \
-    X(1, bsm_theta, BlackScholesMertonGreeks, bsm_theta)                                    \
-    X(1, bsm_rho, BlackScholesMertonGreeks, bsm_rho)                                        \
-    X(2, bsm_vanna, BlackScholesMertonGreeks, bsm_vanna)                                    \
-    X(2, bsm_charm, BlackScholesMertonGreeks, bsm_charm)                                    \
-    X(2, bsm_vomma, BlackScholesMertonGreeks, bsm_vomma)                                    \
-    X(2, bsm_speed, BlackScholesMertonGreeks, bsm_speed)                                    \
-    X(2, bsm_zomma, BlackScholesMertonGreeks, bsm_zomma)                                    \
-    X(2, bsm_color, BlackScholesMertonGreeks, bsm_color)                                    \
-    X(2, bsm_veta, BlackScholesMertonGreeks, bsm_veta)                                      \
-    X(2, bsm_ultima, BlackScholesMertonGreeks, bsm_ultima)                                  \
-    X(2, bsm_dual_delta, BlackScholesMertonGreeks, bsm_dual_delta)                          \
-    X(2, bsm_dual_gamma, BlackScholesMertonGreeks, bsm_dual_gamma)                          \
-    X(1, bs_black_scholes, BlackScholesGreeks, bsm_black_scholes_merton)                    \
-    X(1, bs_implied_volatility, BlackScholesImpliedVolatility, bsm_implied_volatility)      \
-    X(1, bs_delta, BlackScholesGreeks, bsm_delta)                                           \
-    X(1, bs_gamma, BlackScholesGreeks, bsm_gamma)                                           \
-    X(1, bs_vega, BlackScholesGreeks, bsm_vega)                                             \
-    X(1, bs_theta, BlackScholesGreeks, bsm_theta)                                           \
-    X(1, bs_rho, BlackScholesGreeks, bsm_rho)                                               \
-    X(2, bs_vanna, BlackScholesGreeks, bsm_vanna)                                           \
-    X(2, bs_charm, BlackScholesGreeks, bsm_charm)                                           \
-    X(2, bs_vomma, BlackScholesGreeks, bsm_vomma)                                           \
-    X(2, bs_speed, BlackScholesGreeks, bsm_speed)                                           \
-    X(2, bs_zomma, BlackScholesGreeks, bsm_zomma)                                           \
-    X(2, bs_color, BlackScholesGreeks, bsm_color)                                           \
-    X(2, bs_veta, BlackScholesGreeks, bsm_veta)                                             \
-    X(2, bs_ultima, BlackScholesGreeks, bsm_ultima)                                         \
-    X(2, bs_dual_delta, BlackScholesGreeks, bsm_dual_delta)                                 \
-    X(2, bs_dual_gamma, BlackScholesGreeks, bsm_dual_gamma)                                 
+#include <array>
+#include <cstddef>
+
+#define KESTRELFIN_FUNCTIONS(X)                                                                              \
+    /* group lanes kind             Black-76                    Black-Scholes-Merton      Black-Scholes */  \
+    X(1, 4, Greeks,            black76_black,              bsm_black_scholes_merton, bs_black_scholes)      \
+    X(1, 4, ImpliedVolatility, black76_implied_volatility, bsm_implied_volatility,   bs_implied_volatility) \
+    X(1, 4, Greeks,            black76_delta,              bsm_delta,                bs_delta)              \
+    X(1, 8, Greeks,            black76_gamma,              bsm_gamma,                bs_gamma)              \
+    X(1, 8, Greeks,            black76_vega,               bsm_vega,                 bs_vega)               \
+    X(1, 4, Greeks,            black76_theta,              bsm_theta,                bs_theta)              \
+    X(1, 4, Greeks,            black76_rho,                bsm_rho,                  bs_rho)                \
+    X(2, 8, Greeks,            black76_vanna,              bsm_vanna,                bs_vanna)              \
+    X(2, 4, Greeks,            black76_charm,              bsm_charm,                bs_charm)              \
+    X(2, 8, Greeks,            black76_vomma,              bsm_vomma,                bs_vomma)              \
+    X(2, 8, Greeks,            black76_speed,              bsm_speed,                bs_speed)              \
+    X(2, 8, Greeks,            black76_zomma,              bsm_zomma,                bs_zomma)              \
+    X(2, 8, Greeks,            black76_color,              bsm_color,                bs_color)              \
+    X(2, 8, Greeks,            black76_veta,               bsm_veta,                 bs_veta)               \
+    X(2, 8, Greeks,            black76_ultima,             bsm_ultima,               bs_ultima)             \
+    X(2, 4, Greeks,            black76_dual_delta,         bsm_dual_delta,           bs_dual_delta)         \
+    X(2, 8, Greeks,            black76_dual_gamma,         bsm_dual_gamma,           bs_dual_gamma)
+
+namespace kestrelfin::binding {
+
+enum class Model : unsigned char { Black76, BlackScholesMerton, BlackScholes };
+
+// The models in registration order.
+inline constexpr std::array<Model, 3> kModelOrder = {Model::Black76, Model::BlackScholesMerton,
+                                                      Model::BlackScholes};
+
+inline constexpr std::size_t kRowCount = 0
+#define KESTRELFIN_COUNT_ROW(...) +1
+    KESTRELFIN_FUNCTIONS(KESTRELFIN_COUNT_ROW)
+#undef KESTRELFIN_COUNT_ROW
+    ;
+
+inline constexpr std::array<int, kRowCount> kRowGroups = {
+#define KESTRELFIN_ROW_GROUP(group_, ...) group_,
+    KESTRELFIN_FUNCTIONS(KESTRELFIN_ROW_GROUP)
+#undef KESTRELFIN_ROW_GROUP
+};
+
+// One Python function: a row of the table in one model, in one form.
+struct FunctionIndex {
+    Model model;
+    std::size_t row;
+    bool is_array;
+};
+
+// Calls visit(FunctionIndex) for the 102 functions in registration order.
+template <class Visit>
+constexpr void for_each_in_registration_order(Visit&& visit) {
+    for (Model model : kModelOrder) {
+        for (int group : {1, 2}) {
+            for (bool is_array : {false, true}) {
+                for (std::size_t row = 0; row < kRowCount; ++row) {
+                    if (kRowGroups[row] == group) {
+                        visit(FunctionIndex{model, row, is_array});
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace kestrelfin::binding

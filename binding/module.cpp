@@ -1,6 +1,6 @@
 // Module initialisation: the one exported symbol, the interpreter check, and
 // the module body that registers every function of the table.
-#include "binding/registry.hpp"
+#include "binding/function_specs.hpp"
 
 #include <atomic>
 #include <cstdint>

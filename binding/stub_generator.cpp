@@ -12,6 +12,7 @@
 #include "binding/families.hpp"
 #include "binding/functions.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
@@ -23,22 +24,28 @@ namespace {
 
 using kestrelfin::binding::Model;
 
-// One row of the table, with what its family says about the parameters.
+// One function of the table (a row in one model), with what its family says
+// about the parameters.
 struct Row {
     std::string_view name;
-    int group;
     Model model;
     std::span<const std::string_view> parameters;
     std::span<const bool> is_array;
 };
 
-constexpr Row kRows[] = {
-#define KESTRELFIN_STUB_ROW(group_, name_, family_, twin_)                                            \
-    {#name_, group_, kestrelfin::binding::family_::model, kestrelfin::binding::family_::parameters, \
-     kestrelfin::binding::family_::is_array},
+#define KESTRELFIN_STUB_FUNCTION(model_, kind_, name_)                                                   \
+    Row{#name_, Model::model_, kestrelfin::binding::model_##kind_::parameters,                          \
+        kestrelfin::binding::model_##kind_::is_array}
+
+// Indexed [row][model], models in the order of the Model enumeration.
+constexpr std::array<std::array<Row, 3>, kestrelfin::binding::kRowCount> kRows = {{
+#define KESTRELFIN_STUB_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                  \
+    {{KESTRELFIN_STUB_FUNCTION(Black76, kind_, black76_), KESTRELFIN_STUB_FUNCTION(BlackScholesMerton, kind_, bsm_), \
+      KESTRELFIN_STUB_FUNCTION(BlackScholes, kind_, bs_)}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_STUB_ROW)
 #undef KESTRELFIN_STUB_ROW
-};
+}};
+#undef KESTRELFIN_STUB_FUNCTION
 
 struct ModelText {
     Model model;
@@ -232,20 +239,9 @@ int main(int argc, char** argv) {
         }
     }
     std::fputs(kHeader, out);
-    // The module's registration order: model by model; within a model the
-    // first group's scalar functions, their array twins, then the second
-    // group's, each in the order of the table.
-    for (const ModelText& model : kModels) {
-        for (int group : {1, 2}) {
-            for (bool array_form : {false, true}) {
-                for (const Row& row : kRows) {
-                    if (row.model == model.model && row.group == group) {
-                        write_function(out, row, array_form);
-                    }
-                }
-            }
-        }
-    }
+    kestrelfin::binding::for_each_in_registration_order([&](kestrelfin::binding::FunctionIndex f) {
+        write_function(out, kRows[f.row][static_cast<int>(f.model)], f.is_array);
+    });
     if (std::ferror(out) != 0 || (out != stdout && std::fclose(out) != 0)) {
         std::fprintf(stderr, "stub generator: could not write the stub\n");
         return 1;

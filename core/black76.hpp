@@ -1,106 +1,146 @@
 // Black-76: European options on a forward or futures price F, discounted at
-// r. Price and every Greek; this file holds the price and the first-order
-// Greeks and includes the higher-order and strike Greeks, so callers include
-// only this header.
+// r. Price and every Greek, as instances of the generalised model
+// (cost_of_carry.hpp) with a carry of zero: the forward does not grow, and
+// the underlying is discounted at r like the option itself.
 //
 // Units: vega and rho per percentage point (x 0.01), theta per calendar day
-// (-dV/dt / 365), delta and gamma unscaled. Rho is -t * price * 0.01: the
-// forward does not depend on r, only the discount factor does.
+// (-dV/dt / 365), delta and gamma unscaled; the higher-order Greeks
+// unscaled, charm, color and veta +d/dt per year. Rho is -t * price * 0.01:
+// the forward does not depend on r, only the discount factor does.
+//
+// The higher-order Greeks keep the cost-of-carry form literally with b = 0:
+// d1 adds 0 to sigma^2/2, the carry discount factor is exp(t*(0 - r)), and
+// charm, color and veta carry the zero-carry terms 0/v and (0*d1)/v. For
+// ordinary inputs those terms vanish exactly; they only decide the outcome
+// for degenerate ones (v = 0 or an infinite d1 turns them into NaN).
 #pragma once
 
-#include <cmath>
-
-#include "core/black76_higher.hpp"
+#include "core/cost_of_carry.hpp"
 #include "core/lanes.hpp"
-#include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
 namespace kestrelfin::core {
 
-namespace detail {
-
+// The carry of a forward: b = 0. The first-order d1 adds nothing to
+// sigma^2/2; the higher-order one adds this zero, which leaves sigma^2/2
+// unchanged (it is never -0, and a NaN keeps its payload through it).
 template <class Real>
-struct Black76D {
-    Real sqrt_t;
-    Real d1;
-    Real d2;
+struct ZeroCarry {
+    Real r;
+    KESTRELFIN_LANE_INLINE Real first_order_drift(Real half_variance) const noexcept { return half_variance; }
+    KESTRELFIN_LANE_INLINE Real b() const noexcept { return Real{}; }
+    KESTRELFIN_LANE_INLINE Real b_minus_r() const noexcept { return 0.0 - r; }
 };
-
-// d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) / (sigma*sqrt(t)), d2 = d1 - sigma*sqrt(t).
-template <class Real>
-KESTRELFIN_LANE_INLINE Black76D<Real> black76_d(Real F, Real K, Real t, Real sigma) noexcept {
-    Black76D<Real> d;
-    d.sqrt_t = sqrt_of(t);
-    const Real v = sigma * d.sqrt_t;
-    d.d1 = (log_of(F / K) + t * (sigma * (sigma * 0.5))) / v;
-    d.d2 = d.d1 - v;
-    return d;
-}
-
-}  // namespace detail
 
 // D * sgn * (F*N(sgn*d1) - K*N(sgn*d2)).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r,
-                            Real sigma) noexcept {
-    const double sgn = sign_of(kind);
-    const Real D = exp_of_shared(-(r * t));
-    const auto d = detail::black76_d(F, K, t, sigma);
-    return D * (sgn * (F * norm_cdf(sgn * d.d1) - K * norm_cdf(sgn * d.d2)));
+KESTRELFIN_LANE_INLINE Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const Real D = rate_discount(t, r);
+    return D * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
-// sgn*D*N(sgn*d1); the put keeps its tail digits through N(-d1).
+// The first-order Greeks discount the forward at r: Dy = D.
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r,
-                            Real sigma) noexcept {
-    const double sgn = sign_of(kind);
-    const Real D = exp_of_shared(-(r * t));
-    const auto d = detail::black76_d(F, K, t, sigma);
-    return (sgn * D) * norm_cdf(sgn * d.d1);
+KESTRELFIN_LANE_INLINE Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return delta_expression(kind, rate_discount(t, r), f);
 }
 
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r,
-                            Real sigma) noexcept {
-    const Real D = exp_of_shared(-(r * t));
-    const auto d = detail::black76_d(F, K, t, sigma);
-    return D * norm_pdf(d.d1) / (d.sqrt_t * (F * sigma));
+KESTRELFIN_LANE_INLINE Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return gamma_expression(F, sigma, rate_discount(t, r), f);
 }
 
-// sqrt(t) * F*D*phi(d1), per percentage point of sigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_vega(OptionKind, Real F, Real K, Real t, Real r,
-                           Real sigma) noexcept {
-    const Real D = exp_of_shared(-(r * t));
-    const auto d = detail::black76_d(F, K, t, sigma);
-    return d.sqrt_t * ((F * D) * norm_pdf(d.d1)) * 0.01;
+KESTRELFIN_LANE_INLINE Real black76_vega(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return vega_expression(F, rate_discount(t, r), f);
 }
 
-// -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365. With A the
-// (positive) time-decay term and B = -r*F*D, the call forms the negated
-// numerator and divides by -365, the put the numerator itself.
+// -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365: the
+// generalised theta with the forward "paying" r.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r,
-                            Real sigma) noexcept {
-    const Real D = exp_of_shared(-(r * t));
-    const auto d = detail::black76_d(F, K, t, sigma);
-    const Real a = sigma * ((F * D) * norm_pdf(d.d1)) / (d.sqrt_t + d.sqrt_t);
-    const Real b = -(r * F) * D;
-    const Real rate_term = (K * r) * D;
-    if (kind == OptionKind::Call) {
-        const Real numerator = (a + b * norm_cdf(d.d1)) + rate_term * norm_cdf(d.d2);
-        return numerator / (-365.0);
-    }
-    const Real numerator = (b * norm_cdf(-d.d1) - a) + rate_term * norm_cdf(-d.d2);
-    return numerator / 365.0;
+KESTRELFIN_LANE_INLINE Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    const Real D = rate_discount(t, r);
+    return theta_expression(kind, F, K, r, sigma, r, D, D, f);
 }
 
 // dV/dr * 0.01 = -t * price * 0.01, from the price exactly as black76_black
 // computes it.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r,
-                          Real sigma) noexcept {
-    return black76_black(kind, F, K, t, r, sigma) * t * (-0.01);
+KESTRELFIN_LANE_INLINE Real black76_rho_expression(Real t, Real price) noexcept {
+    return price * t * (-0.01);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    return black76_rho_expression(t, black76_black(kind, F, K, t, r, sigma));
+}
+
+// The higher-order and strike Greeks in the cost-of-carry form.
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return vanna_expression(sigma, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return charm_expression(kind, t, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return vomma_expression(F, sigma, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_speed(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return speed_expression(F, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return zomma_expression(F, sigma, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_color(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return color_expression(F, t, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_veta(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return veta_expression(F, t, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return ultima_expression(F, sigma, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+                                               Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return dual_delta_expression(kind, rate_discount(t, r), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    return dual_gamma_expression(K, rate_discount(t, r), c);
 }
 
 }  // namespace kestrelfin::core

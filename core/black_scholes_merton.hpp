@@ -1,163 +1,163 @@
-// Black-Scholes-Merton (spot S, rate r, continuous dividend yield q) and
-// Black-Scholes (q = 0): price and every Greek.
+// Black-Scholes-Merton: European options on a spot price S paying the
+// continuous dividend yield q, discounted at r. Price and every Greek, as
+// instances of the generalised model (cost_of_carry.hpp) with the carry
+// b = r - q.
 //
-// This file holds the price and the first-order Greeks; it includes the
-// higher-order and strike Greeks, so callers include only this header.
+// Black-Scholes is this model with q = +0.0: every Black-Scholes function is
+// its Black-Scholes-Merton counterpart called with q = 0.0, so the two agree
+// to the last bit. The core has no separate Black-Scholes formulas; the
+// function table (binding/functions.hpp) applies the rule.
 //
 // Units: vega and rho per percentage point (x 0.01), theta per calendar day
-// (-dV/dt / 365), delta and gamma unscaled.
+// (-dV/dt / 365), delta and gamma unscaled; the higher-order Greeks
+// unscaled, charm, color and veta +d/dt per year.
 //
 // Two algebraically equal forms of d1 are used and must stay apart, because
 // they round differently:
 //   * the price uses the forward form, built from F = S * exp(t*b):
-//       d1F = (t*(sigma*(sigma*0.5)) + ln(F/K)) / (sqrt(t)*sigma)
+//       d1F = (ln(F/K) + t*(sigma*(sigma*0.5))) / (sqrt(t)*sigma)
 //   * the Greeks use the spot form:
 //       d1  = (ln(S/K) + t*(sigma*(sigma*0.5) + b)) / (sigma*sqrt(t))
-//
-// Every bs_ function is its bsm_ counterpart called with q = +0.0, so the two
-// agree to the last bit.
+// Likewise the first-order Greeks discount S with Dq = exp(-(q*t)), the
+// higher-order ones with Dc = exp(t*((r - q) - r)); in exact arithmetic the
+// two are equal, but (r - q) - r is not always exactly -q.
 #pragma once
 
-#include <cmath>
-
-#include "core/black_scholes_merton_higher.hpp"
+#include "core/cost_of_carry.hpp"
 #include "core/lanes.hpp"
-#include "core/normal.hpp"
 #include "core/option_kind.hpp"
 
 namespace kestrelfin::core {
 
-namespace detail {
-
-// Spot-form d1, d2 of the first-order Greeks.
+// The carry of a spot paying the yield q: b = r - q.
 template <class Real>
-struct SpotD {
-    Real sqrt_t;
-    Real d1;
-    Real d2;
+struct MertonCarry {
+    Real r;
+    Real q;
+    KESTRELFIN_LANE_INLINE Real first_order_drift(Real half_variance) const noexcept {
+        return half_variance + (r - q);
+    }
+    KESTRELFIN_LANE_INLINE Real b() const noexcept { return r - q; }
+    KESTRELFIN_LANE_INLINE Real b_minus_r() const noexcept { return (r - q) - r; }
 };
 
+// The dividend discount factor of the first-order Greeks, Dq = exp(-(q*t)).
 template <class Real>
-KESTRELFIN_LANE_INLINE SpotD<Real> spot_d(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    SpotD<Real> s;
-    s.sqrt_t = sqrt_of(t);
-    const Real v = sigma * s.sqrt_t;
-    s.d1 = (log_of(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
-    s.d2 = s.d1 - v;
-    return s;
+KESTRELFIN_LANE_INLINE Real dividend_discount(Real t, Real q) noexcept {
+    return exp_of_shared(-(q * t));
 }
 
-}  // namespace detail
-
-// Price: Dr * sgn * (F*N(sgn*d1F) - K*N(sgn*d2F)), in the forward form.
+// Dr * sgn * (F*N(sgn*d1F) - K*N(sgn*d2F)): the Black price on the forward
+// F = S*exp(t*(r - q)).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r,
-                                       Real sigma, Real q) noexcept {
-    const double sgn = sign_of(kind);
+KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                                                     Real q) noexcept {
     const Real growth = exp_of_shared(t * (r - q));
-    const Real dr = exp_of_shared(-(r * t));
+    const Real dr = rate_discount(t, r);
     const Real F = S * growth;
-    const Real m = log_of(F / K);
-    const Real v = sqrt_of(t) * sigma;
-    const Real d1 = (t * (sigma * (sigma * 0.5)) + m) / v;
-    const Real d2 = d1 - v;
-    return dr * (sgn * (F * norm_cdf(sgn * d1) - K * norm_cdf(sgn * d2)));
-}
-
-// sgn*Dq*N(sgn*d1). The put is -Dq*N(-d1), not Dq*(N(d1) - 1): far out of
-// the money the latter cancels away the digits the former keeps.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
-                        Real q) noexcept {
-    const double sgn = sign_of(kind);
-    const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const Real dq = exp_of_shared(-(q * t));
-    return (sgn * dq) * norm_cdf(sgn * d.d1);
+    return dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
-                        Real q) noexcept {
-    const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const Real dq = exp_of_shared(-(q * t));
-    return dq * norm_pdf(d.d1) / (d.sqrt_t * (S * sigma));
+KESTRELFIN_LANE_INLINE Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return delta_expression(kind, dividend_discount(t, q), f);
 }
 
-// sqrt(t) * S*Dq*phi(d1) per percentage point of sigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
-                       Real q) noexcept {
-    const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const Real dq = exp_of_shared(-(q * t));
-    return d.sqrt_t * ((S * dq) * norm_pdf(d.d1)) * 0.01;
+KESTRELFIN_LANE_INLINE Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return gamma_expression(S, sigma, dividend_discount(t, q), f);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return vega_expression(S, dividend_discount(t, q), f);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return theta_expression(kind, S, K, r, sigma, q, dividend_discount(t, q), rate_discount(t, r), f);
 }
 
 // dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
-                      Real q) noexcept {
+KESTRELFIN_LANE_INLINE Real bsm_rho_expression(OptionKind kind, Real K, Real t, Real dr,
+                                               const FirstOrderTerms<Real>& f) noexcept {
     const double sgn = sign_of(kind);
-    const auto d = detail::spot_d(S, K, t, r, sigma, q);
-    const Real dr = exp_of_shared(-(r * t));
-    return K * (t * sgn) * dr * norm_cdf(sgn * d.d2) * 0.01;
+    return K * (t * sgn) * dr * norm_cdf(sgn * f.d2) * 0.01;
 }
 
-// -dV/dt / 365. With A the (positive) time-decay term and B = -q*S*Dq:
-//   call: -(A + B N(d1) + r K Dr N(d2)) / 365
-//   put:  (B N(-d1) - A + r K Dr N(-d2)) / 365
-// The call's numerator is the negated theta; dividing by -365 restores the
-// sign without a separate negation.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
-                        Real q) noexcept {
-    const Real sqrt_t = sqrt_of(t);
-    const Real v = sigma * sqrt_t;
-    const Real d1 = (log_of(S / K) + t * (sigma * (sigma * 0.5) + (r - q))) / v;
-    const Real d2 = d1 - v;
-    const Real dq = exp_of_shared(-(q * t));
-    const Real dr = exp_of_shared(-(r * t));
-    const Real a = sigma * ((S * dq) * norm_pdf(d1)) / (sqrt_t + sqrt_t);
-    const Real b = -(q * S) * dq;
-    const Real rate_term = (K * r) * dr;
-    if (kind == OptionKind::Call) {
-        const Real numerator = (a + b * norm_cdf(d1)) + rate_term * norm_cdf(d2);
-        return numerator / (-365.0);
-    }
-    const Real numerator = (b * norm_cdf(-d1) - a) + rate_term * norm_cdf(-d2);
-    return numerator / 365.0;
+KESTRELFIN_LANE_INLINE Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return bsm_rho_expression(kind, K, t, rate_discount(t, r), f);
 }
 
-// Black-Scholes: exactly the Black-Scholes-Merton value with q = +0.0.
+// The higher-order and strike Greeks in the cost-of-carry form.
 
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_black_scholes(OptionKind kind, Real S, Real K, Real t, Real r,
-                               Real sigma) noexcept {
-    return bsm_black_scholes_merton(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return vanna_expression(sigma, carry_discount(t, c), c);
 }
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_delta(OptionKind kind, Real S, Real K, Real t, Real r,
-                       Real sigma) noexcept {
-    return bsm_delta(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return charm_expression(kind, t, carry_discount(t, c), c);
 }
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_gamma(OptionKind kind, Real S, Real K, Real t, Real r,
-                       Real sigma) noexcept {
-    return bsm_gamma(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return vomma_expression(S, sigma, carry_discount(t, c), c);
 }
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_vega(OptionKind kind, Real S, Real K, Real t, Real r,
-                      Real sigma) noexcept {
-    return bsm_vega(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return speed_expression(S, carry_discount(t, c), c);
 }
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_theta(OptionKind kind, Real S, Real K, Real t, Real r,
-                       Real sigma) noexcept {
-    return bsm_theta(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return zomma_expression(S, sigma, carry_discount(t, c), c);
 }
+
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bs_rho(OptionKind kind, Real S, Real K, Real t, Real r,
-                     Real sigma) noexcept {
-    return bsm_rho(kind, S, K, t, r, sigma, Real{});
+KESTRELFIN_LANE_INLINE Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return color_expression(S, t, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return veta_expression(S, t, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return ultima_expression(S, sigma, carry_discount(t, c), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                                           Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return dual_delta_expression(kind, rate_discount(t, r), c);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+                                           Real q) noexcept {
+    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
+    return dual_gamma_expression(K, rate_discount(t, r), c);
 }
 
 }  // namespace kestrelfin::core

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <limits>
 
+#include "core/cost_of_carry.hpp"
 #include "core/lanes.hpp"
 #include "core/normal.hpp"
 #include "core/option_kind.hpp"
@@ -68,17 +69,10 @@ struct IvProblem {
     double tol;       // (|P| + 1) * 1e-12: absolute below 1, relative above
 };
 
-struct IvModel {
-    double price;  // undiscounted Black-76 price
-    double d1;
-};
-
-inline IvModel iv_model(const IvProblem& p, double sigma) noexcept {
-    const double v = p.sqrt_t * sigma;
-    const double d1 = (p.log_fk + p.t * (sigma * (sigma * 0.5))) / v;
-    const double d2 = d1 - v;
-    const double price = p.sgn * (p.F * norm_cdf(p.sgn * d1) - p.K * norm_cdf(p.sgn * d2));
-    return {price, d1};
+// The undiscounted Black-76 price at sigma, and the d1 that Newton's vega
+// needs.
+inline BlackPrice<double> iv_model(const IvProblem& p, double sigma) noexcept {
+    return undiscounted_black(p.sgn, p.F, p.K, p.t, p.log_fk, p.sqrt_t, sigma);
 }
 
 // s0 = sqrt(2 pi / t) * P / B (the at-the-money approximation of the price
@@ -124,7 +118,7 @@ struct IvSolve {
 };
 
 // One Newton step from the model at sigma.
-inline void iv_newton_step(const IvProblem& p, IvSolve& s, const IvModel& m) noexcept {
+inline void iv_newton_step(const IvProblem& p, IvSolve& s, const BlackPrice<double>& m) noexcept {
     if (std::fabs(m.price - p.P) < p.tol) {
         return s.finish(s.sigma);
     }
@@ -169,7 +163,7 @@ inline void iv_bisection_step(const IvProblem& p, IvSolve& s, double model) noex
     }
 }
 
-inline void iv_step(const IvProblem& p, IvSolve& s, const IvModel& m) noexcept {
+inline void iv_step(const IvProblem& p, IvSolve& s, const BlackPrice<double>& m) noexcept {
     if (s.phase == IvSolve::Phase::Newton) {
         iv_newton_step(p, s, m);
     } else {
@@ -304,17 +298,13 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_
         for (int lane = 0; lane < w; ++lane) {
             sigma[lane] = busy[lane] ? s[lane].point() : 0.2;
         }
-        // The model price of each lane, as iv_model computes it.
-        const V v = sqrt_t * sigma;
-        const V d1 = (log_fk + t * (sigma * (sigma * 0.5))) / v;
-        const V d2 = d1 - v;
-        const V model = sgn * (F * norm_cdf(sgn * d1) - K * norm_cdf(sgn * d2));
+        const BlackPrice<V> model = undiscounted_black(sgn, F, K, t, log_fk, sqrt_t, sigma);
         any_busy = false;
         for (int lane = 0; lane < w; ++lane) {
             if (!busy[lane]) {
                 continue;
             }
-            detail::iv_step(p[lane], s[lane], {model[lane], d1[lane]});
+            detail::iv_step(p[lane], s[lane], {model.price[lane], model.d1[lane]});
             if (s[lane].done()) {
                 store(option[lane], ImpliedVol{s[lane].sigma, s[lane].error});
                 take(lane);
@@ -328,17 +318,8 @@ inline ImpliedVol implied_volatility(OptionKind kind, const ImpliedVolInputs& in
     return implied_volatility(kind, in.price, in.F, in.K, in.t, in.r);
 }
 
-// Black-Scholes: the forward is S*exp(t*r).
-inline ImpliedVolInputs bs_implied_volatility_inputs(double price, double S, double K, double t,
-                                                     double r) noexcept {
-    return {price, S * std::exp(t * r), K, t, r};
-}
-inline ImpliedVol bs_implied_volatility(OptionKind kind, double price, double S, double K,
-                                        double t, double r) noexcept {
-    return implied_volatility(kind, bs_implied_volatility_inputs(price, S, K, t, r));
-}
-
-// Black-Scholes-Merton: the forward is S*exp(t*(r - q)).
+// Black-Scholes-Merton: the forward is S*exp(t*(r - q)). (Black-Scholes is
+// this with q = 0.0: S*exp(t*(r - 0.0)) is S*exp(t*r) exactly.)
 inline ImpliedVolInputs bsm_implied_volatility_inputs(double price, double S, double K, double t, double r,
                                                       double q) noexcept {
     return {price, S * std::exp(t * (r - q)), K, t, r};

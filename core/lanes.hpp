@@ -8,6 +8,12 @@
 // to the last bit. Only exp and log are not vector operations: each lane
 // calls the C library's scalar function, because a vector maths library
 // would round differently.
+//
+// A comparison gives a `bool` for one double and a mask (a vector of 0 or
+// -1 integers) for lanes; `cond ? a : b` selects per lane and `&` combines
+// in both cases, and the helpers below (any_lane, lane_not, ...) accept
+// either, so that one source serves both. (Two bools combined with `&` give
+// an int of 0 or 1, which the bool overloads take.)
 #pragma once
 
 #include <cmath>
@@ -49,6 +55,7 @@ inline double exp_of(double x) noexcept { return std::exp(x); }
 inline double log_of(double x) noexcept { return std::log(x); }
 inline double sqrt_of(double x) noexcept { return std::sqrt(x); }
 inline double abs_of(double x) noexcept { return std::fabs(x); }
+inline double trunc_of(double x) noexcept { return std::trunc(x); }
 // An exponential of a value that neighbouring options often share (a
 // function of t and the call-wide r and q only).
 inline double exp_of_shared(double x) noexcept { return std::exp(x); }
@@ -79,6 +86,11 @@ KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
     return each_lane(x, [](double v) { return std::sqrt(v); });
 }
 
+template <LaneVector V>
+KESTRELFIN_LANE_INLINE V trunc_of(V x) noexcept {
+    return each_lane(x, [](double v) { return std::trunc(v); });
+}
+
 // Clears the sign bits, as fabs does (NaN included).
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V abs_of(V x) noexcept {
@@ -101,19 +113,29 @@ KESTRELFIN_LANE_INLINE V exp_of_shared(V x) noexcept {
     return result;
 }
 
-// Every lane set to x. (Adding x to a zero vector would not do: -0.0 + 0.0
-// is +0.0.)
-template <LaneVector V>
-KESTRELFIN_LANE_INLINE V splat(double x) noexcept {
-    V v;
-    for (int i = 0; i < lane_count<V>; ++i) {
-        v[i] = x;
+// ---- either -----------------------------------------------------------------
+
+// Every lane set to x (for one double: x). Adding x to a zero vector would
+// not do: -0.0 + 0.0 is +0.0.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real splat(double x) noexcept {
+    if constexpr (LaneVector<Real>) {
+        Real v;
+        for (int i = 0; i < lane_count<Real>; ++i) {
+            v[i] = x;
+        }
+        return v;
+    } else {
+        return x;
     }
-    return v;
 }
 
-// Whether any lane of a comparison's mask is set.
+// Whether any lane of a comparison is true.
+KESTRELFIN_LANE_INLINE bool any_lane(bool condition) noexcept {
+    return condition;
+}
 template <class M>
+    requires(!std::is_arithmetic_v<M>)
 KESTRELFIN_LANE_INLINE bool any_lane(M mask) noexcept {
     for (int i = 0; i < static_cast<int>(sizeof(M) / sizeof(mask[0])); ++i) {
         if (mask[i]) {
@@ -121,6 +143,33 @@ KESTRELFIN_LANE_INLINE bool any_lane(M mask) noexcept {
         }
     }
     return false;
+}
+
+// The negation of a comparison, lane by lane.
+KESTRELFIN_LANE_INLINE bool lane_not(bool condition) noexcept {
+    return !condition;
+}
+template <class M>
+    requires(!std::is_arithmetic_v<M>)
+KESTRELFIN_LANE_INLINE M lane_not(M mask) noexcept {
+    return ~mask;
+}
+
+// `scalar` applied to the lanes of x where `condition` holds; `otherwise`
+// keeps its value in the others. For lanes that only rarely take a path of
+// their own (the far tail of the normal distribution).
+template <class Scalar>
+KESTRELFIN_LANE_INLINE double each_lane_where(bool condition, double x, double otherwise, Scalar scalar) noexcept {
+    return condition ? scalar(x) : otherwise;
+}
+template <LaneVector V, class M, class Scalar>
+KESTRELFIN_LANE_INLINE V each_lane_where(M condition, V x, V otherwise, Scalar scalar) noexcept {
+    for (int i = 0; i < lane_count<V>; ++i) {
+        if (condition[i]) {
+            otherwise[i] = scalar(x[i]);
+        }
+    }
+    return otherwise;
 }
 
 }  // namespace kestrelfin::core

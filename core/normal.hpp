@@ -101,12 +101,17 @@ inline double normal_left_tail(double x) noexcept {
     return std::exp(x * (x * (-0.5))) * (-inv_sqrt_2pi) * s / x;
 }
 
+// The three ranges of Cody's approximation, each a template over one double
+// or lanes: norm_cdf below evaluates a range only when some lane needs it and
+// then selects per lane.
+
 // Range 1: N = (1 - erf(y)) / 2. Below 1.11e-16, y*y would only add rounding
 // noise (or underflow), so the polynomials are evaluated at z = 0.
-inline double normal_range1(double y, double a) noexcept {
-    const double z = a > 1.11e-16 ? y * y : 0.0;
-    double p = cody_a[4];
-    double q = 1.0;
+template <class Real>
+KESTRELFIN_LANE_INLINE Real normal_range1(Real y, Real a) noexcept {
+    const Real z = a > 1.11e-16 ? y * y : Real{};
+    Real p = splat<Real>(cody_a[4]);
+    Real q = splat<Real>(1.0);
     for (int i = 0; i < 4; ++i) {
         p = p * z + cody_a[i];
         q = q * z + cody_b[i];
@@ -115,9 +120,10 @@ inline double normal_range1(double y, double a) noexcept {
 }
 
 // Range 2: erfc(a) * exp(a^2) as a rational function of a.
-inline double erfc_scaled_range2(double a) noexcept {
-    double p = cody_c[8];
-    double q = 1.0;
+template <class Real>
+KESTRELFIN_LANE_INLINE Real erfc_scaled_range2(Real a) noexcept {
+    Real p = splat<Real>(cody_c[8]);
+    Real q = splat<Real>(1.0);
     for (int i = 0; i < 8; ++i) {
         p = p * a + cody_c[i];
         q = q * a + cody_d[i];
@@ -126,10 +132,11 @@ inline double erfc_scaled_range2(double a) noexcept {
 }
 
 // Range 3: erfc(a) * exp(a^2) as an asymptotic-style rational in 1/a^2.
-inline double erfc_scaled_range3(double y, double a) noexcept {
-    const double z = 1.0 / (y * y);
-    double p = cody_p[5];
-    double q = 1.0;
+template <class Real>
+KESTRELFIN_LANE_INLINE Real erfc_scaled_range3(Real y, Real a) noexcept {
+    const Real z = 1.0 / (y * y);
+    Real p = splat<Real>(cody_p[5]);
+    Real q = splat<Real>(1.0);
     for (int i = 0; i < 5; ++i) {
         p = p * z + cody_p[i];
         q = q * z + cody_q[i];
@@ -156,11 +163,16 @@ struct SquareStepExponentials {
 
 inline const SquareStepExponentials square_step_exponentials{};
 
-// The table entry for 16a truncated; 0 for arguments the split never uses
-// with a meaningful value (NaN), which then stay NaN through the second
-// factor.
-inline int square_step_index(double steps) noexcept {
-    return steps < SquareStepExponentials::count ? static_cast<int>(steps) : 0;
+// exp(-(u*u)) for u = steps/16, from the table. A lane whose steps are NaN
+// or out of the table's range (a lane another range serves) reads entry 0;
+// a NaN then stays NaN through the second factor.
+inline double square_step_exponential(double steps) noexcept {
+    const int index = steps < SquareStepExponentials::count ? static_cast<int>(steps) : 0;
+    return square_step_exponentials.value[index];
+}
+template <LaneVector V>
+KESTRELFIN_LANE_INLINE V square_step_exponential(V steps) noexcept {
+    return each_lane(steps, [](double s) { return square_step_exponential(s); });
 }
 
 // erfc(a) = exp(-a^2) * R. exp(-a^2) is split as exp(-u^2) * exp(-(a+u)(a-u))
@@ -168,111 +180,62 @@ inline int square_step_index(double steps) noexcept {
 // (a+u)*(a-u) is small, so neither argument carries the large absolute
 // rounding error a*a would have for large a. Truncation equals floor here
 // since a > 0.
-inline double erfc_from_scaled(double a, double scaled) noexcept {
-    const double steps = std::trunc(a * 16.0);
-    const double u = steps * 0.0625;
-    const double square_step = square_step_exponentials.value[square_step_index(steps)];
-    return square_step * std::exp(-((a + u) * (a - u))) * scaled;
+template <class Real>
+KESTRELFIN_LANE_INLINE Real erfc_from_scaled(Real a, Real scaled) noexcept {
+    const Real steps = trunc_of(a * 16.0);
+    const Real u = steps * 0.0625;
+    return square_step_exponential(steps) * exp_of(-((a + u) * (a - u))) * scaled;
+}
+
+// N(x) over one double or lanes. All range tests are ordered comparisons, so
+// NaN fails every one of them and falls through to range 3, where it
+// propagates. A lane in the left tail (rare) takes the series one lane at a
+// time.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
+    const Real y = x * minus_inv_sqrt2;
+    const Real a = abs_of(y);
+    const auto tail = x <= -10.0;
+    const auto range1 = a <= 0.46875;
+    const auto range2 = (a > 0.46875) & (a <= 4.0);
+    // erfc has reached 0 (or 2) to double precision: no polynomial needed.
+    const auto saturated = a >= 26.543;
+
+    Real result = (y < 0.0 ? splat<Real>(2.0) : Real{}) * 0.5;  // the saturated value
+    if (any_lane(range1)) {
+        result = range1 ? normal_range1(y, a) : result;
+    }
+    // Ranges 2 and 3, and NaN.
+    const auto split = lane_not(range1) & lane_not(saturated) & lane_not(tail);
+    if (any_lane(split)) {
+        Real scaled = Real{};
+        if (any_lane(range2)) {
+            scaled = erfc_scaled_range2(a);
+        }
+        if (any_lane(split & lane_not(range2))) {
+            scaled = range2 ? scaled : erfc_scaled_range3(y, a);
+        }
+        const Real e = erfc_from_scaled(a, scaled);
+        result = split ? (y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5) : result;
+    }
+    if (any_lane(tail)) {
+        result = each_lane_where(tail, x, result, [](double v) { return normal_left_tail(v); });
+    }
+    return result;
 }
 
 }  // namespace detail
 
 // N(x) = P(Z <= x). Total over doubles: N(-inf) = +0, N(+inf) = 1, N(NaN) =
-// NaN. All range tests are ordered comparisons, so NaN fails every one of
-// them and falls through to range 3, where it propagates.
+// NaN.
 inline double norm_cdf(double x) noexcept {
-    if (x <= -10.0) {
-        return detail::normal_left_tail(x);
-    }
-    const double y = x * detail::minus_inv_sqrt2;
-    const double a = std::fabs(y);
-    if (a <= 0.46875) {
-        return detail::normal_range1(y, a);
-    }
-    double scaled;
-    if (a <= 4.0) {
-        scaled = detail::erfc_scaled_range2(a);
-    } else {
-        // erfc has reached 0 (or 2) to double precision: skip the polynomials.
-        if (a >= 26.543) {
-            return (y < 0.0 ? 2.0 : 0.0) * 0.5;
-        }
-        scaled = detail::erfc_scaled_range3(y, a);
-    }
-    const double e = detail::erfc_from_scaled(a, scaled);
-    return y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5;
+    return detail::normal_cdf(x);
 }
 
-// N(x) for each lane: the scalar algorithm with its branches turned into
-// per-lane selections. Each range's polynomials are evaluated only when some
-// lane needs them, and the exponentials only for the lanes that use them; a
-// lane in the left tail (rare) takes the scalar series.
+// N(x) for each lane, exactly as for one double.
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V norm_cdf(V x) noexcept {
-    using namespace detail;
-    constexpr int n = lane_count<V>;
-    const V y = x * minus_inv_sqrt2;
-    const V a = abs_of(y);
-    const auto tail = x <= -10.0;
-    const auto range1 = a <= 0.46875;
-    const auto range2 = (a > 0.46875) & (a <= 4.0);
-    const auto saturated = a >= 26.543;
-
-    V result = (y < 0.0 ? splat<V>(2.0) : V{}) * 0.5;  // the saturated value
-    if (any_lane(range1)) {
-        const V z = a > 1.11e-16 ? y * y : V{};
-        V p = splat<V>(cody_a[4]);
-        V q = splat<V>(1.0);
-        for (int i = 0; i < 4; ++i) {
-            p = p * z + cody_a[i];
-            q = q * z + cody_b[i];
-        }
-        result = range1 ? (1.0 - y * p / q) * 0.5 : result;
-    }
-    // Ranges 2 and 3 (and NaN, which fails every test as in the scalar code).
-    const auto split = ~range1 & ~saturated & ~tail;
-    if (any_lane(split)) {
-        V scaled = V{};
-        if (any_lane(range2)) {
-            V p = splat<V>(cody_c[8]);
-            V q = splat<V>(1.0);
-            for (int i = 0; i < 8; ++i) {
-                p = p * a + cody_c[i];
-                q = q * a + cody_d[i];
-            }
-            scaled = p / q;
-        }
-        if (any_lane(split & ~range2)) {
-            const V z = 1.0 / (y * y);
-            V p = splat<V>(cody_p[5]);
-            V q = splat<V>(1.0);
-            for (int i = 0; i < 5; ++i) {
-                p = p * z + cody_p[i];
-                q = q * z + cody_q[i];
-            }
-            scaled = range2 ? scaled : (inv_sqrt_pi - z * p / q) / a;
-        }
-        const V a16 = a * 16.0;
-        V e = V{};
-        for (int i = 0; i < n; ++i) {
-            if (split[i]) {
-                const double steps = std::trunc(a16[i]);
-                const double u = steps * 0.0625;
-                e[i] = square_step_exponentials.value[square_step_index(steps)] *
-                       std::exp(-((a[i] + u) * (a[i] - u)));
-            }
-        }
-        e = e * scaled;
-        result = split ? (y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5) : result;
-    }
-    if (any_lane(tail)) {
-        for (int i = 0; i < n; ++i) {
-            if (tail[i]) {
-                result[i] = normal_left_tail(x[i]);
-            }
-        }
-    }
-    return result;
+    return detail::normal_cdf(x);
 }
 
 namespace detail {

@@ -9,8 +9,8 @@ log "C++ tests"
 # The embedded interpreter of the binding's tests imports NumPy: take the
 # build environment's Python, which has it (the same one build_wheel uses).
 python_for_embedding="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" wheel)"
-cmake -S "$ROOT/tests/core" -B "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release \
-      -DPython_EXECUTABLE="$python_for_embedding" >/dev/null
+cmake -S "$ROOT" -B "$ROOT/build/core-tests" -DCMAKE_BUILD_TYPE=Release -DKESTRELFIN_BUILD_TESTS=ON \
+      -DKESTRELFIN_WERROR=ON -DPython_EXECUTABLE="$python_for_embedding" >/dev/null
 cmake --build "$ROOT/build/core-tests" -j2
 ctest --test-dir "$ROOT/build/core-tests" --output-on-failure --no-tests=error
 

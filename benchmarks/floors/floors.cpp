@@ -15,8 +15,8 @@
 //        take, which kf_replay() then times on its own.
 //
 // The 51 loops are generated from the module's own function table
-// (KESTRELFIN_FUNCTIONS), so a quantity added there is measured here with no
-// edit. Build flags: -O2 -ffp-contract=off -std=c++20 (see benchmarks/run.sh).
+// (KESTRELFIN_FUNCTIONS) and call the very operations the module does, so a
+// quantity added there is measured here with no edit. Build flags: -O2 -ffp-contract=off -std=c++20 (see benchmarks/run.sh).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -25,10 +25,7 @@
 #include <vector>
 
 #include "binding/functions.hpp"
-#include "core/black76.hpp"
-#include "core/black76_higher.hpp"
-#include "core/black_scholes_merton.hpp"
-#include "core/black_scholes_merton_higher.hpp"
+#include "binding/operations.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/option_kind.hpp"
 
@@ -55,40 +52,52 @@ inline double volatility_or_nan(const core::ImpliedVol& iv) noexcept {
 }
 
 // Element i of each parameter family, with the arguments in the order the
-// core operation takes them.
-#define KF_ELEMENT_BlackScholesGreeks(op) core::op(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i])
-#define KF_ELEMENT_BlackScholesMertonGreeks(op) \
-    core::op(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i], in.q)
-#define KF_ELEMENT_Black76Greeks(op) core::op(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i])
-#define KF_ELEMENT_BlackScholesImpliedVolatility(op) \
-    volatility_or_nan(core::op(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r))
-#define KF_ELEMENT_BlackScholesMertonImpliedVolatility(op) \
-    volatility_or_nan(core::op(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r, in.q))
-// Black-76's implied volatility takes r before t, as its Python signature does.
-#define KF_ELEMENT_Black76ImpliedVolatility(op) \
-    volatility_or_nan(core::op(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]))
+// function's core operation takes them (the Python signature's).
+inline double element(double value) noexcept {
+    return value;
+}
+inline double element(const core::ImpliedVol& iv) noexcept {
+    return volatility_or_nan(iv);
+}
+template <class Function>
+double evaluate(OptionKind kind, const Inputs& in, std::size_t i) noexcept {
+    using Family = typename Function::Family;
+    if constexpr (Family::flag_last) {
+        // price, S/F, K, then t and r in the signature's order (Black-76 takes
+        // r before t), and q last for Black-Scholes-Merton.
+        if constexpr (Family::model == kestrelfin::binding::Model::Black76) {
+            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]));
+        } else if constexpr (Family::arity == 7) {
+            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r, in.q));
+        } else {
+            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r));
+        }
+    } else if constexpr (Family::arity == 7) {
+        return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i], in.q));
+    } else {
+        return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]));
+    }
+}
 
 using Loop = void (*)(OptionKind, const Inputs&, double*, std::size_t);
 
-// One plain loop per function of the table (its rows start with group, name
-// and family; further columns are not needed here). noinline keeps each loop
-// a separate function, as an array entry of the module would be.
-#define KF_LOOP(group, name, family, ...)                                                    \
-    __attribute__((noinline)) void loop_##name(OptionKind kind, const Inputs& in, double* out, \
-                                               std::size_t n) {                           \
-        for (std::size_t i = 0; i < n; ++i) {                                             \
-            out[i] = KF_ELEMENT_##family(name);                                           \
-        }                                                                                 \
+// One plain loop per function of the table. noinline keeps each loop a
+// separate function, as an array entry of the module would be.
+template <class Function>
+__attribute__((noinline)) void loop(OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = evaluate<Function>(kind, in, i);
     }
-KESTRELFIN_FUNCTIONS(KF_LOOP)
-#undef KF_LOOP
+}
 
 struct Entry {
     const char* name;
     Loop loop;
 };
 
-#define KF_ENTRY(group, name, family, ...) {#name, &loop_##name},
+namespace table = kestrelfin::binding::table;
+#define KF_ENTRY(group, lanes, kind, black76, bsm, bs) \
+    {#black76, &loop<table::black76>}, {#bsm, &loop<table::bsm>}, {#bs, &loop<table::bs>},
 constexpr Entry entries[] = {KESTRELFIN_FUNCTIONS(KF_ENTRY)};
 #undef KF_ENTRY
 

@@ -3,6 +3,7 @@
 #include <random>
 #include <string>
 
+#include "binding/operations.hpp"
 #include "core/black_scholes_merton.hpp"
 #include "test_support.hpp"
 
@@ -10,6 +11,7 @@ namespace {
 
 using namespace kestrelfin::core;
 using namespace kestrelfin::test;
+namespace table = kestrelfin::binding::table;
 
 // Inputs in call order after the kind: S, K, t, r, sigma, q.
 using Args = std::array<double, 6>;
@@ -26,6 +28,12 @@ double raw_vega(OptionKind k, double S, double K, double t, double r, double s, 
     return 100.0 * bsm_vega(k, S, K, t, r, s, q);
 }
 
+// A Black-Scholes function as the function table defines it.
+template <class Function>
+double black_scholes(OptionKind k, double S, double K, double t, double r, double sigma) {
+    return Function::operation(k, S, K, t, r, sigma);
+}
+
 struct Model {
     const char* name;
     BsmFn bsm;
@@ -33,15 +41,22 @@ struct Model {
 };
 
 constexpr Model kFunctions[] = {
-    {"price", bsm_black_scholes_merton, bs_black_scholes},
-    {"delta", bsm_delta, bs_delta},       {"gamma", bsm_gamma, bs_gamma},
-    {"vega", bsm_vega, bs_vega},          {"theta", bsm_theta, bs_theta},
-    {"rho", bsm_rho, bs_rho},             {"vanna", bsm_vanna, bs_vanna},
-    {"charm", bsm_charm, bs_charm},       {"vomma", bsm_vomma, bs_vomma},
-    {"speed", bsm_speed, bs_speed},       {"zomma", bsm_zomma, bs_zomma},
-    {"color", bsm_color, bs_color},       {"veta", bsm_veta, bs_veta},
-    {"ultima", bsm_ultima, bs_ultima},    {"dual_delta", bsm_dual_delta, bs_dual_delta},
-    {"dual_gamma", bsm_dual_gamma, bs_dual_gamma},
+    {"price", bsm_black_scholes_merton, black_scholes<table::bs_black_scholes>},
+    {"delta", bsm_delta, black_scholes<table::bs_delta>},
+    {"gamma", bsm_gamma, black_scholes<table::bs_gamma>},
+    {"vega", bsm_vega, black_scholes<table::bs_vega>},
+    {"theta", bsm_theta, black_scholes<table::bs_theta>},
+    {"rho", bsm_rho, black_scholes<table::bs_rho>},
+    {"vanna", bsm_vanna, black_scholes<table::bs_vanna>},
+    {"charm", bsm_charm, black_scholes<table::bs_charm>},
+    {"vomma", bsm_vomma, black_scholes<table::bs_vomma>},
+    {"speed", bsm_speed, black_scholes<table::bs_speed>},
+    {"zomma", bsm_zomma, black_scholes<table::bs_zomma>},
+    {"color", bsm_color, black_scholes<table::bs_color>},
+    {"veta", bsm_veta, black_scholes<table::bs_veta>},
+    {"ultima", bsm_ultima, black_scholes<table::bs_ultima>},
+    {"dual_delta", bsm_dual_delta, black_scholes<table::bs_dual_delta>},
+    {"dual_gamma", bsm_dual_gamma, black_scholes<table::bs_dual_gamma>},
 };
 
 // ---------------------------------------------------------------------------

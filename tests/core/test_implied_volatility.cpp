@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "binding/operations.hpp"
 #include "core/black76.hpp"
 #include "core/black_scholes_merton.hpp"
 #include "core/implied_volatility.hpp"
@@ -13,6 +14,15 @@ namespace {
 
 using namespace kestrelfin::core;
 using namespace kestrelfin::test;
+namespace table = kestrelfin::binding::table;
+
+// Black-Scholes as the function table defines it.
+double bs_black_scholes(OptionKind kind, double S, double K, double t, double r, double sigma) {
+    return table::bs_black_scholes::operation(kind, S, K, t, r, sigma);
+}
+ImpliedVol bs_implied_volatility(OptionKind kind, double price, double S, double K, double t, double r) {
+    return table::bs_implied_volatility::operation(kind, price, S, K, t, r);
+}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kQuietNaNBits = 0x7ff8000000000000ULL;
