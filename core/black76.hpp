@@ -39,33 +39,47 @@ KESTRELFIN_LANE_INLINE Real black76_black(OptionKind kind, Real F, Real K, Real 
     return D * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
+// The two forms of d1 of the forward F, with ln(F/K) and sqrt(t) computed
+// here.
+template <class Real>
+KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> black76_first_order_terms(Real F, Real K, Real t, Real r,
+                                                                       Real sigma) noexcept {
+    return first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE CarryTerms<Real> black76_carry_terms(Real F, Real K, Real t, Real r, Real sigma) noexcept {
+    return carry_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
+}
+
 // The first-order Greeks discount the forward at r: Dy = D.
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return delta_expression(kind, rate_discount(t, r), f);
+    const auto f = black76_first_order_terms(F, K, t, r, sigma);
+    return delta_expression(kind, rate_discount(t, r), cdf_of_signed(kind, f.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return gamma_expression(F, sigma, rate_discount(t, r), f);
+    const auto f = black76_first_order_terms(F, K, t, r, sigma);
+    return gamma_expression(F, sigma, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_vega(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return vega_expression(F, rate_discount(t, r), f);
+    const auto f = black76_first_order_terms(F, K, t, r, sigma);
+    return vega_expression(F, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
 }
 
 // -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365: the
 // generalised theta with the forward "paying" r.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = first_order_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
+    const auto f = black76_first_order_terms(F, K, t, r, sigma);
     const Real D = rate_discount(t, r);
-    return theta_expression(kind, F, K, r, sigma, r, D, D, f);
+    return theta_expression(kind, F, K, r, sigma, r, D, D, f.sqrt_t, norm_pdf(f.d1), cdf_by_kind(kind, f.d1),
+                            cdf_by_kind(kind, f.d2));
 }
 
 // dV/dr * 0.01 = -t * price * 0.01, from the price exactly as black76_black
@@ -84,63 +98,102 @@ KESTRELFIN_LANE_INLINE Real black76_rho(OptionKind kind, Real F, Real K, Real t,
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return vanna_expression(sigma, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return charm_expression(kind, t, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return vomma_expression(F, sigma, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return vomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_speed(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return speed_expression(F, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return speed_expression(F, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return zomma_expression(F, sigma, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return zomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_color(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return color_expression(F, t, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return color_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_veta(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return veta_expression(F, t, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return veta_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return ultima_expression(F, sigma, carry_discount(t, c), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return ultima_expression(F, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
                                                Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return dual_delta_expression(kind, rate_discount(t, r), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = carry_terms(ZeroCarry<Real>{r}, F, K, t, sigma);
-    return dual_gamma_expression(K, rate_discount(t, r), c);
+    const auto c = black76_carry_terms(F, K, t, r, sigma);
+    return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
+}
+
+// The price and every Greek in one pass, each intermediate computed once
+// (see bsm_greeks). The price's d1 is the first-order d1 with its product
+// written the other way round, so the two share their distribution values.
+template <class Real>
+KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(OptionKind kind, Real F, Real K, Real t, Real r,
+                                                   Real sigma) noexcept {
+    const ZeroCarry<Real> carry{r};
+    const Real D = rate_discount(t, r);
+    const auto f = first_order_terms(carry, log_of(F / K), sqrt_of(t), t, sigma);
+    const auto c = carry_terms_of(carry, f, sigma);
+    const Real dc = carry_discount(t, c);
+    const Real e1 = density_exponential(f.d1);
+    const Real phi1 = density_of(e1);
+    const Real minus_phi1 = minus_density_of(e1);
+    const Real phi2 = norm_pdf(f.d2);
+    const Real n1 = cdf_of_signed(kind, f.d1);  // N(sgn*d1)
+    const Real n2 = cdf_of_signed(kind, f.d2);  // N(sgn*d2)
+    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);
+
+    Greeks<Real> g;
+    g.price = D * black_expression(sign_of(kind), F, K, n1, n2);
+    g.delta = delta_expression(kind, D, n1);
+    g.gamma = gamma_expression(F, sigma, D, f.sqrt_t, phi1);
+    g.vega = vega_expression(F, D, f.sqrt_t, phi1);
+    g.theta = theta_expression(kind, F, K, r, sigma, r, D, D, f.sqrt_t, phi1, n1, n2);
+    g.rho = black76_rho_expression(t, g.price);
+    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
+    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
+    g.vomma = vomma_expression(F, sigma, dc, c, phi1);
+    g.speed = speed_expression(F, dc, c, minus_phi1);
+    g.zomma = zomma_expression(F, sigma, dc, c, phi1);
+    g.color = color_expression(F, t, dc, c, phi1);
+    g.veta = veta_expression(F, t, dc, c, phi1);
+    g.ultima = ultima_expression(F, sigma, dc, c, minus_phi1);
+    g.dual_delta = dual_delta_expression(kind, D, n2);
+    g.dual_gamma = dual_gamma_expression(K, D, c, phi2);
+    return g;
 }
 
 }  // namespace kestrelfin::core

@@ -58,106 +58,164 @@ KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(OptionKind kind, Real S, Re
     return dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
+// The two forms of d1 of the spot S, with ln(S/K) and sqrt(t) computed here.
+template <class Real>
+KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> bsm_first_order_terms(Real S, Real K, Real t, Real r, Real sigma,
+                                                                   Real q) noexcept {
+    return first_order_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE CarryTerms<Real> bsm_carry_terms(Real S, Real K, Real t, Real r, Real sigma,
+                                                        Real q) noexcept {
+    return carry_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
+}
+
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return delta_expression(kind, dividend_discount(t, q), f);
+    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    return delta_expression(kind, dividend_discount(t, q), cdf_of_signed(kind, f.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return gamma_expression(S, sigma, dividend_discount(t, q), f);
+    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    return gamma_expression(S, sigma, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return vega_expression(S, dividend_discount(t, q), f);
+    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    return vega_expression(S, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return theta_expression(kind, S, K, r, sigma, q, dividend_discount(t, q), rate_discount(t, r), f);
+    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    return theta_expression(kind, S, K, r, sigma, q, dividend_discount(t, q), rate_discount(t, r), f.sqrt_t,
+                            norm_pdf(f.d1), cdf_by_kind(kind, f.d1), cdf_by_kind(kind, f.d2));
 }
 
-// dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01.
+// dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01,
+// given n_d2 = N(sgn*d2).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_rho_expression(OptionKind kind, Real K, Real t, Real dr,
-                                               const FirstOrderTerms<Real>& f) noexcept {
-    const double sgn = sign_of(kind);
-    return K * (t * sgn) * dr * norm_cdf(sgn * f.d2) * 0.01;
+KESTRELFIN_LANE_INLINE Real bsm_rho_expression(OptionKind kind, Real K, Real t, Real dr, Real n_d2) noexcept {
+    return K * (t * sign_of(kind)) * dr * n_d2 * 0.01;
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = first_order_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return bsm_rho_expression(kind, K, t, rate_discount(t, r), f);
+    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    return bsm_rho_expression(kind, K, t, rate_discount(t, r), cdf_of_signed(kind, f.d2));
 }
 
 // The higher-order and strike Greeks in the cost-of-carry form.
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return vanna_expression(sigma, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return charm_expression(kind, t, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return vomma_expression(S, sigma, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return vomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return speed_expression(S, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return speed_expression(S, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return zomma_expression(S, sigma, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return zomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return color_expression(S, t, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return color_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return veta_expression(S, t, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return veta_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return ultima_expression(S, sigma, carry_discount(t, c), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return ultima_expression(S, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
                                            Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return dual_delta_expression(kind, rate_discount(t, r), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
 
 template <class Real>
 KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
                                            Real q) noexcept {
-    const auto c = carry_terms(MertonCarry<Real>{r, q}, S, K, t, sigma);
-    return dual_gamma_expression(K, rate_discount(t, r), c);
+    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
+    return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
+}
+
+// The price and every Greek in one pass: each logarithm, discount factor,
+// density and distribution value is computed once and shared by every
+// expression that uses it, so each result is the double the function of its
+// own name returns (a NaN's payload aside: where two NaNs meet, which one
+// passes on depends on the order of operands).
+template <class Real>
+KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+                                               Real q) noexcept {
+    const MertonCarry<Real> carry{r, q};
+    const Real sqrt_t = sqrt_of(t);
+    const Real dr = rate_discount(t, r);
+    const Real dq = dividend_discount(t, q);
+    const Real F = S * exp_of_shared(t * (r - q));
+
+    const auto f = first_order_terms(carry, log_of(S / K), sqrt_t, t, sigma);
+    const auto c = carry_terms_of(carry, f, sigma);
+    const Real dc = carry_discount(t, c);
+    const Real e1 = density_exponential(f.d1);
+    const Real phi1 = density_of(e1);
+    const Real minus_phi1 = minus_density_of(e1);
+    const Real phi2 = norm_pdf(f.d2);
+    const Real n1 = cdf_of_signed(kind, f.d1);  // N(sgn*d1)
+    const Real n2 = cdf_of_signed(kind, f.d2);  // N(sgn*d2)
+    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);
+
+    Greeks<Real> g;
+    g.price = dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_t, sigma).price;
+    g.delta = delta_expression(kind, dq, n1);
+    g.gamma = gamma_expression(S, sigma, dq, sqrt_t, phi1);
+    g.vega = vega_expression(S, dq, sqrt_t, phi1);
+    g.theta = theta_expression(kind, S, K, r, sigma, q, dq, dr, sqrt_t, phi1, n1, n2);
+    g.rho = bsm_rho_expression(kind, K, t, dr, n2);
+    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
+    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
+    g.vomma = vomma_expression(S, sigma, dc, c, phi1);
+    g.speed = speed_expression(S, dc, c, minus_phi1);
+    g.zomma = zomma_expression(S, sigma, dc, c, phi1);
+    g.color = color_expression(S, t, dc, c, phi1);
+    g.veta = veta_expression(S, t, dc, c, phi1);
+    g.ultima = ultima_expression(S, sigma, dc, c, minus_phi1);
+    g.dual_delta = dual_delta_expression(kind, dr, n2);
+    g.dual_gamma = dual_gamma_expression(K, dr, c, phi2);
+    return g;
 }
 
 }  // namespace kestrelfin::core

@@ -10,11 +10,11 @@
 //   * the intermediates of the Greeks: d1, d2 and sqrt(t) in the first-order
 //     form (FirstOrderTerms) and in the cost-of-carry form of the
 //     higher-order Greeks (CarryTerms);
-//   * one expression per Greek, taking the intermediates and the discount
-//     factors it needs.
+//   * one expression per Greek, taking the intermediates, the discount
+//     factors and the values of the normal distribution it needs.
 // The model headers (black_scholes_merton.hpp, black76.hpp) put the layers
-// together; a caller that wants several Greeks of one option can compute each
-// intermediate once and apply several expressions to it.
+// together, one function per Greek and one for all of them at once, which
+// computes each shared intermediate a single time.
 //
 // A Carry describes one model's carry, with the grouping its formulas use:
 //   first_order_drift(h)  the term added to ln(X/K) / t in the first-order d1,
@@ -42,18 +42,25 @@ struct BlackPrice {
     Real d1;
 };
 
-// sgn * (F*N(sgn*d1) - K*N(sgn*d2)) with d1 = (ln(F/K) + t*(sigma*(sigma*0.5)))
-// / (sqrt(t)*sigma), d2 = d1 - sqrt(t)*sigma; ln(F/K) and sqrt(t) given.
+// sgn * (F*N(sgn*d1) - K*N(sgn*d2)), given N(sgn*d1) and N(sgn*d2).
+template <class Real>
+KESTRELFIN_LANE_INLINE Real black_expression(double sgn, Real F, Real K, Real n_d1, Real n_d2) noexcept {
+    return sgn * (F * n_d1 - K * n_d2);
+}
+
+// The undiscounted Black price with d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) /
+// (sqrt(t)*sigma), d2 = d1 - sqrt(t)*sigma; ln(F/K) and sqrt(t) given.
 template <class Real>
 KESTRELFIN_LANE_INLINE BlackPrice<Real> undiscounted_black(double sgn, Real F, Real K, Real t, Real log_fk,
                                                            Real sqrt_t, Real sigma) noexcept {
     const Real v = sqrt_t * sigma;
     const Real d1 = (log_fk + t * (sigma * (sigma * 0.5))) / v;
     const Real d2 = d1 - v;
-    return {sgn * (F * norm_cdf(sgn * d1) - K * norm_cdf(sgn * d2)), d1};
+    return {black_expression(sgn, F, K, norm_cdf(sgn * d1), norm_cdf(sgn * d2)), d1};
 }
 
 // ---- intermediates ---------------------------------------------------------------
+// Both forms of d1 take ln(X/K) and sqrt(t), which a caller computes once.
 
 // d1, d2 of the first-order Greeks: d1 = (ln(X/K) + t*drift) / (sigma*sqrt(t)).
 template <class Real>
@@ -64,12 +71,12 @@ struct FirstOrderTerms {
 };
 
 template <class Real, class Carry>
-KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> first_order_terms(const Carry& carry, Real X, Real K, Real t,
-                                                               Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> first_order_terms(const Carry& carry, Real log_xk, Real sqrt_t,
+                                                               Real t, Real sigma) noexcept {
     FirstOrderTerms<Real> f;
-    f.sqrt_t = sqrt_of(t);
-    const Real v = sigma * f.sqrt_t;
-    f.d1 = (log_of(X / K) + t * carry.first_order_drift(sigma * (sigma * 0.5))) / v;
+    f.sqrt_t = sqrt_t;
+    const Real v = sigma * sqrt_t;
+    f.d1 = (log_xk + t * carry.first_order_drift(sigma * (sigma * 0.5))) / v;
     f.d2 = f.d1 - v;
     return f;
 }
@@ -87,15 +94,33 @@ struct CarryTerms {
 };
 
 template <class Real, class Carry>
-KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms(const Carry& carry, Real X, Real K, Real t,
+KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms(const Carry& carry, Real log_xk, Real sqrt_t, Real t,
                                                     Real sigma) noexcept {
     CarryTerms<Real> c;
-    c.sqrt_t = sqrt_of(t);
-    c.v = c.sqrt_t * sigma;
+    c.sqrt_t = sqrt_t;
+    c.v = sqrt_t * sigma;
     c.b = carry.b();
     c.b_m_r = carry.b_minus_r();
-    c.d1 = (log_of(X / K) + t * (c.b + sigma * (sigma * 0.5))) / c.v;
+    c.d1 = (log_xk + t * (c.b + sigma * (sigma * 0.5))) / c.v;
     c.d2 = c.d1 - c.v;
+    return c;
+}
+
+// The carry terms of an option whose first-order terms are known. The
+// carry form's d1 is the first-order d1 with its two summands in the other
+// order (b + sigma^2/2 against sigma^2/2 + b, sqrt(t)*sigma against
+// sigma*sqrt(t)), the same double, so it is taken over rather than formed
+// again; only a NaN's payload could tell the two apart.
+template <class Real, class Carry>
+KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms_of(const Carry& carry, const FirstOrderTerms<Real>& f,
+                                                       Real sigma) noexcept {
+    CarryTerms<Real> c;
+    c.sqrt_t = f.sqrt_t;
+    c.v = f.sqrt_t * sigma;
+    c.b = carry.b();
+    c.b_m_r = carry.b_minus_r();
+    c.d1 = f.d1;
+    c.d2 = f.d2;
     return c;
 }
 
@@ -115,28 +140,29 @@ KESTRELFIN_LANE_INLINE Real rate_discount(Real t, Real r) noexcept {
 }
 
 // ---- first-order Greeks -----------------------------------------------------------
-// Dy is the factor that discounts the underlying (exp(-(q*t)) for a spot
-// paying the yield q, exp(-(r*t)) for a forward), Dr the risk-free one.
-// Units: vega per percentage point (x 0.01), theta per calendar day
-// (-dV/dt / 365), delta and gamma unscaled.
+// Each expression takes the values of the normal distribution it needs:
+// phi_d1 = phi(d1), n_d1 = N(sgn*d1) (N(d1) for a call, N(-d1) for a put),
+// n_d2 likewise. Dy is the factor that discounts the underlying
+// (exp(-(q*t)) for a spot paying the yield q, exp(-(r*t)) for a forward), Dr
+// the risk-free one. Units: vega per percentage point (x 0.01), theta per
+// calendar day (-dV/dt / 365), delta and gamma unscaled.
 
 // sgn*Dy*N(sgn*d1). The put is -Dy*N(-d1), not Dy*(N(d1) - 1): far out of the
 // money the latter cancels away the digits the former keeps.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real delta_expression(OptionKind kind, Real dy, const FirstOrderTerms<Real>& f) noexcept {
-    const double sgn = sign_of(kind);
-    return (sgn * dy) * norm_cdf(sgn * f.d1);
+KESTRELFIN_LANE_INLINE Real delta_expression(OptionKind kind, Real dy, Real n_d1) noexcept {
+    return (sign_of(kind) * dy) * n_d1;
 }
 
 template <class Real>
-KESTRELFIN_LANE_INLINE Real gamma_expression(Real X, Real sigma, Real dy, const FirstOrderTerms<Real>& f) noexcept {
-    return dy * norm_pdf(f.d1) / (f.sqrt_t * (X * sigma));
+KESTRELFIN_LANE_INLINE Real gamma_expression(Real X, Real sigma, Real dy, Real sqrt_t, Real phi_d1) noexcept {
+    return dy * phi_d1 / (sqrt_t * (X * sigma));
 }
 
 // sqrt(t) * X*Dy*phi(d1), per percentage point of sigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real vega_expression(Real X, Real dy, const FirstOrderTerms<Real>& f) noexcept {
-    return f.sqrt_t * ((X * dy) * norm_pdf(f.d1)) * 0.01;
+KESTRELFIN_LANE_INLINE Real vega_expression(Real X, Real dy, Real sqrt_t, Real phi_d1) noexcept {
+    return sqrt_t * ((X * dy) * phi_d1) * 0.01;
 }
 
 // -dV/dt / 365, y being the yield the underlying pays (q; r for a forward).
@@ -147,15 +173,15 @@ KESTRELFIN_LANE_INLINE Real vega_expression(Real X, Real dy, const FirstOrderTer
 // sign without a separate negation.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real theta_expression(OptionKind kind, Real X, Real K, Real r, Real sigma, Real y, Real dy,
-                                             Real dr, const FirstOrderTerms<Real>& f) noexcept {
-    const Real a = sigma * ((X * dy) * norm_pdf(f.d1)) / (f.sqrt_t + f.sqrt_t);
+                                             Real dr, Real sqrt_t, Real phi_d1, Real n_d1, Real n_d2) noexcept {
+    const Real a = sigma * ((X * dy) * phi_d1) / (sqrt_t + sqrt_t);
     const Real b = -(y * X) * dy;
     const Real rate_term = (K * r) * dr;
     if (kind == OptionKind::Call) {
-        const Real numerator = (a + b * norm_cdf(f.d1)) + rate_term * norm_cdf(f.d2);
+        const Real numerator = (a + b * n_d1) + rate_term * n_d2;
         return numerator / (-365.0);
     }
-    const Real numerator = (b * norm_cdf(-f.d1) - a) + rate_term * norm_cdf(-f.d2);
+    const Real numerator = (b * n_d1 - a) + rate_term * n_d2;
     return numerator / 365.0;
 }
 
@@ -163,83 +189,131 @@ KESTRELFIN_LANE_INLINE Real theta_expression(OptionKind kind, Real X, Real K, Re
 // Nothing here is rescaled: vanna, vomma, zomma, ultima are per unit of
 // sigma; charm, color, veta are +d/dt per year (t = time to expiry); vomma,
 // veta and ultima build on the raw vega sqrt(t)*X*Dc*phi(d1). Dc is
-// carry_discount(); the strike Greeks discount at Dr instead.
+// carry_discount(); the strike Greeks discount at Dr instead. phi_d1 and
+// minus_phi_d1 are phi and -phi of the carry form's d1.
 
 // dDelta/dsigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real vanna_expression(Real sigma, Real dc, const CarryTerms<Real>& c) noexcept {
-    return c.d2 * (detail::minus_norm_pdf(c.d1) * dc) / sigma;
+KESTRELFIN_LANE_INLINE Real vanna_expression(Real sigma, Real dc, const CarryTerms<Real>& c,
+                                             Real minus_phi_d1) noexcept {
+    return c.d2 * (minus_phi_d1 * dc) / sigma;
 }
 
-// +dDelta/dt. The put takes N(d1) - 1 (as N(d1) + (-1)), not -N(-d1): it
-// shares the call's single evaluation of N.
+// +dDelta/dt; n_d1 = N(d1) for either kind. The put takes N(d1) - 1 (as
+// N(d1) + (-1)), not -N(-d1): it shares the call's single evaluation of N.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real charm_expression(OptionKind kind, Real t, Real dc, const CarryTerms<Real>& c) noexcept {
-    const Real n1 = norm_cdf(c.d1);
-    const Real m = kind == OptionKind::Call ? n1 : n1 + (-1.0);
-    return (c.b / c.v - c.d2 / (t + t)) * (dc * norm_pdf(c.d1)) + (c.b_m_r * dc) * m;
+KESTRELFIN_LANE_INLINE Real charm_expression(OptionKind kind, Real t, Real dc, const CarryTerms<Real>& c,
+                                             Real phi_d1, Real n_d1) noexcept {
+    const Real m = kind == OptionKind::Call ? n_d1 : n_d1 + (-1.0);
+    return (c.b / c.v - c.d2 / (t + t)) * (dc * phi_d1) + (c.b_m_r * dc) * m;
 }
 
 // d(raw vega)/dsigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real vomma_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c) noexcept {
-    const Real raw_vega = c.sqrt_t * ((X * dc) * norm_pdf(c.d1));
+KESTRELFIN_LANE_INLINE Real vomma_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c,
+                                             Real phi_d1) noexcept {
+    const Real raw_vega = c.sqrt_t * ((X * dc) * phi_d1);
     return c.d2 * (c.d1 * raw_vega) / sigma;
 }
 
 // dGamma/dX = -Gamma/X * (1 + d1/v).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real speed_expression(Real X, Real dc, const CarryTerms<Real>& c) noexcept {
-    return (c.d1 / c.v + 1.0) * ((dc * detail::minus_norm_pdf(c.d1)) / (X * c.v) / X);
+KESTRELFIN_LANE_INLINE Real speed_expression(Real X, Real dc, const CarryTerms<Real>& c,
+                                             Real minus_phi_d1) noexcept {
+    return (c.d1 / c.v + 1.0) * ((dc * minus_phi_d1) / (X * c.v) / X);
 }
 
 // Gamma in the grouping of the higher-order Greeks: (Dc*phi(d1)) / (X*v).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real carry_gamma(Real X, Real dc, const CarryTerms<Real>& c) noexcept {
-    return (dc * norm_pdf(c.d1)) / (X * c.v);
+KESTRELFIN_LANE_INLINE Real carry_gamma(Real X, Real dc, const CarryTerms<Real>& c, Real phi_d1) noexcept {
+    return (dc * phi_d1) / (X * c.v);
 }
 
 // dGamma/dsigma.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real zomma_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c) noexcept {
-    return (c.d1 * c.d2 + (-1.0)) * carry_gamma(X, dc, c) / sigma;
+KESTRELFIN_LANE_INLINE Real zomma_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c,
+                                             Real phi_d1) noexcept {
+    return (c.d1 * c.d2 + (-1.0)) * carry_gamma(X, dc, c, phi_d1) / sigma;
 }
 
 // +dGamma/dt.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real color_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c) noexcept {
-    return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + (-1.0)) / (t + t)) * carry_gamma(X, dc, c);
+KESTRELFIN_LANE_INLINE Real color_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c,
+                                             Real phi_d1) noexcept {
+    return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + (-1.0)) / (t + t)) * carry_gamma(X, dc, c, phi_d1);
 }
 
 // +d(raw vega)/dt.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real veta_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c) noexcept {
-    const Real raw_vega = c.sqrt_t * ((X * dc) * norm_pdf(c.d1));
+KESTRELFIN_LANE_INLINE Real veta_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c,
+                                            Real phi_d1) noexcept {
+    const Real raw_vega = c.sqrt_t * ((X * dc) * phi_d1);
     return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + 1.0) / (t + t)) * raw_vega;
 }
 
 // dVomma/dsigma = -raw_vega/sigma^2 * (d1 d2 (1 - d1 d2) + d1^2 + d2^2).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real ultima_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real ultima_expression(Real X, Real sigma, Real dc, const CarryTerms<Real>& c,
+                                              Real minus_phi_d1) noexcept {
     const Real p = c.d1 * c.d2;
-    const Real minus_raw_vega = c.sqrt_t * ((X * dc) * detail::minus_norm_pdf(c.d1));
+    const Real minus_raw_vega = c.sqrt_t * ((X * dc) * minus_phi_d1);
     return (c.d2 * c.d2 + (c.d1 * c.d1 + p * (1.0 - p))) * (minus_raw_vega / (sigma * sigma));
 }
 
-// dV/dK. The call negates its product after forming it; the put evaluates N
-// at -d2 so that its small values keep their digits.
+// dV/dK, with n_d2 = N(d2) for a call and N(-d2) for a put (so that the
+// put's small values keep their digits). The call negates its product
+// after forming it.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real dual_delta_expression(OptionKind kind, Real dr, const CarryTerms<Real>& c) noexcept {
+KESTRELFIN_LANE_INLINE Real dual_delta_expression(OptionKind kind, Real dr, Real n_d2) noexcept {
     if (kind == OptionKind::Call) {
-        return -(dr * norm_cdf(c.d2));
+        return -(dr * n_d2);
     }
-    return dr * norm_cdf(-c.d2);
+    return dr * n_d2;
 }
 
-// d^2V/dK^2.
+// d^2V/dK^2, with phi_d2 = phi(d2).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real dual_gamma_expression(Real K, Real dr, const CarryTerms<Real>& c) noexcept {
-    return dr * norm_pdf(c.d2) / (K * c.v);
+KESTRELFIN_LANE_INLINE Real dual_gamma_expression(Real K, Real dr, const CarryTerms<Real>& c, Real phi_d2) noexcept {
+    return dr * phi_d2 / (K * c.v);
+}
+
+// ---- all of them at once ---------------------------------------------------------------
+
+// The price and the fifteen Greeks of one option (or of each lane).
+template <class Real>
+struct Greeks {
+    Real price;
+    Real delta;
+    Real gamma;
+    Real vega;
+    Real theta;
+    Real rho;
+    Real vanna;
+    Real charm;
+    Real vomma;
+    Real speed;
+    Real zomma;
+    Real color;
+    Real veta;
+    Real ultima;
+    Real dual_delta;
+    Real dual_gamma;
+};
+
+// ---- the distribution values the expressions take --------------------------------
+
+// N(sgn*x) in the two ways the formulas write it: as the product sgn*x (the
+// price, delta, rho) or as x itself for a call and -x for a put (theta, dual
+// delta). The two give the same number; only a NaN keeps its sign through
+// the product, while the negation flips it.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real cdf_of_signed(OptionKind kind, Real x) noexcept {
+    return norm_cdf(sign_of(kind) * x);
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real cdf_by_kind(OptionKind kind, Real x) noexcept {
+    return kind == OptionKind::Call ? norm_cdf(x) : norm_cdf(-x);
 }
 
 }  // namespace kestrelfin::core

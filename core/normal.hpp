@@ -23,11 +23,31 @@
 
 namespace kestrelfin::core {
 
-// phi(x) = exp(-x^2/2) / sqrt(2 pi). The exponent is formed as x * (x * -0.5):
-// x * -0.5 is exact, so the only rounding is in the final product.
+// The density phi(x) = exp(-x^2/2) / sqrt(2 pi) is built from its
+// exponential exp(x*(x*(-0.5))): x*(-0.5) is exact, so the only rounding is
+// in the final product. The formulas that need -phi(x) multiply the same
+// exponential by the negated constant (the identical value to -(phi(x)),
+// written the way the formulas are); a caller that needs both computes the
+// exponential once.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real density_exponential(Real x) noexcept {
+    return exp_of(x * (x * (-0.5)));
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real density_of(Real exponential) noexcept {
+    return 0.3989422804014327 * exponential;
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real minus_density_of(Real exponential) noexcept {
+    return exponential * (-0.3989422804014327);
+}
+
+// phi(x).
 template <class Real>
 KESTRELFIN_LANE_INLINE Real norm_pdf(Real x) noexcept {
-    return 0.3989422804014327 * exp_of(x * (x * (-0.5)));
+    return density_of(density_exponential(x));
 }
 
 namespace detail {
@@ -237,16 +257,5 @@ template <LaneVector V>
 KESTRELFIN_LANE_INLINE V norm_cdf(V x) noexcept {
     return detail::normal_cdf(x);
 }
-
-namespace detail {
-
-// -phi(x), formed by multiplying the exponential by the negated constant
-// (the identical value to -(phi(x)), but the formulas are written this way).
-template <class Real>
-KESTRELFIN_LANE_INLINE Real minus_norm_pdf(Real x) noexcept {
-    return exp_of(x * (x * (-0.5))) * (-inv_sqrt_2pi);
-}
-
-}  // namespace detail
 
 }  // namespace kestrelfin::core
