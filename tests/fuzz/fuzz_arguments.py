@@ -5,7 +5,7 @@ of positional arguments, any keywords (parameter names, near misses,
 arbitrary text, lone surrogates and, through the C API, keys that are not
 str), any flag text, and number and array arguments of assorted types. The
 outcome must be the one call_model predicts (tests/python/call_model.py):
-the exact exception class and text, or a result equal to the scalar twin bit
+the exact exception class and text, or a result equal to the scalar function bit
 for bit. A difference raises, which atheris reports as a crash with the input
 that caused it.
 
@@ -147,11 +147,11 @@ def check(name, args, kwargs, outcome):
             raise AssertionError(f"{name}: expected an array, got {outcome!r}")
         elements = cm.expected_elements(name, flag, numbers, settled)
         if not np.array_equal(result.view(np.uint64), elements):
-            raise AssertionError(f"{name}: elements differ from the scalar twin: {result!r}")
+            raise AssertionError(f"{name}: elements differ from the scalar function: {result!r}")
         return
     canonical = cm.canonical_call(name, flag, numbers)
     if outcome[0] == "value":
-        got = ("value", cm.bits_of(outcome[1])) if type(outcome[1]) is float else ("not a float", outcome[1])
+        got = ("value", cm.bits(outcome[1])) if type(outcome[1]) is float else ("not a float", outcome[1])
     else:
         got = ("error", type(outcome[1]), str(outcome[1]))
     if got != canonical:

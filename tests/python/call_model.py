@@ -21,15 +21,10 @@ import warnings
 import numpy as np
 
 import _kestrelfin as kf
+from shared import (FLAG_TEXT, IV_ERRORS, MISMATCH, NOT_CONTIGUOUS, QNAN_BITS, array_parameters, bits,
+                    is_array_function, is_iv, parameters)
 
 NAMES = [n for n in kf.__all__ if n != "__version__"]
-SINGLE_VALUES = ("flag", "r", "q")  # never arrays, also in the vectorised functions
-QNAN_BITS = 0x7FF8000000000000
-FLAG_TEXT = "flag must be 'c' or 'p'"
-MISMATCH = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
-NOT_CONTIGUOUS = "The given array is not contiguous"
-IV_ERRORS = {(ValueError, "price is below intrinsic value"), (ValueError, "price exceeds theoretical maximum"),
-             (RuntimeError, "IV solver failed to converge")}
 
 _as_double = ctypes.pythonapi.PyFloat_AsDouble
 _as_double.restype = ctypes.c_double
@@ -48,35 +43,12 @@ def call_through_c_api(function, args, kwargs):
     return _object_call(function, tuple(args), None if kwargs is None else id(kwargs))
 
 
-def parameters(name):
-    signature = getattr(kf, name).__text_signature__
-    return signature[1:-1].split(", ")
-
-
-def is_array_function(name):
-    return name.endswith("_array")
-
-
-def is_iv(name):
-    return "_implied_volatility" in name
-
-
-def array_parameters(name):
-    if not is_array_function(name):
-        return []
-    return [p for p in parameters(name) if p not in SINGLE_VALUES]
-
-
 def length_text(name):
     return ", ".join(array_parameters(name)) + " arrays must have equal length"
 
 
-def scalar_twin(name):
+def scalar_form(name):
     return name[:-len("_array")] if is_array_function(name) else name
-
-
-def bits_of(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
 def fresh_float(x):
@@ -360,16 +332,16 @@ def predict(name, convert_flag, convert_number, array_state):
 def canonical_call(name, flag, numbers):
     """The scalar function called with plain floats in signature order:
     ('value', bits) or ('error', class, text)."""
-    function = getattr(kf, scalar_twin(name))
-    args = [flag if p == "flag" else numbers[p] for p in parameters(scalar_twin(name))]
+    function = getattr(kf, scalar_form(name))
+    args = [flag if p == "flag" else numbers[p] for p in parameters(scalar_form(name))]
     try:
-        return "value", bits_of(function(*args))
+        return "value", bits(function(*args))
     except (ValueError, RuntimeError) as error:
         return "error", type(error), str(error)
 
 
 def expected_elements(name, flag, numbers, settled):
-    """Bits of every element: the scalar twin on the values the arrays held
+    """Bits of every element: the scalar function on the values the arrays held
     when the element loop ran; a solver failure stands as the quiet NaN."""
     arrays = array_parameters(name)
     n = settled[arrays[0]].length

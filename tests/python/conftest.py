@@ -7,6 +7,7 @@ import sys
 import pytest
 
 import _kestrelfin as kf
+from shared import parameters
 
 # The scalar functions, taken from the module's own registry. Whether that
 # registry is complete and in order is checked against the naming rule in
@@ -20,13 +21,6 @@ GREEK_NAMES = [n for n in SCALAR_NAMES if n not in IV_NAMES]
 # no-arbitrage bounds of a call for all three models.
 VALUES = {"flag": "c", "S": 101.0, "F": 101.0, "K": 95.0, "t": 0.5, "r": 0.03,
           "sigma": 0.25, "q": 0.01, "price": 10.0}
-
-
-def parameters(name):
-    """The parameter names, read from the function's text signature."""
-    signature = getattr(kf, name).__text_signature__
-    assert signature.startswith("(") and signature.endswith(")"), signature
-    return signature[1:-1].split(", ")
 
 
 def numeric_parameters(name):

@@ -1,45 +1,25 @@
-"""The vectorised functions: element-wise agreement with their scalar twins,
+"""The array functions: element-wise agreement with the scalar functions,
 argument checks in their order of precedence, and the arrays they return."""
 
 import gc
 import math
 import os
-import struct
 import zlib
 
 import numpy as np
 import pytest
 
 import _kestrelfin as kf
-from conftest import expect_error, parameters, run_python
+from conftest import expect_error, run_python
+from shared import MISMATCH, NOT_CONTIGUOUS, QNAN_BITS as QNAN, array_parameters, bits, is_iv, parameters
 
 ARRAY_NAMES = [n for n in kf.__all__ if n.endswith("_array")]
 all_arrays = pytest.mark.parametrize("name", ARRAY_NAMES)
-QNAN = 0x7FF8000000000000
-MISMATCH = "argument '{}': '{}' object cannot be converted to 'PyArray<T, D>'"
-NOT_CONTIGUOUS = "The given array is not contiguous"
 BAD_FLAG = "flag must be 'c' or 'p', got \"x\""
 LENGTH_TEXTS = {("S", False): "S, K, t, sigma arrays must have equal length",
                 ("F", False): "F, K, t, sigma arrays must have equal length",
                 ("S", True): "price, S, K, t arrays must have equal length",
                 ("F", True): "price, F, K, t arrays must have equal length"}
-
-
-def is_iv(name):
-    return "_implied_volatility" in name
-
-
-def array_parameters(name):
-    """Everything but flag, r and q is one value per option."""
-    return [p for p in parameters(name) if p not in ("flag", "r", "q")]
-
-
-def bits(values):
-    return np.ascontiguousarray(values, dtype=np.float64).view(np.uint64)
-
-
-def float_bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
 
 
 def call(name, args):
@@ -98,14 +78,14 @@ def iv_columns(rng, name, flag, r, q, n):
 
 
 def scalar_bits(name, args):
-    """The scalar twin on every element, as bit patterns; a solver failure
+    """The scalar function on every element, as bit patterns; a solver failure
     stands as the quiet NaN the array puts in its place. Also counts them."""
     scalar = getattr(kf, name[:-len("_array")])
     columns = {p: args[p].tolist() for p in array_parameters(name)}
     out, failures = [], 0
     for i in range(len(args[array_parameters(name)[0]])):
         try:
-            out.append(float_bits(scalar(*[columns[p][i] if p in columns else args[p] for p in parameters(name)])))
+            out.append(bits(scalar(*[columns[p][i] if p in columns else args[p] for p in parameters(name)])))
         except (ValueError, RuntimeError):
             assert is_iv(name)
             out.append(QNAN)
@@ -125,10 +105,10 @@ def assert_same_bits(result, expected_bits, context):
                             [hex(b) for b in expected_bits[nans]])
 
 
-# --- twins, bit for bit --------------------------------------------------------
+# --- the scalar functions, bit for bit --------------------------------------------------------
 
 @all_arrays
-def test_elements_equal_scalar_twin_bit_for_bit(name):
+def test_elements_equal_the_scalar_function_bit_for_bit(name):
     rng, n = rng_for(name), 120
     for flag in ("c", "P"):
         for r, q in RATES:
@@ -151,14 +131,14 @@ def test_elements_equal_scalar_twin_bit_for_bit(name):
 @pytest.mark.parametrize("name", [n for n in ARRAY_NAMES if n.startswith("bs_")])
 def test_bs_equals_bsm_with_zero_dividend(name):
     rng = rng_for(name)
-    twin = "bsm_" + name[len("bs_"):].replace("black_scholes", "black_scholes_merton")
+    merton = "bsm_" + name[len("bs_"):].replace("black_scholes", "black_scholes_merton")
     for flag in ("c", "p"):
         for r, _ in RATES:
             if is_iv(name):
                 args = dict(iv_columns(rng, name, flag, r, 0.0, 200), flag=flag, r=r, q=0.0)
             else:
                 args = dict({p: mixed(rng, p, 200) for p in array_parameters(name)}, flag=flag, r=r, q=0.0)
-            assert_same_bits(call(name, args), bits(call(twin, args)), (flag, r))
+            assert_same_bits(call(name, args), bits(call(merton, args)), (flag, r))
 
 
 def test_implied_volatility_failure_is_nan_in_place():

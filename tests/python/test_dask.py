@@ -22,6 +22,7 @@ import _kestrelfin as kf  # noqa: E402
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 import dask_pricing  # noqa: E402
+from shared import bits  # noqa: E402
 
 OPTIONS = 10_000_000
 CHUNK = 500_000
@@ -34,10 +35,6 @@ def client():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         yield client
-
-
-def bits(values):
-    return np.ascontiguousarray(values).view(np.uint64)
 
 
 def test_ten_million_options_on_two_workers_equal_one_in_process_call(client):

@@ -14,7 +14,7 @@ of the documented call protocol:
 - only the predicted exception comes out (class and text; the very object
   where it must pass unchanged), so nothing but the documented classes can;
 - each argument's conversion runs exactly when the protocol reaches it, once;
-- a result equals the scalar twin bit for bit, element by element, on the
+- a result equals the scalar function bit for bit, element by element, on the
   values the arrays held when the element loop ran (after any __float__
   wrote into them);
 - no input array changes except by the test's own __float__ methods, and no
@@ -523,12 +523,12 @@ def check_result(call, prediction, outcome):
         assert wrong.size == 0, (wrong[:5], [hex(b) for b in got[wrong[:5]]], [hex(b) for b in expected[wrong[:5]]])
         return
     canonical = cm.canonical_call(name, flag, numbers)
-    assert type(result) is float and canonical == ("value", cm.bits_of(result)), (result, canonical)
-    # The vectorised twin agrees on one-element arrays.
-    twin = name + "_array"
-    twin_args = [flag if p == "flag" else (np.array([numbers[p]]) if p in cm.array_parameters(twin) else numbers[p])
-                 for p in cm.parameters(twin)]
-    assert getattr(kf, twin)(*twin_args).view(np.uint64)[0] == canonical[1]
+    assert type(result) is float and canonical == ("value", cm.bits(result)), (result, canonical)
+    # The array form agrees on one-element arrays.
+    array_name = name + "_array"
+    array_args = [flag if p == "flag" else (np.array([numbers[p]]) if p in cm.array_parameters(array_name) else numbers[p])
+                 for p in cm.parameters(array_name)]
+    assert getattr(kf, array_name)(*array_args).view(np.uint64)[0] == canonical[1]
 
 
 def check_error(call, prediction, outcome):
@@ -540,7 +540,7 @@ def check_error(call, prediction, outcome):
 
 def check_iv_failure(call, prediction, outcome):
     """A scalar implied volatility that the solver rejects: the same error as
-    the plain call, and NaN from the vectorised twin."""
+    the plain call, and NaN from the array form."""
     _, flag, numbers, _ = prediction
     error = outcome[1]
     assert (type(error), str(error)) in cm.IV_ERRORS and error.args == (str(error),)

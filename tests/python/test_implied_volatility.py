@@ -6,12 +6,7 @@ import struct
 import pytest
 
 import _kestrelfin as kf
-
-QUIET_NAN = struct.pack("<Q", 0x7FF8000000000000)
-
-
-def bits(x):
-    return struct.pack("<d", x)
+from shared import QNAN_BITS, bits
 
 
 # Each model as (price function, implied-volatility function), both taking the
@@ -161,4 +156,4 @@ NAN_CASES = [(n, p) for n, params in IV_ARGS.items() for p in params]
 def test_nan_input_gives_the_quiet_nan(name, param, nan):
     args = [nan if p == param else VALID[p] for p in IV_ARGS[name]]
     for flag in "cp":
-        assert bits(getattr(kf, name)(*args, flag)) == QUIET_NAN
+        assert bits(getattr(kf, name)(*args, flag)) == QNAN_BITS

@@ -14,9 +14,10 @@ import numpy as np
 import pytest
 
 import _kestrelfin as kf
-from conftest import expect_error, parameters, run_python
+from conftest import expect_error, run_python
 from call_model import SharedBorrowRecord
-from test_arrays import MISMATCH, bits, call, ordinary, scalar_bits
+from shared import MISMATCH, bits, parameters
+from test_arrays import call, ordinary, scalar_bits
 
 ATTRIBUTE = "_RUST_NUMPY_BORROW_CHECKING_API"
 ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"

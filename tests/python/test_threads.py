@@ -68,7 +68,7 @@ def outcome(function, args):
         return type(error).__name__, str(error)
     if isinstance(result, np.ndarray):
         return "array", result.view(np.uint64).tobytes()
-    return "float", cm.bits_of(result)
+    return "float", cm.bits(result)
 
 
 def test_threads_get_the_single_threaded_results():

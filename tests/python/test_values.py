@@ -7,12 +7,12 @@ error of the double-precision formulas alone.
 import decimal
 import math
 import random
-import struct
 
 import pytest
 
 import _kestrelfin as kf
 import reference as ref
+from shared import bits
 
 MODELS = ("bs", "bsm", "black76")
 PRICE_NAME = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
@@ -33,10 +33,6 @@ def reference(model, quantity, flag, S, K, t, r, sigma, q=0.0):
     if model == "black76":
         return ref.black76(quantity, flag, S, K, t, r, sigma)
     return ref.bsm(quantity, flag, S, K, t, r, sigma, q if model == "bsm" else 0.0)
-
-
-def bits(x):
-    return struct.pack("<d", x)
 
 
 def _grid():

@@ -64,7 +64,7 @@ def main():
                     bits = []
                     for row in rows:
                         try:
-                            bits.append(cm.bits_of(getattr(kf, name)(*row)))
+                            bits.append(cm.bits(getattr(kf, name)(*row)))
                         except (ValueError, RuntimeError):
                             bits.append(cm.QNAN_BITS)
                     result = np.array(bits, dtype=np.uint64)
