@@ -163,36 +163,14 @@ KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real 
 template <class Real>
 KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(OptionKind kind, Real F, Real K, Real t, Real r,
                                                    Real sigma) noexcept {
-    const ZeroCarry<Real> carry{r};
     const Real D = rate_discount(t, r);
-    const auto f = first_order_terms(carry, log_of(F / K), sqrt_of(t), t, sigma);
-    const auto c = carry_terms_of(carry, f, sigma);
-    const Real dc = carry_discount(t, c);
-    const Real e1 = density_exponential(f.d1);
-    const Real phi1 = density_of(e1);
-    const Real minus_phi1 = minus_density_of(e1);
-    const Real phi2 = norm_pdf(f.d2);
-    const Real n1 = cdf_of_signed(kind, f.d1);  // N(sgn*d1)
-    const Real n2 = cdf_of_signed(kind, f.d2);  // N(sgn*d2)
-    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);
-
+    const auto f = first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
+    const Real n1 = cdf_of_signed(kind, f.d1);
+    const Real n2 = cdf_of_signed(kind, f.d2);
     Greeks<Real> g;
     g.price = D * black_expression(sign_of(kind), F, K, n1, n2);
-    g.delta = delta_expression(kind, D, n1);
-    g.gamma = gamma_expression(F, sigma, D, f.sqrt_t, phi1);
-    g.vega = vega_expression(F, D, f.sqrt_t, phi1);
-    g.theta = theta_expression(kind, F, K, r, sigma, r, D, D, f.sqrt_t, phi1, n1, n2);
+    generalised_greeks(g, kind, ZeroCarry<Real>{r}, F, K, t, r, sigma, r, D, D, f, n1, n2);
     g.rho = black76_rho_expression(t, g.price);
-    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
-    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
-    g.vomma = vomma_expression(F, sigma, dc, c, phi1);
-    g.speed = speed_expression(F, dc, c, minus_phi1);
-    g.zomma = zomma_expression(F, sigma, dc, c, phi1);
-    g.color = color_expression(F, t, dc, c, phi1);
-    g.veta = veta_expression(F, t, dc, c, phi1);
-    g.ultima = ultima_expression(F, sigma, dc, c, minus_phi1);
-    g.dual_delta = dual_delta_expression(kind, D, n2);
-    g.dual_gamma = dual_gamma_expression(K, D, c, phi2);
     return g;
 }
 

@@ -184,37 +184,14 @@ KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(OptionKind kind, Real S, Real K, 
     const MertonCarry<Real> carry{r, q};
     const Real sqrt_t = sqrt_of(t);
     const Real dr = rate_discount(t, r);
-    const Real dq = dividend_discount(t, q);
     const Real F = S * exp_of_shared(t * (r - q));
-
     const auto f = first_order_terms(carry, log_of(S / K), sqrt_t, t, sigma);
-    const auto c = carry_terms_of(carry, f, sigma);
-    const Real dc = carry_discount(t, c);
-    const Real e1 = density_exponential(f.d1);
-    const Real phi1 = density_of(e1);
-    const Real minus_phi1 = minus_density_of(e1);
-    const Real phi2 = norm_pdf(f.d2);
-    const Real n1 = cdf_of_signed(kind, f.d1);  // N(sgn*d1)
-    const Real n2 = cdf_of_signed(kind, f.d2);  // N(sgn*d2)
-    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);
-
+    const Real n2 = cdf_of_signed(kind, f.d2);
     Greeks<Real> g;
     g.price = dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_t, sigma).price;
-    g.delta = delta_expression(kind, dq, n1);
-    g.gamma = gamma_expression(S, sigma, dq, sqrt_t, phi1);
-    g.vega = vega_expression(S, dq, sqrt_t, phi1);
-    g.theta = theta_expression(kind, S, K, r, sigma, q, dq, dr, sqrt_t, phi1, n1, n2);
+    generalised_greeks(g, kind, carry, S, K, t, r, sigma, q, dividend_discount(t, q), dr, f,
+                       cdf_of_signed(kind, f.d1), n2);
     g.rho = bsm_rho_expression(kind, K, t, dr, n2);
-    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
-    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
-    g.vomma = vomma_expression(S, sigma, dc, c, phi1);
-    g.speed = speed_expression(S, dc, c, minus_phi1);
-    g.zomma = zomma_expression(S, sigma, dc, c, phi1);
-    g.color = color_expression(S, t, dc, c, phi1);
-    g.veta = veta_expression(S, t, dc, c, phi1);
-    g.ultima = ultima_expression(S, sigma, dc, c, minus_phi1);
-    g.dual_delta = dual_delta_expression(kind, dr, n2);
-    g.dual_gamma = dual_gamma_expression(K, dr, c, phi2);
     return g;
 }
 

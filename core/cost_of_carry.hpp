@@ -300,6 +300,39 @@ struct Greeks {
     Real dual_gamma;
 };
 
+// Every Greek but rho (and the price, which the models form each in its own
+// way) of one option, sharing each intermediate: the first-order terms f of
+// the underlying X, its discount factor Dy and yield y, the risk-free
+// discount Dr. The carry form's d1 and d2 are f's (carry_terms_of), so the
+// density and distribution values are computed once for both forms;
+// n1 = N(sgn*d1) and n2 = N(sgn*d2) serve delta, theta, rho and dual delta
+// (theta and dual delta write them as N(d) or N(-d): the same numbers).
+template <class Real, class Carry>
+KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, OptionKind kind, const Carry& carry, Real X, Real K,
+                                               Real t, Real r, Real sigma, Real y, Real dy, Real dr,
+                                               const FirstOrderTerms<Real>& f, Real n1, Real n2) noexcept {
+    const auto c = carry_terms_of(carry, f, sigma);
+    const Real dc = carry_discount(t, c);
+    const Real e1 = density_exponential(f.d1);
+    const Real phi1 = density_of(e1);
+    const Real minus_phi1 = minus_density_of(e1);
+    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);  // charm's N(d1)
+    g.delta = delta_expression(kind, dy, n1);
+    g.gamma = gamma_expression(X, sigma, dy, f.sqrt_t, phi1);
+    g.vega = vega_expression(X, dy, f.sqrt_t, phi1);
+    g.theta = theta_expression(kind, X, K, r, sigma, y, dy, dr, f.sqrt_t, phi1, n1, n2);
+    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
+    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
+    g.vomma = vomma_expression(X, sigma, dc, c, phi1);
+    g.speed = speed_expression(X, dc, c, minus_phi1);
+    g.zomma = zomma_expression(X, sigma, dc, c, phi1);
+    g.color = color_expression(X, t, dc, c, phi1);
+    g.veta = veta_expression(X, t, dc, c, phi1);
+    g.ultima = ultima_expression(X, sigma, dc, c, minus_phi1);
+    g.dual_delta = dual_delta_expression(kind, dr, n2);
+    g.dual_gamma = dual_gamma_expression(K, dr, c, norm_pdf(f.d2));
+}
+
 // ---- the distribution values the expressions take --------------------------------
 
 // N(sgn*x) in the two ways the formulas write it: as the product sgn*x (the
