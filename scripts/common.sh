@@ -22,20 +22,39 @@ find_python() {
     return 1
 }
 
-# The system packages the build and the C++ tests need (Debian names).
+# ensure_system_packages [PACKAGE ...]: installs the Debian packages the build
+# needs (g++, cmake) and the extra ones named (e.g. libgtest-dev for the C++
+# tests) when they are missing. Installing needs root (or sudo).
 ensure_system_packages() {
-    local missing=()
+    local missing=() package
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
     command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-    [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
     if [ "${#missing[@]}" -gt 0 ]; then
         log "installing system packages: ${missing[*]}"
-        if [ "$(id -u)" = 0 ]; then
-            apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-        else
-            sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-        fi
+        local sudo=()
+        [ "$(id -u)" = 0 ] || sudo=(sudo)
+        "${sudo[@]}" apt-get update -qq
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
     fi
+}
+
+# run_with_progress DESCRIPTION LOG COMMAND...: runs a long build with its
+# whole output in LOG, showing the build's progress lines ([3/9] ... or
+# [ 42%] ...) as they come and the end of LOG when it fails.
+run_with_progress() {
+    local description="$1" log_file="$2" started=$SECONDS
+    shift 2
+    mkdir -p "$(dirname "$log_file")"
+    log "$description (full output in ${log_file#"$ROOT"/})"
+    if ! "$@" 2>&1 | tee "$log_file" | { grep --line-buffered -E '^ *\[ *[0-9]+(%|/[0-9]+)\]' || true; } >&2; then
+        tail -n 60 "$log_file" >&2
+        echo "error: $description failed (full output in $log_file)" >&2
+        return 1
+    fi
+    echo "($description: $((SECONDS - started)) s)" >&2
 }
 
 # make_venv NAME PYTHON_VERSION [pip requirement ...]: a virtual environment
@@ -57,14 +76,15 @@ make_venv() {
 }
 
 # Builds the one abi3 wheel (with Python 3.12, the oldest supported) and
-# prints its path. Every environment installs this same file.
+# prints its path. Every environment installs this same file. Arguments go to
+# pip wheel (e.g. -C cmake.define.KESTRELFIN_WERROR=ON).
 build_wheel() {
     local python
     python="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" wheel)"
     rm -rf "$DIST"
     mkdir -p "$DIST"
-    log "building the wheel"
-    "$python" -m pip wheel -q --no-deps --no-build-isolation -w "$DIST" "$ROOT" >&2
+    run_with_progress "building the wheel" "$ROOT/build/logs/wheel.log" \
+        "$python" -m pip wheel -v --no-deps --no-build-isolation -w "$DIST" "$ROOT" "$@"
     ls "$DIST"/kestrelfin-*.whl
 }
 

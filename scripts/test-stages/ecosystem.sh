@@ -126,7 +126,9 @@ echo "$(basename "$sdist"): $(tar -tzf "$sdist" | wc -l) files, $(($(stat -c %s 
 rm -rf "$VENVS/ecosystem-install"
 install_python="$(make_venv ecosystem-install 3.12)"
 step 600 "pip install .[arrays] from a clean copy of the sources" \
-    bash -c 'cd "$1" && "$2" -m pip install -q ".[arrays]"' _ "$source_copy" "$install_python"
+    bash -c 'source "$1/scripts/common.sh" && cd "$2" &&
+             run_with_progress "pip install .[arrays]" "$1/build/logs/pip-install.log" "$3" -m pip install -v ".[arrays]"' \
+    _ "$ROOT" "$source_copy" "$install_python"
 from_source="$(cd "$WORK" && "$install_python" -c "$FINGERPRINT")"
 from_wheel="$(cd "$WORK" && "$python" -c "$FINGERPRINT")"
 echo "from the sources: $from_source"
