@@ -41,13 +41,13 @@ struct ArrayArguments {
         }
     }
 
-    // Elements i to i + W - 1 of that number, as lanes.
-    template <int W, std::size_t Slot>
-    KESTRELFIN_LANE_INLINE core::Lanes<W> lanes(std::size_t i) const noexcept {
+    // Elements i, i + 1, ... of that number, as lanes of type V.
+    template <class V, std::size_t Slot>
+    KESTRELFIN_LANE_INLINE V lanes(std::size_t i) const noexcept {
         if constexpr (Family::is_array[Slot]) {
-            return views[Slot]->template load<core::Lanes<W>>(i);
+            return views[Slot]->template load<V>(i);
         } else {
-            return core::splat<core::Lanes<W>>(scalars[Slot]);
+            return core::splat<V>(scalars[Slot]);
         }
     }
 };

@@ -40,11 +40,11 @@ inline double scalar_element(core::OptionKind kind, const Inputs& in, std::size_
     return element_value(scalar_operation<Function>(kind, in.template number<first + J>(i)...));
 }
 
-template <class Function, int W, class Inputs, std::size_t... J>
-KESTRELFIN_LANE_INLINE core::Lanes<W> vector_block(core::OptionKind kind, const Inputs& in, std::size_t i,
-                                                   std::index_sequence<J...>) {
+template <class Function, class V, class Inputs, std::size_t... J>
+KESTRELFIN_LANE_INLINE V vector_block(core::OptionKind kind, const Inputs& in, std::size_t i,
+                                      std::index_sequence<J...>) {
     constexpr std::size_t first = Function::Family::first_number;
-    return Function::operation(kind, in.template lanes<W, first + J>(i)...);
+    return Function::operation(kind, in.template lanes<V, first + J>(i)...);
 }
 
 template <std::size_t, class T>
@@ -52,9 +52,9 @@ using Repeat = T;
 
 // Whether the function's core operation can run on lanes (every closed-form
 // formula can; the iterative implied-volatility solver cannot).
-template <class Function, int W, std::size_t... J>
+template <class Function, class V, std::size_t... J>
 constexpr bool runs_on_lanes(std::index_sequence<J...>) {
-    return requires(core::OptionKind kind, Repeat<J, core::Lanes<W>>... x) { Function::operation(kind, x...); };
+    return requires(core::OptionKind kind, Repeat<J, V>... x) { Function::operation(kind, x...); };
 }
 
 template <class Function, class Inputs, std::size_t... J>
@@ -63,20 +63,22 @@ inline core::ImpliedVolInputs solver_inputs(const Inputs& in, std::size_t i, std
     return Function::solver_inputs(in.template number<first + J>(i)...);
 }
 
-template <class Function, int W, class Inputs>
+// The elements of one call, in blocks of lanes of type V.
+template <class Function, class V, class Inputs>
 KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
     constexpr auto numbers = std::make_index_sequence<Function::Family::arity - 1>{};
+    constexpr int W = core::lane_count<V>;
     if constexpr (SolvesImpliedVolatility<Function>) {
-        core::implied_volatility_lanes<core::Lanes<W>>(
+        core::implied_volatility_lanes<V>(
             kind, n, [&](std::size_t i) { return solver_inputs<Function>(in, i, numbers); },
             [&](std::size_t i, const core::ImpliedVol& outcome) { out[i] = element_value(outcome); });
         return;
     }
     std::size_t i = 0;
-    if constexpr (runs_on_lanes<Function, W>(numbers)) {
+    if constexpr (runs_on_lanes<Function, V>(numbers)) {
         for (; i + W <= n; i += W) {
-            const core::Lanes<W> block = vector_block<Function, W>(kind, in, i, numbers);
-            std::memcpy(out + i, &block, sizeof block);
+            const V block = vector_block<Function, V>(kind, in, i, numbers);
+            std::memcpy(out + i, &block.v, sizeof block.v);
             for (int lane = 0; lane < W; ++lane) {
                 if (block[lane] != block[lane]) {
                     out[i + lane] = scalar_element<Function>(kind, in, i + lane, numbers);
@@ -96,13 +98,13 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
 template <class Function, class Inputs>
 __attribute__((target("avx2"), flatten)) void fill_elements_avx2(core::OptionKind kind, const Inputs& in,
                                                                   double* out, std::size_t n) {
-    fill_elements<Function, Function::avx2_lanes>(kind, in, out, n);
+    fill_elements<Function, core::Lanes<Function::avx2_lanes>>(kind, in, out, n);
 }
 
 template <class Function, class Inputs>
 __attribute__((flatten)) void fill_elements_sse2(core::OptionKind kind, const Inputs& in, double* out,
                                                  std::size_t n) {
-    fill_elements<Function, 2>(kind, in, out, n);
+    fill_elements<Function, core::Lanes<2>>(kind, in, out, n);
 }
 
 enum class InstructionSet : unsigned char { Sse2, Avx2 };

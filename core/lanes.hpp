@@ -1,19 +1,21 @@
-// The arithmetic the formulas are written in: one double, or a vector of
-// doubles evaluated lane by lane.
+// The arithmetic the formulas are written in: one double, or lanes of
+// doubles evaluated together.
 //
 // Every formula of the core is a template over `Real`. With Real = double it
-// is the plain scalar formula; with Real = Lanes<N> (a GCC vector of N
-// doubles) each lane performs exactly the scalar sequence of separately
-// rounded IEEE-754 operations, so every lane's result is the scalar result
-// to the last bit. Only exp and log are not vector operations: each lane
-// calls the C library's scalar function, because a vector maths library
-// would round differently.
+// is the plain scalar formula; with Real = Lanes<N, Math> (N doubles in a
+// vector register) each lane performs exactly the scalar sequence of
+// separately rounded IEEE-754 operations, so every lane's result is the
+// scalar result to the last bit. exp and log are the one exception to
+// "vector operation": `Math` says how the lanes compute them, either by the
+// C library's scalar calls, one per lane (LibmCalls), or by a lane-wise
+// replica of the C library's own algorithm that returns the same bits
+// (vector_exp_log.hpp), used only where a check at first use has confirmed
+// that it does.
 //
-// A comparison gives a `bool` for one double and a mask (a vector of 0 or
-// -1 integers) for lanes; `cond ? a : b` selects per lane and `&` combines
-// in both cases, and the helpers below (any_lane, lane_not, ...) accept
-// either, so that one source serves both. (Two bools combined with `&` give
-// an int of 0 or 1, which the bool overloads take.)
+// A comparison gives a `bool` for one double and a LaneMask for lanes;
+// select(), any_lane() and lane_not() accept either, and `&` combines both,
+// so that one source serves both. (Two bools combined with `&` give an int
+// of 0 or 1, which the bool overloads take.)
 #pragma once
 
 #include <cmath>
@@ -23,31 +25,98 @@
 
 namespace kestrelfin::core {
 
-template <int N>
-struct LaneTypes {
-    typedef double Real __attribute__((vector_size(N * sizeof(double))));
-    typedef std::int64_t Mask __attribute__((vector_size(N * sizeof(double))));
-};
-
-// N doubles processed together; N is a power of two.
-template <int N>
-using Lanes = typename LaneTypes<N>::Real;
-
-template <class T>
-concept LaneVector = !std::is_arithmetic_v<T> && requires(T v) {
-    { v[0] } -> std::convertible_to<double>;
-} && sizeof(T) % sizeof(double) == 0;
-
-template <class T>
-inline constexpr int lane_count = 1;
-template <LaneVector T>
-inline constexpr int lane_count<T> = sizeof(T) / sizeof(double);
-
 // Everything that may run on lanes is always inlined into its caller, so a
 // vector instance is compiled with the caller's instruction set (a vector
 // passed between functions compiled for different instruction sets would
 // not even be passed the same way).
 #define KESTRELFIN_LANE_INLINE inline __attribute__((always_inline))
+
+// N doubles (N a power of two) and N 64-bit integers as GCC vectors: the
+// machine representation of lanes and of a comparison's outcome.
+template <int N>
+struct RawTypes {
+    typedef double Real __attribute__((vector_size(N * sizeof(double))));
+    typedef std::int64_t Mask __attribute__((vector_size(N * sizeof(double))));
+};
+template <int N>
+using RawLanes = typename RawTypes<N>::Real;
+template <int N>
+using RawMask = typename RawTypes<N>::Mask;
+
+// The outcome of a comparison of lanes: all bits set where it holds.
+template <int N>
+struct LaneMask {
+    RawMask<N> bits;
+    friend KESTRELFIN_LANE_INLINE LaneMask operator&(LaneMask a, LaneMask b) noexcept { return {a.bits & b.bits}; }
+    friend KESTRELFIN_LANE_INLINE LaneMask operator|(LaneMask a, LaneMask b) noexcept { return {a.bits | b.bits}; }
+    KESTRELFIN_LANE_INLINE bool operator[](int i) const noexcept { return bits[i] != 0; }
+};
+
+// exp and log one lane at a time, by the C library's own calls.
+struct LibmCalls {
+    static constexpr bool calls_per_lane = true;
+    template <class Raw>
+    static KESTRELFIN_LANE_INLINE Raw exp(Raw x) noexcept {
+        for (int i = 0; i < static_cast<int>(sizeof(Raw) / sizeof(double)); ++i) {
+            x[i] = std::exp(x[i]);
+        }
+        return x;
+    }
+    template <class Raw>
+    static KESTRELFIN_LANE_INLINE Raw log(Raw x) noexcept {
+        for (int i = 0; i < static_cast<int>(sizeof(Raw) / sizeof(double)); ++i) {
+            x[i] = std::log(x[i]);
+        }
+        return x;
+    }
+};
+
+// N doubles evaluated together, computing exp and log as Math says.
+template <int N, class Math = LibmCalls>
+struct Lanes {
+    using Raw = RawLanes<N>;
+    using MathPolicy = Math;
+    static constexpr int count = N;
+
+    Raw v;
+
+    Lanes() = default;
+    KESTRELFIN_LANE_INLINE constexpr Lanes(Raw raw) noexcept : v(raw) {}
+    // Every lane set to x. (Adding x to a zero vector would not do:
+    // -0.0 + 0.0 is +0.0.)
+    KESTRELFIN_LANE_INLINE Lanes(double x) noexcept {
+        for (int i = 0; i < N; ++i) {
+            v[i] = x;
+        }
+    }
+
+    KESTRELFIN_LANE_INLINE double operator[](int i) const noexcept { return v[i]; }
+    KESTRELFIN_LANE_INLINE double& operator[](int i) noexcept { return v[i]; }
+
+    friend KESTRELFIN_LANE_INLINE Lanes operator+(Lanes a, Lanes b) noexcept { return a.v + b.v; }
+    friend KESTRELFIN_LANE_INLINE Lanes operator-(Lanes a, Lanes b) noexcept { return a.v - b.v; }
+    friend KESTRELFIN_LANE_INLINE Lanes operator*(Lanes a, Lanes b) noexcept { return a.v * b.v; }
+    friend KESTRELFIN_LANE_INLINE Lanes operator/(Lanes a, Lanes b) noexcept { return a.v / b.v; }
+    friend KESTRELFIN_LANE_INLINE Lanes operator-(Lanes a) noexcept { return -a.v; }
+
+    friend KESTRELFIN_LANE_INLINE LaneMask<N> operator<(Lanes a, Lanes b) noexcept { return {a.v < b.v}; }
+    friend KESTRELFIN_LANE_INLINE LaneMask<N> operator<=(Lanes a, Lanes b) noexcept { return {a.v <= b.v}; }
+    friend KESTRELFIN_LANE_INLINE LaneMask<N> operator>(Lanes a, Lanes b) noexcept { return {a.v > b.v}; }
+    friend KESTRELFIN_LANE_INLINE LaneMask<N> operator>=(Lanes a, Lanes b) noexcept { return {a.v >= b.v}; }
+};
+
+template <class T>
+inline constexpr bool is_lanes = false;
+template <int N, class Math>
+inline constexpr bool is_lanes<Lanes<N, Math>> = true;
+
+template <class T>
+concept LaneVector = is_lanes<T>;
+
+template <class T>
+inline constexpr int lane_count = 1;
+template <LaneVector T>
+inline constexpr int lane_count<T> = T::count;
 
 // ---- one double -------------------------------------------------------------
 
@@ -60,7 +129,7 @@ inline double trunc_of(double x) noexcept { return std::trunc(x); }
 // function of t and the call-wide r and q only).
 inline double exp_of_shared(double x) noexcept { return std::exp(x); }
 
-// ---- N doubles --------------------------------------------------------------
+// ---- lanes --------------------------------------------------------------------
 
 // A scalar function applied to each lane.
 template <LaneVector V, class Scalar>
@@ -73,12 +142,12 @@ KESTRELFIN_LANE_INLINE V each_lane(V x, Scalar scalar) noexcept {
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V exp_of(V x) noexcept {
-    return each_lane(x, [](double v) { return std::exp(v); });
+    return V::MathPolicy::exp(x.v);
 }
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V log_of(V x) noexcept {
-    return each_lane(x, [](double v) { return std::log(v); });
+    return V::MathPolicy::log(x.v);
 }
 
 template <LaneVector V>
@@ -94,51 +163,56 @@ KESTRELFIN_LANE_INLINE V trunc_of(V x) noexcept {
 // Clears the sign bits, as fabs does (NaN included).
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V abs_of(V x) noexcept {
-    using Mask = typename LaneTypes<lane_count<V>>::Mask;
-    return reinterpret_cast<V>(reinterpret_cast<Mask>(x) & static_cast<std::int64_t>(0x7fffffffffffffffLL));
+    using Mask = RawMask<lane_count<V>>;
+    return reinterpret_cast<typename V::Raw>(reinterpret_cast<Mask>(x.v) &
+                                             static_cast<std::int64_t>(0x7fffffffffffffffLL));
 }
 
-// A lane whose argument equals the previous lane's bit for bit takes that
-// lane's result: the same libm call on the same argument gives the same
-// double, so reusing it changes nothing but the time.
+// With the C library's calls, a lane whose argument equals the previous
+// lane's bit for bit takes that lane's result: the same call on the same
+// argument gives the same double, so reusing it changes nothing but the
+// time. A lane-wise exp costs the same for all lanes and is simply applied.
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V exp_of_shared(V x) noexcept {
-    using Mask = typename LaneTypes<lane_count<V>>::Mask;
-    const Mask bits = reinterpret_cast<Mask>(x);
-    V result;
-    result[0] = std::exp(x[0]);
-    for (int i = 1; i < lane_count<V>; ++i) {
-        result[i] = bits[i] == bits[i - 1] ? result[i - 1] : std::exp(x[i]);
+    if constexpr (V::MathPolicy::calls_per_lane) {
+        using Mask = RawMask<lane_count<V>>;
+        const Mask bits = reinterpret_cast<Mask>(x.v);
+        V result;
+        result[0] = std::exp(x[0]);
+        for (int i = 1; i < lane_count<V>; ++i) {
+            result[i] = bits[i] == bits[i - 1] ? result[i - 1] : std::exp(x[i]);
+        }
+        return result;
+    } else {
+        return exp_of(x);
     }
-    return result;
 }
 
 // ---- either -----------------------------------------------------------------
 
-// Every lane set to x (for one double: x). Adding x to a zero vector would
-// not do: -0.0 + 0.0 is +0.0.
+// Every lane set to x (for one double: x).
 template <class Real>
 KESTRELFIN_LANE_INLINE Real splat(double x) noexcept {
-    if constexpr (LaneVector<Real>) {
-        Real v;
-        for (int i = 0; i < lane_count<Real>; ++i) {
-            v[i] = x;
-        }
-        return v;
-    } else {
-        return x;
-    }
+    return Real(x);
+}
+
+// a where the condition holds, b elsewhere.
+KESTRELFIN_LANE_INLINE double select(bool condition, double a, double b) noexcept {
+    return condition ? a : b;
+}
+template <int N, class Math>
+KESTRELFIN_LANE_INLINE Lanes<N, Math> select(LaneMask<N> condition, Lanes<N, Math> a, Lanes<N, Math> b) noexcept {
+    return condition.bits ? a.v : b.v;
 }
 
 // Whether any lane of a comparison is true.
 KESTRELFIN_LANE_INLINE bool any_lane(bool condition) noexcept {
     return condition;
 }
-template <class M>
-    requires(!std::is_arithmetic_v<M>)
-KESTRELFIN_LANE_INLINE bool any_lane(M mask) noexcept {
-    for (int i = 0; i < static_cast<int>(sizeof(M) / sizeof(mask[0])); ++i) {
-        if (mask[i]) {
+template <int N>
+KESTRELFIN_LANE_INLINE bool any_lane(LaneMask<N> mask) noexcept {
+    for (int i = 0; i < N; ++i) {
+        if (mask.bits[i]) {
             return true;
         }
     }
@@ -149,10 +223,9 @@ KESTRELFIN_LANE_INLINE bool any_lane(M mask) noexcept {
 KESTRELFIN_LANE_INLINE bool lane_not(bool condition) noexcept {
     return !condition;
 }
-template <class M>
-    requires(!std::is_arithmetic_v<M>)
-KESTRELFIN_LANE_INLINE M lane_not(M mask) noexcept {
-    return ~mask;
+template <int N>
+KESTRELFIN_LANE_INLINE LaneMask<N> lane_not(LaneMask<N> mask) noexcept {
+    return {~mask.bits};
 }
 
 // `scalar` applied to the lanes of x where `condition` holds; `otherwise`
@@ -162,10 +235,10 @@ template <class Scalar>
 KESTRELFIN_LANE_INLINE double each_lane_where(bool condition, double x, double otherwise, Scalar scalar) noexcept {
     return condition ? scalar(x) : otherwise;
 }
-template <LaneVector V, class M, class Scalar>
-KESTRELFIN_LANE_INLINE V each_lane_where(M condition, V x, V otherwise, Scalar scalar) noexcept {
+template <LaneVector V, class Scalar>
+KESTRELFIN_LANE_INLINE V each_lane_where(LaneMask<lane_count<V>> condition, V x, V otherwise, Scalar scalar) noexcept {
     for (int i = 0; i < lane_count<V>; ++i) {
-        if (condition[i]) {
+        if (condition.bits[i]) {
             otherwise[i] = scalar(x[i]);
         }
     }

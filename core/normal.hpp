@@ -129,7 +129,7 @@ inline double normal_left_tail(double x) noexcept {
 // noise (or underflow), so the polynomials are evaluated at z = 0.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real normal_range1(Real y, Real a) noexcept {
-    const Real z = a > 1.11e-16 ? y * y : Real{};
+    const Real z = select(a > 1.11e-16, y * y, Real{});
     Real p = splat<Real>(cody_a[4]);
     Real q = splat<Real>(1.0);
     for (int i = 0; i < 4; ++i) {
@@ -221,9 +221,9 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
     // erfc has reached 0 (or 2) to double precision: no polynomial needed.
     const auto saturated = a >= 26.543;
 
-    Real result = (y < 0.0 ? splat<Real>(2.0) : Real{}) * 0.5;  // the saturated value
+    Real result = select(y < 0.0, splat<Real>(2.0), Real{}) * 0.5;  // the saturated value
     if (any_lane(range1)) {
-        result = range1 ? normal_range1(y, a) : result;
+        result = select(range1, normal_range1(y, a), result);
     }
     // Ranges 2 and 3, and NaN.
     const auto split = lane_not(range1) & lane_not(saturated) & lane_not(tail);
@@ -233,10 +233,10 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
             scaled = erfc_scaled_range2(a);
         }
         if (any_lane(split & lane_not(range2))) {
-            scaled = range2 ? scaled : erfc_scaled_range3(y, a);
+            scaled = select(range2, scaled, erfc_scaled_range3(y, a));
         }
         const Real e = erfc_from_scaled(a, scaled);
-        result = split ? (y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5) : result;
+        result = select(split, select(y < 0.0, (2.0 - e) * 0.5, e * 0.5), result);
     }
     if (any_lane(tail)) {
         result = each_lane_where(tail, x, result, [](double v) { return normal_left_tail(v); });

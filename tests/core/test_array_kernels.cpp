@@ -45,14 +45,14 @@ struct PlainInputs {
             return scalars[Slot];
         }
     }
-    template <int W, std::size_t Slot>
-    KESTRELFIN_LANE_INLINE Lanes<W> lanes(std::size_t i) const {
+    template <class V, std::size_t Slot>
+    KESTRELFIN_LANE_INLINE V lanes(std::size_t i) const {
         if constexpr (Family::is_array[Slot]) {
-            Lanes<W> v;
+            V v;
             std::memcpy(&v, arrays[Slot] + i, sizeof v);
             return v;
         } else {
-            return kestrelfin::core::splat<Lanes<W>>(scalars[Slot]);
+            return kestrelfin::core::splat<V>(scalars[Slot]);
         }
     }
 };
