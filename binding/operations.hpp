@@ -40,8 +40,8 @@ struct RowTraits {
         using Family = model_##kind_;                                                                 \
         static constexpr const char* name = #name_;                                                   \
         static constexpr const char* array_name = #name_ "_array";                                    \
-        template <class... X>                                                                         \
-        KESTRELFIN_LANE_INLINE static auto operation(core::OptionKind kind, X... x) noexcept          \
+        template <class Kind, class... X>                                                             \
+        KESTRELFIN_LANE_INLINE static auto operation(Kind kind, X... x) noexcept                      \
             -> decltype(core::name_(kind, x...)) {                                                    \
             return core::name_(kind, x...);                                                           \
         }                                                                                             \
@@ -54,8 +54,8 @@ struct RowTraits {
 template <class Merton>
 struct BlackScholesOf : RowTraits<Merton::group, Merton::avx2_lanes> {
     using MertonCounterpart = Merton;
-    template <class... X, class Number = std::common_type_t<X...>>
-    KESTRELFIN_LANE_INLINE static auto operation(core::OptionKind kind, X... x) noexcept
+    template <class Kind, class... X, class Number = std::common_type_t<X...>>
+    KESTRELFIN_LANE_INLINE static auto operation(Kind kind, X... x) noexcept
         -> decltype(Merton::operation(kind, x..., Number{})) {
         return Merton::operation(kind, x..., Number{});
     }

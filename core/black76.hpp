@@ -33,8 +33,8 @@ struct ZeroCarry {
 };
 
 // D * sgn * (F*N(sgn*d1) - K*N(sgn*d2)).
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_black(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_black(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const Real D = rate_discount(t, r);
     return D * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
@@ -54,28 +54,28 @@ KESTRELFIN_LANE_INLINE CarryTerms<Real> black76_carry_terms(Real F, Real K, Real
 
 // The first-order Greeks discount the forward at r: Dy = D.
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_delta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_delta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto f = black76_first_order_terms(F, K, t, r, sigma);
     return delta_expression(kind, rate_discount(t, r), cdf_of_signed(kind, f.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_gamma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto f = black76_first_order_terms(F, K, t, r, sigma);
     return gamma_expression(F, sigma, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_vega(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_vega(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto f = black76_first_order_terms(F, K, t, r, sigma);
     return vega_expression(F, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
 }
 
 // -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365: the
 // generalised theta with the forward "paying" r.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_theta(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_theta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto f = black76_first_order_terms(F, K, t, r, sigma);
     const Real D = rate_discount(t, r);
     return theta_expression(kind, F, K, r, sigma, r, D, D, f.sqrt_t, norm_pdf(f.d1), cdf_by_kind(kind, f.d1),
@@ -89,70 +89,70 @@ KESTRELFIN_LANE_INLINE Real black76_rho_expression(Real t, Real price) noexcept 
     return price * t * (-0.01);
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_rho(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_rho(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     return black76_rho_expression(t, black76_black(kind, F, K, t, r, sigma));
 }
 
 // The higher-order and strike Greeks in the cost-of-carry form.
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_vanna(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_vanna(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_charm(OptionKind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_charm(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_vomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_vomma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return vomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_speed(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_speed(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return speed_expression(F, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_zomma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_zomma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return zomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_color(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_color(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return color_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_veta(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_veta(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return veta_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_ultima(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_ultima(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return ultima_expression(F, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_dual_delta(OptionKind kind, Real F, Real K, Real t, Real r,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_dual_delta(Kind kind, Real F, Real K, Real t, Real r,
                                                Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real black76_dual_gamma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
 }
@@ -160,8 +160,8 @@ KESTRELFIN_LANE_INLINE Real black76_dual_gamma(OptionKind, Real F, Real K, Real 
 // The price and every Greek in one pass, each intermediate computed once
 // (see bsm_greeks). The price's d1 is the first-order d1 with its product
 // written the other way round, so the two share their distribution values.
-template <class Real>
-KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(OptionKind kind, Real F, Real K, Real t, Real r,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(Kind kind, Real F, Real K, Real t, Real r,
                                                    Real sigma) noexcept {
     const Real D = rate_discount(t, r);
     const auto f = first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);

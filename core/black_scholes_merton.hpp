@@ -49,8 +49,8 @@ KESTRELFIN_LANE_INLINE Real dividend_discount(Real t, Real q) noexcept {
 
 // Dr * sgn * (F*N(sgn*d1F) - K*N(sgn*d2F)): the Black price on the forward
 // F = S*exp(t*(r - q)).
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(Kind kind, Real S, Real K, Real t, Real r, Real sigma,
                                                      Real q) noexcept {
     const Real growth = exp_of_shared(t * (r - q));
     const Real dr = rate_discount(t, r);
@@ -71,26 +71,26 @@ KESTRELFIN_LANE_INLINE CarryTerms<Real> bsm_carry_terms(Real S, Real K, Real t, 
     return carry_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
     return delta_expression(kind, dividend_discount(t, q), cdf_of_signed(kind, f.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
     return gamma_expression(S, sigma, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vega(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_vega(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
     return vega_expression(S, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_theta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
     return theta_expression(kind, S, K, r, sigma, q, dividend_discount(t, q), rate_discount(t, r), f.sqrt_t,
                             norm_pdf(f.d1), cdf_by_kind(kind, f.d1), cdf_by_kind(kind, f.d2));
@@ -98,76 +98,76 @@ KESTRELFIN_LANE_INLINE Real bsm_theta(OptionKind kind, Real S, Real K, Real t, R
 
 // dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01,
 // given n_d2 = N(sgn*d2).
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_rho_expression(OptionKind kind, Real K, Real t, Real dr, Real n_d2) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_rho_expression(Kind kind, Real K, Real t, Real dr, Real n_d2) noexcept {
     return K * (t * sign_of(kind)) * dr * n_d2 * 0.01;
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_rho(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_rho(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
     return bsm_rho_expression(kind, K, t, rate_discount(t, r), cdf_of_signed(kind, f.d2));
 }
 
 // The higher-order and strike Greeks in the cost-of-carry form.
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vanna(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_vanna(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_charm(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_charm(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_vomma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return vomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_speed(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_speed(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return speed_expression(S, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_zomma(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_zomma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return zomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_color(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_color(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return color_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_veta(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_veta(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return veta_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_ultima(OptionKind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_ultima(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return ultima_expression(S, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_delta(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_dual_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma,
                                            Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, Real r, Real sigma,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma,
                                            Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
@@ -178,8 +178,8 @@ KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(OptionKind, Real S, Real K, Real t, R
 // expression that uses it, so each result is the double the function of its
 // own name returns (a NaN's payload aside: where two NaNs meet, which one
 // passes on depends on the order of operands).
-template <class Real>
-KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(OptionKind kind, Real S, Real K, Real t, Real r, Real sigma,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(Kind kind, Real S, Real K, Real t, Real r, Real sigma,
                                                Real q) noexcept {
     const MertonCarry<Real> carry{r, q};
     const Real sqrt_t = sqrt_of(t);

@@ -42,16 +42,17 @@ struct BlackPrice {
     Real d1;
 };
 
-// sgn * (F*N(sgn*d1) - K*N(sgn*d2)), given N(sgn*d1) and N(sgn*d2).
-template <class Real>
-KESTRELFIN_LANE_INLINE Real black_expression(double sgn, Real F, Real K, Real n_d1, Real n_d2) noexcept {
+// sgn * (F*N(sgn*d1) - K*N(sgn*d2)), given N(sgn*d1) and N(sgn*d2); sgn is
+// +1 or -1, for all lanes or lane by lane.
+template <class Sign, class Real>
+KESTRELFIN_LANE_INLINE Real black_expression(Sign sgn, Real F, Real K, Real n_d1, Real n_d2) noexcept {
     return sgn * (F * n_d1 - K * n_d2);
 }
 
 // The undiscounted Black price with d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) /
 // (sqrt(t)*sigma), d2 = d1 - sqrt(t)*sigma; ln(F/K) and sqrt(t) given.
-template <class Real>
-KESTRELFIN_LANE_INLINE BlackPrice<Real> undiscounted_black(double sgn, Real F, Real K, Real t, Real log_fk,
+template <class Sign, class Real>
+KESTRELFIN_LANE_INLINE BlackPrice<Real> undiscounted_black(Sign sgn, Real F, Real K, Real t, Real log_fk,
                                                            Real sqrt_t, Real sigma) noexcept {
     const Real v = sqrt_t * sigma;
     const Real d1 = (log_fk + t * (sigma * (sigma * 0.5))) / v;
@@ -149,8 +150,8 @@ KESTRELFIN_LANE_INLINE Real rate_discount(Real t, Real r) noexcept {
 
 // sgn*Dy*N(sgn*d1). The put is -Dy*N(-d1), not Dy*(N(d1) - 1): far out of the
 // money the latter cancels away the digits the former keeps.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real delta_expression(OptionKind kind, Real dy, Real n_d1) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real delta_expression(Kind kind, Real dy, Real n_d1) noexcept {
     return (sign_of(kind) * dy) * n_d1;
 }
 
@@ -171,18 +172,22 @@ KESTRELFIN_LANE_INLINE Real vega_expression(Real X, Real dy, Real sqrt_t, Real p
 //   put:  (B N(-d1) - A + r K Dr N(-d2)) / 365
 // The call's numerator is the negated theta; dividing by -365 restores the
 // sign without a separate negation.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real theta_expression(OptionKind kind, Real X, Real K, Real r, Real sigma, Real y, Real dy,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real theta_expression(Kind kind, Real X, Real K, Real r, Real sigma, Real y, Real dy,
                                              Real dr, Real sqrt_t, Real phi_d1, Real n_d1, Real n_d2) noexcept {
     const Real a = sigma * ((X * dy) * phi_d1) / (sqrt_t + sqrt_t);
     const Real b = -(y * X) * dy;
     const Real rate_term = (K * r) * dr;
-    if (kind == OptionKind::Call) {
-        const Real numerator = (a + b * n_d1) + rate_term * n_d2;
-        return numerator / (-365.0);
-    }
-    const Real numerator = (b * n_d1 - a) + rate_term * n_d2;
-    return numerator / 365.0;
+    return by_kind(
+        kind,
+        [&] {
+            const Real numerator = (a + b * n_d1) + rate_term * n_d2;
+            return numerator / (-365.0);
+        },
+        [&] {
+            const Real numerator = (b * n_d1 - a) + rate_term * n_d2;
+            return numerator / 365.0;
+        });
 }
 
 // ---- higher-order and strike Greeks ----------------------------------------------
@@ -201,10 +206,10 @@ KESTRELFIN_LANE_INLINE Real vanna_expression(Real sigma, Real dc, const CarryTer
 
 // +dDelta/dt; n_d1 = N(d1) for either kind. The put takes N(d1) - 1 (as
 // N(d1) + (-1)), not -N(-d1): it shares the call's single evaluation of N.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real charm_expression(OptionKind kind, Real t, Real dc, const CarryTerms<Real>& c,
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real charm_expression(Kind kind, Real t, Real dc, const CarryTerms<Real>& c,
                                              Real phi_d1, Real n_d1) noexcept {
-    const Real m = kind == OptionKind::Call ? n_d1 : n_d1 + (-1.0);
+    const Real m = by_kind(kind, [&] { return n_d1; }, [&] { return n_d1 + (-1.0); });
     return (c.b / c.v - c.d2 / (t + t)) * (dc * phi_d1) + (c.b_m_r * dc) * m;
 }
 
@@ -263,12 +268,9 @@ KESTRELFIN_LANE_INLINE Real ultima_expression(Real X, Real sigma, Real dc, const
 // dV/dK, with n_d2 = N(d2) for a call and N(-d2) for a put (so that the
 // put's small values keep their digits). The call negates its product
 // after forming it.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real dual_delta_expression(OptionKind kind, Real dr, Real n_d2) noexcept {
-    if (kind == OptionKind::Call) {
-        return -(dr * n_d2);
-    }
-    return dr * n_d2;
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real dual_delta_expression(Kind kind, Real dr, Real n_d2) noexcept {
+    return by_kind(kind, [&] { return -(dr * n_d2); }, [&] { return dr * n_d2; });
 }
 
 // d^2V/dK^2, with phi_d2 = phi(d2).
@@ -307,8 +309,8 @@ struct Greeks {
 // density and distribution values are computed once for both forms;
 // n1 = N(sgn*d1) and n2 = N(sgn*d2) serve delta, theta, rho and dual delta
 // (theta and dual delta write them as N(d) or N(-d): the same numbers).
-template <class Real, class Carry>
-KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, OptionKind kind, const Carry& carry, Real X, Real K,
+template <class Kind, class Real, class Carry>
+KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, Kind kind, const Carry& carry, Real X, Real K,
                                                Real t, Real r, Real sigma, Real y, Real dy, Real dr,
                                                const FirstOrderTerms<Real>& f, Real n1, Real n2) noexcept {
     const auto c = carry_terms_of(carry, f, sigma);
@@ -316,7 +318,7 @@ KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, OptionKind kind,
     const Real e1 = density_exponential(f.d1);
     const Real phi1 = density_of(e1);
     const Real minus_phi1 = minus_density_of(e1);
-    const Real n1_call = kind == OptionKind::Call ? n1 : norm_cdf(f.d1);  // charm's N(d1)
+    const Real n1_call = by_kind(kind, [&] { return n1; }, [&] { return norm_cdf(f.d1); });  // charm's N(d1)
     g.delta = delta_expression(kind, dy, n1);
     g.gamma = gamma_expression(X, sigma, dy, f.sqrt_t, phi1);
     g.vega = vega_expression(X, dy, f.sqrt_t, phi1);
@@ -339,14 +341,14 @@ KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, OptionKind kind,
 // price, delta, rho) or as x itself for a call and -x for a put (theta, dual
 // delta). The two give the same number; only a NaN keeps its sign through
 // the product, while the negation flips it.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real cdf_of_signed(OptionKind kind, Real x) noexcept {
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real cdf_of_signed(Kind kind, Real x) noexcept {
     return norm_cdf(sign_of(kind) * x);
 }
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Real cdf_by_kind(OptionKind kind, Real x) noexcept {
-    return kind == OptionKind::Call ? norm_cdf(x) : norm_cdf(-x);
+template <class Kind, class Real>
+KESTRELFIN_LANE_INLINE Real cdf_by_kind(Kind kind, Real x) noexcept {
+    return by_kind(kind, [&] { return norm_cdf(x); }, [&] { return norm_cdf(-x); });
 }
 
 }  // namespace kestrelfin::core
