@@ -70,7 +70,8 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
     constexpr int W = core::lane_count<V>;
     if constexpr (SolvesImpliedVolatility<Function>) {
         core::implied_volatility_lanes<V>(
-            kind, n, [&](std::size_t i) { return solver_inputs<Function>(in, i, numbers); },
+            n, [kind](std::size_t) { return kind; },
+            [&](std::size_t i) { return solver_inputs<Function>(in, i, numbers); },
             [&](std::size_t i, const core::ImpliedVol& outcome) { out[i] = element_value(outcome); });
         return;
     }

@@ -247,17 +247,18 @@ struct ImpliedVolInputs {
 // lanes in progress are evaluated together, and each lane takes its own step;
 // a lane whose option is solved takes the next one, so lanes stay busy
 // whichever phase, and however many evaluations, each option needs. Every
-// decision is the scalar solver's, on the same doubles. inputs_of(i) gives
-// option i's inputs; store(i, outcome) receives its outcome.
-template <LaneVector V, class InputsOf, class Store>
-KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_t n, InputsOf&& inputs_of,
+// decision is the scalar solver's, on the same doubles. kind_of(i) and
+// inputs_of(i) give option i's kind and inputs (the kinds may differ from
+// option to option); store(i, outcome) receives its outcome.
+template <LaneVector V, class KindOf, class InputsOf, class Store>
+KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kind_of, InputsOf&& inputs_of,
                                                     Store&& store) noexcept {
     constexpr int w = lane_count<V>;
     detail::IvProblem p[w];
     detail::IvSolve s[w];
     std::size_t option[w];
     bool busy[w];
-    V log_fk, sqrt_t, t, F, K;
+    V sgn, log_fk, sqrt_t, t, F, K;
     std::size_t next = 0;
 
     // Gives the lane the next option that needs iterating; options decided
@@ -267,9 +268,10 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_
             const std::size_t i = next++;
             const ImpliedVolInputs in = inputs_of(i);
             ImpliedVol outcome;
-            if (detail::iv_prepare(kind, in.price, in.F, in.K, in.t, in.r, p[lane], s[lane], outcome)) {
+            if (detail::iv_prepare(kind_of(i), in.price, in.F, in.K, in.t, in.r, p[lane], s[lane], outcome)) {
                 option[lane] = i;
                 busy[lane] = true;
+                sgn[lane] = p[lane].sgn;
                 log_fk[lane] = p[lane].log_fk;
                 sqrt_t[lane] = p[lane].sqrt_t;
                 t[lane] = p[lane].t;
@@ -281,6 +283,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_
         }
         // Nothing left: an idle lane evaluates a harmless placeholder.
         busy[lane] = false;
+        sgn[lane] = 1.0;
         log_fk[lane] = 0.0;
         sqrt_t[lane] = 1.0;
         t[lane] = 1.0;
@@ -292,7 +295,6 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(OptionKind kind, std::size_
         take(lane);
         any_busy = any_busy || busy[lane];
     }
-    const double sgn = sign_of(kind);
     while (any_busy) {
         V sigma;
         for (int lane = 0; lane < w; ++lane) {
