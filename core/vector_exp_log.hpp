@@ -314,53 +314,98 @@ KESTRELFIN_LANE_INLINE V log_near_one(V x) noexcept {
     }
 }
 
+// A lane vector of half the length, and the halves of a vector. Eight lanes
+// under AVX2 are computed as two halves of four: GCC vectorises a 64-byte
+// vector's lane-wise fma badly where no register holds it (it falls back to
+// scalar code), but the halves fit ymm registers exactly.
+template <class V>
+struct HalfOf {
+    typedef double Type __attribute__((vector_size(sizeof(V) / 2)));
+};
+
+template <class V>
+KESTRELFIN_LANE_INLINE void split(V x, typename HalfOf<V>::Type& low, typename HalfOf<V>::Type& high) noexcept {
+    std::memcpy(&low, &x, sizeof low);
+    std::memcpy(&high, reinterpret_cast<const char*>(&x) + sizeof low, sizeof high);
+}
+
+template <class V>
+KESTRELFIN_LANE_INLINE V joined(typename HalfOf<V>::Type low, typename HalfOf<V>::Type high) noexcept {
+    V x;
+    std::memcpy(&x, &low, sizeof low);
+    std::memcpy(reinterpret_cast<char*>(&x) + sizeof low, &high, sizeof high);
+    return x;
+}
+
 }  // namespace libm_replica_detail
 
 // exp(x) in every lane, bit for bit the libm build named by Variant.
-template <LibmVariant Variant, class V>
+// RegisterBytes is the width of the kernel's vector registers: a wider V is
+// computed in pieces of that width (the default, 32, computes 8 lanes as two
+// ymm halves; an AVX-512 kernel passes 64 to compute them in one zmm).
+template <LibmVariant Variant, class V, int RegisterBytes = 32>
 KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
     using namespace libm_replica_detail;
     static_assert(is_lane_vector<V>, "a lane vector of 2, 4 or 8 doubles");
-    V y = exp_main_path<Variant>(x);
+    static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
+    if constexpr (sizeof(V) > RegisterBytes) {
+        using Half = typename HalfOf<V>::Type;
+        Half low;
+        Half high;
+        split(x, low, high);
+        return joined<V>(exp_lanes<Variant, Half, RegisterBytes>(low), exp_lanes<Variant, Half, RegisterBytes>(high));
+    } else {
+        V y = exp_main_path<Variant>(x);
 
-    const V magnitude = doubles_of<V>(bits_of(x) & 0x7fffffffffffffff);
-    // |x| < 2^-54 (the libm's abstop < 0x3c9): the libm returns 1 + x.
-    const BitsOf<V> tiny = mask_of<V>(magnitude < 0x1p-54);
-    y = select(tiny, x + 1.0, y);
-    // |x| >= 512 (abstop >= 0x408), infinite or NaN: the libm's special
-    // branches, taken by the libm itself. (False comparisons catch NaN.)
-    const BitsOf<V> special = ~mask_of<V>(magnitude < 512.0);
-    if (__builtin_expect(any_lane(special), 0)) {
-        y = finished_by_libm(x, y, special, exp_by_libm);
+        const V magnitude = doubles_of<V>(bits_of(x) & 0x7fffffffffffffff);
+        // |x| < 2^-54 (the libm's abstop < 0x3c9): the libm returns 1 + x.
+        const BitsOf<V> tiny = mask_of<V>(magnitude < 0x1p-54);
+        y = select(tiny, x + 1.0, y);
+        // |x| >= 512 (abstop >= 0x408), infinite or NaN: the libm's special
+        // branches, taken by the libm itself. (False comparisons catch NaN.)
+        const BitsOf<V> special = ~mask_of<V>(magnitude < 512.0);
+        if (__builtin_expect(any_lane(special), 0)) {
+            y = finished_by_libm(x, y, special, exp_by_libm);
+        }
+        return y;
     }
-    return y;
 }
 
-// log(x) in every lane, bit for bit the libm build named by Variant.
-template <LibmVariant Variant, class V>
+// log(x) in every lane, bit for bit the libm build named by Variant;
+// RegisterBytes as for exp_lanes.
+template <LibmVariant Variant, class V, int RegisterBytes = 32>
 KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
     using namespace libm_replica_detail;
     static_assert(is_lane_vector<V>, "a lane vector of 2, 4 or 8 doubles");
-    V y = log_main_path<Variant>(x);
+    static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
+    if constexpr (sizeof(V) > RegisterBytes) {
+        using Half = typename HalfOf<V>::Type;
+        Half low;
+        Half high;
+        split(x, low, high);
+        return joined<V>(log_lanes<Variant, Half, RegisterBytes>(low), log_lanes<Variant, Half, RegisterBytes>(high));
+    } else {
+        V y = log_main_path<Variant>(x);
 
-    // bits(x) - bits(1 - 2^-4) < bits(1 + 0x1.09p-4) - bits(1 - 2^-4), unsigned:
-    // for doubles, 1 - 2^-4 <= x < 1 + 0x1.09p-4.
-    const BitsOf<V> near_one = mask_of<V>(x >= 0x1.ep-1) & mask_of<V>(x < 0x1.109p0);
-    if (any_lane(near_one)) {
-        V y_near_one = log_near_one<Variant>(x);
-        // The libm returns +0 for x = 1 before any arithmetic.
-        y_near_one = select(mask_of<V>(x == 1.0), broadcast<V>(0.0), y_near_one);
-        y = select(near_one, y_near_one, y);
+        // bits(x) - bits(1 - 2^-4) < bits(1 + 0x1.09p-4) - bits(1 - 2^-4),
+        // unsigned: for doubles, 1 - 2^-4 <= x < 1 + 0x1.09p-4.
+        const BitsOf<V> near_one = mask_of<V>(x >= 0x1.ep-1) & mask_of<V>(x < 0x1.109p0);
+        if (any_lane(near_one)) {
+            V y_near_one = log_near_one<Variant>(x);
+            // The libm returns +0 for x = 1 before any arithmetic.
+            y_near_one = select(mask_of<V>(x == 1.0), broadcast<V>(0.0), y_near_one);
+            y = select(near_one, y_near_one, y);
+        }
+        // Top 16 bits minus 0x0010 >= 0x7fe0, unsigned: zero, subnormal,
+        // negative, infinite or NaN; the libm's special branches, taken by
+        // the libm itself. For doubles: not 2^-1022 <= x < inf.
+        const BitsOf<V> ordinary = mask_of<V>(x >= 0x1p-1022) & mask_of<V>(x < __builtin_inf());
+        const BitsOf<V> special = ~ordinary;
+        if (__builtin_expect(any_lane(special), 0)) {
+            y = finished_by_libm(x, y, special, log_by_libm);
+        }
+        return y;
     }
-    // Top 16 bits minus 0x0010 >= 0x7fe0, unsigned: zero, subnormal,
-    // negative, infinite or NaN; the libm's special branches, taken by the
-    // libm itself. For doubles: not 2^-1022 <= x < inf.
-    const BitsOf<V> ordinary = mask_of<V>(x >= 0x1p-1022) & mask_of<V>(x < __builtin_inf());
-    const BitsOf<V> special = ~ordinary;
-    if (__builtin_expect(any_lane(special), 0)) {
-        y = finished_by_libm(x, y, special, log_by_libm);
-    }
-    return y;
 }
 
 }  // namespace kestrelfin::core

@@ -20,23 +20,23 @@ struct LaneType {
     typedef double Type __attribute__((vector_size(Lanes * sizeof(double))));
 };
 
-template <Function F, LibmVariant Variant, class V>
+template <Function F, LibmVariant Variant, int RegisterBytes, class V>
 KESTRELFIN_LANE_INLINE V apply(V x) noexcept {
     if constexpr (F == Function::Exp) {
-        return core::exp_lanes<Variant>(x);
+        return core::exp_lanes<Variant, V, RegisterBytes>(x);
     } else {
-        return core::log_lanes<Variant>(x);
+        return core::log_lanes<Variant, V, RegisterBytes>(x);
     }
 }
 
-template <Function F, LibmVariant Variant, int Lanes>
+template <Function F, LibmVariant Variant, int Lanes, int RegisterBytes>
 KESTRELFIN_LANE_INLINE void replica_loop(const double* in, double* out, std::size_t n) noexcept {
     using V = typename LaneType<Lanes>::Type;
     std::size_t i = 0;
     for (; i + Lanes <= n; i += Lanes) {
         V x;
         std::memcpy(&x, in + i, sizeof x);
-        const V y = apply<F, Variant>(x);
+        const V y = apply<F, Variant, RegisterBytes>(x);
         std::memcpy(out + i, &y, sizeof y);
     }
     if (i < n) {
@@ -44,7 +44,7 @@ KESTRELFIN_LANE_INLINE void replica_loop(const double* in, double* out, std::siz
         // of both functions); only their results are written.
         V x = core::lane_ops::broadcast<V>(2.0);
         std::memcpy(&x, in + i, (n - i) * sizeof(double));
-        const V y = apply<F, Variant>(x);
+        const V y = apply<F, Variant, RegisterBytes>(x);
         std::memcpy(out + i, &y, (n - i) * sizeof(double));
     }
 }
@@ -61,28 +61,29 @@ bool has_avx512f() {
 
 }  // namespace
 
-// One exp and one log batch function per (target, lanes, variant).
-#define KESTRELFIN_REPLICA_BATCHES(ATTRIBUTES, NAME, LANES, VARIANT)                                 \
+// One exp and one log batch function per (target, lanes, variant), with
+// the target's register width.
+#define KESTRELFIN_REPLICA_BATCHES(ATTRIBUTES, NAME, LANES, VARIANT, REGISTER_BYTES)                 \
     ATTRIBUTES void exp_##NAME(const double* in, double* out, std::size_t n) {                      \
-        replica_loop<Function::Exp, LibmVariant::VARIANT, LANES>(in, out, n);                         \
+        replica_loop<Function::Exp, LibmVariant::VARIANT, LANES, REGISTER_BYTES>(in, out, n);         \
     }                                                                                                 \
     ATTRIBUTES void log_##NAME(const double* in, double* out, std::size_t n) {                      \
-        replica_loop<Function::Log, LibmVariant::VARIANT, LANES>(in, out, n);                         \
+        replica_loop<Function::Log, LibmVariant::VARIANT, LANES, REGISTER_BYTES>(in, out, n);         \
     }
 
 #define KESTRELFIN_AVX2_FMA __attribute__((target("avx2,fma")))
 #define KESTRELFIN_AVX512F __attribute__((target("avx512f")))
 #define KESTRELFIN_BASELINE
 
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_BASELINE, sse2_2_unfused, 2, Unfused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_2_fused, 2, Fused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_2_unfused, 2, Unfused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_4_fused, 4, Fused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_4_unfused, 4, Unfused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_8_fused, 8, Fused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_8_unfused, 8, Unfused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX512F, avx512f_8_fused, 8, Fused)
-KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX512F, avx512f_8_unfused, 8, Unfused)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_BASELINE, sse2_2_unfused, 2, Unfused, 16)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_2_fused, 2, Fused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_2_unfused, 2, Unfused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_4_fused, 4, Fused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_4_unfused, 4, Unfused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_8_fused, 8, Fused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX2_FMA, avx2_fma_8_unfused, 8, Unfused, 32)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX512F, avx512f_8_fused, 8, Fused, 64)
+KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX512F, avx512f_8_unfused, 8, Unfused, 64)
 
 // TARGET_NAME is the instruction set's name ("sse2" for the baseline, whose
 // target attribute is empty).
