@@ -82,14 +82,20 @@ template <class V>
 KESTRELFIN_LANE_INLINE V finished_by_libm(V x, V y, BitsOf<V> special,
                                           void (*scalar)(const double*, double*, int,
                                                          const std::uint64_t*) noexcept) noexcept {
+    // Lane by lane rather than by memcpy: taking the vectors' addresses
+    // would keep them in memory on the common path too.
     double xs[lanes_in<V>];
     double ys[lanes_in<V>];
     std::uint64_t flags[lanes_in<V>];
-    std::memcpy(xs, &x, sizeof x);
-    std::memcpy(ys, &y, sizeof y);
-    std::memcpy(flags, &special, sizeof special);
+    for (int i = 0; i < lanes_in<V>; ++i) {
+        xs[i] = x[i];
+        ys[i] = y[i];
+        flags[i] = special[i];
+    }
     scalar(xs, ys, lanes_in<V>, flags);
-    std::memcpy(&y, ys, sizeof y);
+    for (int i = 0; i < lanes_in<V>; ++i) {
+        y[i] = ys[i];
+    }
     return y;
 }
 

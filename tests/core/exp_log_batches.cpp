@@ -18,6 +18,8 @@ enum class Function : unsigned char { Exp, Log };
 template <int Lanes>
 struct LaneType {
     typedef double Type __attribute__((vector_size(Lanes * sizeof(double))));
+    // The same vector read or written in place at any double's address.
+    typedef double Unaligned __attribute__((vector_size(Lanes * sizeof(double)), may_alias, aligned(sizeof(double))));
 };
 
 template <Function F, LibmVariant Variant, int RegisterBytes, class V>
@@ -34,10 +36,9 @@ KESTRELFIN_LANE_INLINE void replica_loop(const double* in, double* out, std::siz
     using V = typename LaneType<Lanes>::Type;
     std::size_t i = 0;
     for (; i + Lanes <= n; i += Lanes) {
-        V x;
-        std::memcpy(&x, in + i, sizeof x);
-        const V y = apply<F, Variant, RegisterBytes>(x);
-        std::memcpy(out + i, &y, sizeof y);
+        using Unaligned = typename LaneType<Lanes>::Unaligned;
+        const V x = *reinterpret_cast<const Unaligned*>(in + i);
+        *reinterpret_cast<Unaligned*>(out + i) = apply<F, Variant, RegisterBytes>(x);
     }
     if (i < n) {
         // The last few inputs in a block padded with 2 (an ordinary input
