@@ -11,7 +11,7 @@
 // and __builtin_fma have no such restriction: they are compiled with the
 // instruction set of the kernel they end up in. Both compilers turn a
 // lane-by-lane __builtin_fma into one vfmadd...pd of the kernel's width
-// (xmm, ymm, or zmm under AVX-512); tests/core/test_replica_code.cpp checks
+// (xmm, ymm, or zmm under AVX-512); tests/core/check_replica_code.py checks
 // the compiled batch functions for exactly that. Without FMA in the kernel's
 // target a lane-wise fma becomes a call to the C library's fma(), which is
 // exact too, only slow: the results never depend on what the compiler chose.
@@ -150,11 +150,11 @@ KESTRELFIN_LANE_INLINE V interleaved(V a, V b, std::index_sequence<J...>) noexce
 
 }  // namespace detail
 
-// first[j] = table[2 index[j]], second[j] = table[2 index[j] + 1]. Each lane's
-// pair comes in with one 16-byte load; the loads are concatenated (the even
-// lanes' pairs in one vector, the odd lanes' in another) and transposed by
-// two in-lane unpacks. On this Zen CPU that beats two gather instructions
-// (benchmarks/exp_log_lanes.cpp measures both).
+// first[j] = table[2 index[j]], second[j] = table[2 index[j] + 1]. Written
+// as one 16-byte load per lane, the even lanes' pairs concatenated in one
+// vector and the odd lanes' in another, then two in-lane unpacks (the
+// compiler may turn the loads into 8-byte ones). On this Zen CPU that beats
+// two gather instructions by far (benchmarks/exp_log_lanes.cpp measures both).
 template <class V>
 KESTRELFIN_LANE_INLINE void load_pairs(const double* table, BitsOf<V> index, V& first, V& second) noexcept {
     constexpr int n = lanes_in<V>;

@@ -26,10 +26,14 @@
 //
 // Instruction sets: the functions are always inlined into the kernel and
 // compiled with its target (see libm_lane_ops.hpp for why no intrinsics).
-//   Fused, 2 or 4 lanes:   the kernel's target must include "fma" (e.g.
-//                          target("avx2,fma")); 8 lanes: "avx2,fma" (two ymm
-//                          halves) or "avx512f" (zmm).
-//   Unfused:               any target, the SSE2 baseline included.
+// RegisterBytes tells the width of the kernel's vector registers; wider
+// vectors are computed in halves of that width.
+//   Fused, 2 or 4 lanes:   the kernel's target must include "fma", e.g.
+//                          target("avx2,fma").
+//   Fused, 8 lanes:        "avx2,fma" with RegisterBytes 32 (the default: two
+//                          ymm halves), or "avx512f" with RegisterBytes 64.
+//   Unfused:               any target, the SSE2 baseline included
+//                          (RegisterBytes 16 there for 4 or 8 lanes).
 // Compiled without FMA, a Fused replica still returns the right bits, through
 // a call to the C library's fma() per operation: correct but slow.
 // Every translation unit must be compiled with -ffp-contract=off (the
