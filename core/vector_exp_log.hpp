@@ -400,19 +400,22 @@ KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
         // bits(x) - bits(1 - 2^-4) < bits(1 + 0x1.09p-4) - bits(1 - 2^-4),
         // unsigned: for doubles, 1 - 2^-4 <= x < 1 + 0x1.09p-4.
         const BitsOf<V> near_one = mask_of<V>(x >= 0x1.ep-1) & mask_of<V>(x < 0x1.109p0);
-        if (any_lane(near_one)) {
-            V y_near_one = log_near_one<Variant>(x);
-            // The libm returns +0 for x = 1 before any arithmetic.
-            y_near_one = select(mask_of<V>(x == 1.0), broadcast<V>(0.0), y_near_one);
-            y = select(near_one, y_near_one, y);
-        }
         // Top 16 bits minus 0x0010 >= 0x7fe0, unsigned: zero, subnormal,
         // negative, infinite or NaN; the libm's special branches, taken by
         // the libm itself. For doubles: not 2^-1022 <= x < inf.
         const BitsOf<V> ordinary = mask_of<V>(x >= 0x1p-1022) & mask_of<V>(x < __builtin_inf());
         const BitsOf<V> special = ~ordinary;
-        if (__builtin_expect(any_lane(special), 0)) {
-            y = finished_by_libm(x, y, special, log_by_libm);
+        // One test for the common case that every lane is on the main path.
+        if (any_lane(near_one | special)) {
+            if (any_lane(near_one)) {
+                V y_near_one = log_near_one<Variant>(x);
+                // The libm returns +0 for x = 1 before any arithmetic.
+                y_near_one = select(mask_of<V>(x == 1.0), broadcast<V>(0.0), y_near_one);
+                y = select(near_one, y_near_one, y);
+            }
+            if (__builtin_expect(any_lane(special), 0)) {
+                y = finished_by_libm(x, y, special, log_by_libm);
+            }
         }
         return y;
     }
