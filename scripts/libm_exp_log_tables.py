@@ -31,8 +31,7 @@ Without mpmath, --check still compares every value of the header with the
 running libm's data (the header's exp table and ln2 split serve to find the
 structs) and says that the mpmath checks were left out; --write needs mpmath.
 
-Exit status: 0 agreed / written, 1 a difference, 77 mpmath needed but
-missing (a skipped test for ctest).
+Exit status: 0 agreed / written, 1 a difference, 77 --write without mpmath.
 """
 
 import argparse
