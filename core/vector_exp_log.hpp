@@ -421,4 +421,21 @@ KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
     }
 }
 
+// The replicas in the shape of a lane math policy (as core/lanes.hpp's
+// LibmCalls): exp and log of a raw lane vector, with no call per lane.
+template <LibmVariant Variant, int RegisterBytes = 32>
+struct LibmReplicaMath {
+    static constexpr bool calls_per_lane = false;
+    static constexpr LibmVariant variant = Variant;
+
+    template <class Raw>
+    static KESTRELFIN_LANE_INLINE Raw exp(Raw x) noexcept {
+        return exp_lanes<Variant, Raw, RegisterBytes>(x);
+    }
+    template <class Raw>
+    static KESTRELFIN_LANE_INLINE Raw log(Raw x) noexcept {
+        return log_lanes<Variant, Raw, RegisterBytes>(x);
+    }
+};
+
 }  // namespace kestrelfin::core

@@ -22,12 +22,14 @@ struct LaneType {
     typedef double Unaligned __attribute__((vector_size(Lanes * sizeof(double)), may_alias, aligned(sizeof(double))));
 };
 
+// Through the math policy a kernel's lanes would carry.
 template <Function F, LibmVariant Variant, int RegisterBytes, class V>
 KESTRELFIN_LANE_INLINE V apply(V x) noexcept {
+    using Math = core::LibmReplicaMath<Variant, RegisterBytes>;
     if constexpr (F == Function::Exp) {
-        return core::exp_lanes<Variant, V, RegisterBytes>(x);
+        return Math::exp(x);
     } else {
-        return core::log_lanes<Variant, V, RegisterBytes>(x);
+        return Math::log(x);
     }
 }
 

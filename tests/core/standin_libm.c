@@ -15,6 +15,16 @@ static int flipped(double x) {
     return ((b * 0x9e3779b97f4a7c15u) >> 58) == 0;
 }
 
+/* The next definition of name after this library's: the real libm's. (Copied
+ * through memcpy: ISO C has no conversion from an object pointer to a
+ * function pointer.) */
+static double (*real_function(const char* name))(double) {
+    void* symbol = dlsym(RTLD_NEXT, name);
+    double (*function)(double);
+    memcpy(&function, &symbol, sizeof function);
+    return function;
+}
+
 static double with_last_bit_flipped(double y) {
     uint64_t b;
     memcpy(&b, &y, sizeof b);
@@ -26,7 +36,7 @@ static double with_last_bit_flipped(double y) {
 double exp(double x) {
     static double (*real)(double);
     if (!real) {
-        real = (double (*)(double))dlsym(RTLD_NEXT, "exp");
+        real = real_function("exp");
     }
     const double y = real(x);
     return flipped(x) ? with_last_bit_flipped(y) : y;
@@ -35,7 +45,7 @@ double exp(double x) {
 double log(double x) {
     static double (*real)(double);
     if (!real) {
-        real = (double (*)(double))dlsym(RTLD_NEXT, "log");
+        real = real_function("log");
     }
     const double y = real(x);
     return flipped(x) ? with_last_bit_flipped(y) : y;
