@@ -30,6 +30,9 @@ add_library(exp_log_batches SHARED exp_log_batches.cpp)
 kestrelfin_exp_log_settings(exp_log_batches)
 target_include_directories(exp_log_batches PUBLIC "${KESTRELFIN_REPOSITORY_ROOT}" "${CMAKE_CURRENT_SOURCE_DIR}")
 target_link_libraries(exp_log_batches PUBLIC m)
+# Its functions are called from the test programs (the root project hides
+# symbols by default).
+set_target_properties(exp_log_batches PROPERTIES CXX_VISIBILITY_PRESET default VISIBILITY_INLINES_HIDDEN OFF)
 
 add_executable(exp_log_replica_tests test_vector_exp_log.cpp test_exp_log_self_check.cpp)
 kestrelfin_exp_log_settings(exp_log_replica_tests)
