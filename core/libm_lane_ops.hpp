@@ -1,0 +1,175 @@
+// The few operations on lane vectors that the libm replicas
+// (vector_exp_log.hpp) need beyond GCC's vector arithmetic: bit views,
+// fused multiply-adds, lane selection and table lookups.
+//
+// All of it is written without target-specific intrinsics, on purpose. The
+// kernels reach the formulas through always-inline functions that carry no
+// target attribute (only the outermost kernel function has one), and both
+// GCC 12 and clang 14 refuse to inline an intrinsic such as _mm256_fmadd_pd
+// into a function without the intrinsic's target, even when that function is
+// itself always inlined into an AVX2 kernel later. GCC's generic vector code
+// and __builtin_fma have no such restriction: they are compiled with the
+// instruction set of the kernel they end up in. Both compilers turn a
+// lane-by-lane __builtin_fma into one vfmadd...pd of the kernel's width
+// (xmm, ymm, or zmm under AVX-512); tests/core/check_replica_code.py checks
+// the compiled batch functions for exactly that. Without FMA in the kernel's
+// target a lane-wise fma becomes a call to the C library's fma(), which is
+// exact too, only slow: the results never depend on what the compiler chose.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#ifndef KESTRELFIN_LANE_INLINE
+// As in lanes.hpp: everything on lanes is inlined into its caller, so that it
+// is compiled with the caller's instruction set.
+#define KESTRELFIN_LANE_INLINE inline __attribute__((always_inline))
+#endif
+
+namespace kestrelfin::core::lane_ops {
+
+// Number of doubles in a lane vector type.
+template <class V>
+inline constexpr int lanes_in = static_cast<int>(sizeof(V) / sizeof(double));
+
+// The unsigned 64-bit integer vector of the same shape: the lanes' bits.
+template <class V>
+struct LaneIntegers {
+    typedef std::uint64_t Bits __attribute__((vector_size(sizeof(V))));
+};
+template <class V>
+using BitsOf = typename LaneIntegers<V>::Bits;
+
+// The bits of each lane, and back.
+template <class V>
+KESTRELFIN_LANE_INLINE BitsOf<V> bits_of(V x) noexcept {
+    return reinterpret_cast<BitsOf<V>>(x);
+}
+
+template <class V>
+KESTRELFIN_LANE_INLINE V doubles_of(BitsOf<V> bits) noexcept {
+    return reinterpret_cast<V>(bits);
+}
+
+// A comparison's result (all ones or all zeros per lane) as bits; the
+// element type of a comparison's result differs between GCC and clang.
+template <class V, class Comparison>
+KESTRELFIN_LANE_INLINE BitsOf<V> mask_of(Comparison comparison) noexcept {
+    static_assert(sizeof(Comparison) == sizeof(V));
+    return reinterpret_cast<BitsOf<V>>(comparison);
+}
+
+// Every lane set to x (a scalar operand of vector arithmetic is broadcast
+// too; this is for the places that need a vector).
+template <class V>
+KESTRELFIN_LANE_INLINE V broadcast(double x) noexcept {
+    V v;
+    for (int i = 0; i < lanes_in<V>; ++i) {
+        v[i] = x;
+    }
+    return v;
+}
+
+// a * b + c rounded once, in every lane.
+template <class V>
+KESTRELFIN_LANE_INLINE V fused_multiply_add(V a, V b, V c) noexcept {
+    V result;
+    for (int i = 0; i < lanes_in<V>; ++i) {
+        result[i] = __builtin_fma(a[i], b[i], c[i]);
+    }
+    return result;
+}
+
+// -(a * b) + c rounded once, in every lane (vfnmadd: the negation of the
+// exact product is exact, so this is fma(-a, b, c)).
+template <class V>
+KESTRELFIN_LANE_INLINE V negated_fused_multiply_add(V a, V b, V c) noexcept {
+    V result;
+    for (int i = 0; i < lanes_in<V>; ++i) {
+        result[i] = __builtin_fma(-a[i], b[i], c[i]);
+    }
+    return result;
+}
+
+// The lanes of if_set where mask is all ones, of if_clear where it is zero.
+template <class V>
+KESTRELFIN_LANE_INLINE V select(BitsOf<V> mask, V if_set, V if_clear) noexcept {
+    return doubles_of<V>((bits_of(if_set) & mask) | (bits_of(if_clear) & ~mask));
+}
+
+// Whether any lane of a mask is set.
+template <class Bits>
+KESTRELFIN_LANE_INLINE bool any_lane(Bits mask) noexcept {
+    std::uint64_t folded = 0;
+    for (int i = 0; i < static_cast<int>(sizeof(Bits) / sizeof(std::uint64_t)); ++i) {
+        folded |= mask[i];
+    }
+    return folded != 0;
+}
+
+namespace detail {
+
+typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
+// The same, readable in place wherever two doubles are (tables are aligned).
+typedef double TablePair __attribute__((vector_size(2 * sizeof(double)), may_alias));
+
+// The two doubles table[2 j], table[2 j + 1] with one 16-byte load.
+KESTRELFIN_LANE_INLINE Pair pair_at(const double* table, std::uint64_t j) noexcept {
+    return *reinterpret_cast<const TablePair*>(table + 2 * j);
+}
+
+// The concatenation of two equal vectors into one of twice their length.
+template <class Half, std::size_t... I>
+KESTRELFIN_LANE_INLINE auto concatenated(Half low, Half high, std::index_sequence<I...>) noexcept {
+    return __builtin_shufflevector(low, high, static_cast<int>(I)...);
+}
+
+// The pairs of lanes First, First + Step, ..., Count of them, concatenated:
+// with Step 2, the pairs of the even lanes or of the odd ones.
+template <int Count, int First, int Step, class Bits>
+KESTRELFIN_LANE_INLINE auto pairs_of_lanes(const double* table, Bits index) noexcept {
+    if constexpr (Count == 1) {
+        return pair_at(table, index[First]);
+    } else {
+        const auto low = pairs_of_lanes<Count / 2, First, Step>(table, index);
+        const auto high = pairs_of_lanes<Count / 2, First + Count / 2 * Step, Step>(table, index);
+        return concatenated(low, high, std::make_index_sequence<2 * lanes_in<decltype(low)>>{});
+    }
+}
+
+// Lane j of the result from the pairs of even lanes (a) and odd lanes (b):
+// the first (Second = 0) or second (Second = 1) double of lane j's pair.
+template <class V, int Second, std::size_t... J>
+KESTRELFIN_LANE_INLINE V interleaved(V a, V b, std::index_sequence<J...>) noexcept {
+    constexpr int n = lanes_in<V>;
+    return __builtin_shufflevector(
+        a, b, (J % 2 == 0 ? static_cast<int>(J) + Second : n + static_cast<int>(J) - 1 + Second)...);
+}
+
+}  // namespace detail
+
+// first[j] = table[2 index[j]], second[j] = table[2 index[j] + 1]. Written
+// as one 16-byte load per lane, the even lanes' pairs concatenated in one
+// vector and the odd lanes' in another, then two in-lane unpacks (the
+// compiler may turn the loads into 8-byte ones). On this Zen CPU that beats
+// two gather instructions by far (benchmarks/exp_log_lanes.cpp measures both).
+template <class V>
+KESTRELFIN_LANE_INLINE void load_pairs(const double* table, BitsOf<V> index, V& first, V& second) noexcept {
+    constexpr int n = lanes_in<V>;
+    static_assert(n == 2 || n == 4 || n == 8, "lane vectors hold 2, 4 or 8 doubles");
+    V even_pairs;
+    V odd_pairs;
+    if constexpr (n == 2) {
+        even_pairs = detail::pair_at(table, index[0]);
+        odd_pairs = detail::pair_at(table, index[1]);
+    } else {
+        even_pairs = detail::pairs_of_lanes<n / 2, 0, 2>(table, index);
+        odd_pairs = detail::pairs_of_lanes<n / 2, 1, 2>(table, index);
+    }
+    first = detail::interleaved<V, 0>(even_pairs, odd_pairs, std::make_index_sequence<n>{});
+    second = detail::interleaved<V, 1>(even_pairs, odd_pairs, std::make_index_sequence<n>{});
+}
+
+}  // namespace kestrelfin::core::lane_ops
