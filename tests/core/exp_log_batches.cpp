@@ -4,6 +4,8 @@
 // once inlined (clang rejects vector arguments across a target change).
 #include "exp_log_batches.hpp"
 
+#include "core/exp_log_batch.hpp"
+
 #include <math.h>
 
 #include <cstring>
@@ -12,45 +14,6 @@ namespace kestrelfin::test {
 namespace {
 
 using core::LibmVariant;
-
-enum class Function : unsigned char { Exp, Log };
-
-template <int Lanes>
-struct LaneType {
-    typedef double Type __attribute__((vector_size(Lanes * sizeof(double))));
-    // The same vector read or written in place at any double's address.
-    typedef double Unaligned __attribute__((vector_size(Lanes * sizeof(double)), may_alias, aligned(sizeof(double))));
-};
-
-// Through the math policy a kernel's lanes would carry.
-template <Function F, LibmVariant Variant, int RegisterBytes, class V>
-KESTRELFIN_LANE_INLINE V apply(V x) noexcept {
-    using Math = core::LibmReplicaMath<Variant, RegisterBytes>;
-    if constexpr (F == Function::Exp) {
-        return Math::exp(x);
-    } else {
-        return Math::log(x);
-    }
-}
-
-template <Function F, LibmVariant Variant, int Lanes, int RegisterBytes>
-KESTRELFIN_LANE_INLINE void replica_loop(const double* in, double* out, std::size_t n) noexcept {
-    using V = typename LaneType<Lanes>::Type;
-    std::size_t i = 0;
-    for (; i + Lanes <= n; i += Lanes) {
-        using Unaligned = typename LaneType<Lanes>::Unaligned;
-        const V x = *reinterpret_cast<const Unaligned*>(in + i);
-        *reinterpret_cast<Unaligned*>(out + i) = apply<F, Variant, RegisterBytes>(x);
-    }
-    if (i < n) {
-        // The last few inputs in a block padded with 2 (an ordinary input
-        // of both functions); only their results are written.
-        V x = core::lane_ops::broadcast<V>(2.0);
-        std::memcpy(&x, in + i, (n - i) * sizeof(double));
-        const V y = apply<F, Variant, RegisterBytes>(x);
-        std::memcpy(out + i, &y, (n - i) * sizeof(double));
-    }
-}
 
 bool always() { return true; }
 bool has_avx2_fma() {
@@ -68,10 +31,12 @@ bool has_avx512f() {
 // the target's register width.
 #define KESTRELFIN_REPLICA_BATCHES(ATTRIBUTES, NAME, LANES, VARIANT, REGISTER_BYTES)                 \
     ATTRIBUTES void exp_##NAME(const double* in, double* out, std::size_t n) {                      \
-        replica_loop<Function::Exp, LibmVariant::VARIANT, LANES, REGISTER_BYTES>(in, out, n);         \
+        core::libm_batch<core::LibmFunction::Exp, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, \
+                         LANES>(in, out, n);                                                          \
     }                                                                                                 \
     ATTRIBUTES void log_##NAME(const double* in, double* out, std::size_t n) {                      \
-        replica_loop<Function::Log, LibmVariant::VARIANT, LANES, REGISTER_BYTES>(in, out, n);         \
+        core::libm_batch<core::LibmFunction::Log, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, \
+                         LANES>(in, out, n);                                                          \
     }
 
 #define KESTRELFIN_AVX2_FMA __attribute__((target("avx2,fma")))
