@@ -92,9 +92,4 @@ inline core::OptionKind parse_flag(std::string_view text) {
     fail_flag(text);
 }
 
-// A text written as a double-quoted literal with the escapes of a debug
-// representation: \" \\ \n \r \t \0, and \u{hex} for non-printable and
-// combining characters.
-std::string quote_text(std::string_view utf8);
-
 }  // namespace kestrelfin::binding

@@ -1,5 +1,6 @@
 #include "binding/borrow_registry.hpp"
 
+#include "binding/compatibility_texts.hpp"
 #include "binding/errors.hpp"
 #include "binding/numpy_headers.hpp"
 
@@ -12,7 +13,8 @@
 namespace kestrelfin::binding {
 namespace {
 
-constexpr const char* kRegistryAttribute = "_RUST_NUMPY_BORROW_CHECKING_API";
+// The attribute of the multiarray module, and the name of the capsule in it.
+constexpr const char* kRegistryAttribute = texts::kBorrowRegistryAttribute;
 
 // The registry this module publishes when no other module has. Borrows are
 // grouped by the object that owns the memory, so that different views of one
@@ -146,8 +148,11 @@ void destroy_record(PyObject* capsule) {
     delete record;
 }
 
-[[noreturn]] void fault_registry(const std::string& description) {
-    fault("Interal borrow checking API error: " + description);
+[[noreturn]] void fault_registry(std::string_view description) {
+    std::string message = texts::kBorrowCheckingApiError;
+    message += ": ";
+    message += description;
+    fault(std::move(message));
 }
 
 [[noreturn]] void fault_registry_with_pending() {
@@ -190,19 +195,23 @@ const SharedBorrowRecord* find_or_publish_record() {
         return publish_record(multiarray.get());
     }
     if (!PyCapsule_CheckExact(capsule.get())) {
-        fault_registry("'" + type_name_of(capsule.get()) + "' object cannot be converted to 'PyCapsule'");
+        fault_registry(texts::cannot_convert(type_name_of(capsule.get()), texts::kPyCapsule));
     }
-    const char* name = PyCapsule_GetName(capsule.get());
-    if (name == nullptr && PyErr_Occurred() != nullptr) {
-        fault_registry_with_pending();
-    }
-    auto* record = static_cast<const SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), name));
+    // Every module sharing the registry names its capsule like the
+    // attribute. A capsule of another name holds some other module's
+    // pointer, and calling through it as a borrow record would crash: the
+    // interpreter refuses it (ValueError, incorrect name), and that is the
+    // fault's description.
+    auto* record =
+        static_cast<const SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), kRegistryAttribute));
     if (record == nullptr) {
         fault_registry_with_pending();
     }
     if (record->version < 1) {
-        fault_registry("the shared borrow record has version " + std::to_string(record->version) +
-                       ", at least 1 is needed");
+        std::string description = "the shared borrow record has version ";
+        description += std::to_string(record->version);
+        description += ", at least 1 is needed";
+        fault_registry(description);
     }
     // Kept for the life of the process, so the record outlives any change
     // to the module attribute.

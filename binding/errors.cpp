@@ -1,26 +1,52 @@
 #include "binding/errors.hpp"
 
+#include "binding/compatibility_texts.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 
 namespace kestrelfin::binding {
 namespace {
 
-constexpr const char* kPanicExceptionName = "pyo3_runtime.PanicException";
-
-// 235 characters, opening and closing with a newline.
-constexpr const char* kPanicExceptionDoc =
-    "\n"
-    "The exception raised if native code called from Python faults.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-
 // Created on first need and kept for the life of the process.
 PyObject* g_panic_exception_type = nullptr;
 
-PyObject* class_object(ErrorClass error_class) {
+// The PanicException class, or null with the interpreter's error pending
+// when it cannot be created.
+PyObject* find_or_create_panic_exception_type() noexcept {
+    if (g_panic_exception_type == nullptr) {
+        PyRef created = PyRef::steal(PyErr_NewExceptionWithDoc(texts::kPanicExceptionName, texts::kPanicExceptionDoc,
+                                                               PyExc_BaseException, nullptr));
+        if (!created) {
+            return nullptr;
+        }
+        // Should it have been stored meanwhile, the new class is dropped.
+        if (g_panic_exception_type == nullptr) {
+            g_panic_exception_type = created.release();
+        }
+    }
+    return g_panic_exception_type;
+}
+
+// Without the class no fault can be reported: the process ends, after a
+// report naming the interpreter's error.
+[[noreturn]] void abort_without_panic_exception_type() noexcept {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    try {
+        std::string message = texts::kPanicTypeFailed;
+        if (error) {
+            message += ' ';
+            message += describe_exception(error.get());
+        }
+        detail::report_fault(message);
+    } catch (...) {
+        // Not even the report's text could be built.
+        detail::report_fault(texts::kPanicTypeFailed);
+    }
+    detail::abort_uncaught_fault();
+}
+
+PyObject* class_object(ErrorClass error_class) noexcept {
     switch (error_class) {
         case ErrorClass::TypeError: return PyExc_TypeError;
         case ErrorClass::ValueError: return PyExc_ValueError;
@@ -31,6 +57,52 @@ PyObject* class_object(ErrorClass error_class) {
         case ErrorClass::Panic: return panic_exception_type();
     }
     return PyExc_SystemError;
+}
+
+// Sets `error_class(message)` as the pending exception. Returns false, with
+// the interpreter's own error pending instead, when the message str (or, for
+// PanicException, the tuple of its arguments) cannot be made.
+bool set_lazy_error(ErrorClass error_class, std::string_view message) noexcept {
+    PyObject* type = class_object(error_class);
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) {
+        return false;
+    }
+    PyRef value;
+    if (error_class == ErrorClass::Panic) {
+        value = PyRef::steal(PyTuple_Pack(1, text.get()));
+        if (!value) {
+            return false;
+        }
+    } else {
+        value = std::move(text);
+    }
+    // Should the instance itself not fit, the interpreter leaves its own
+    // MemoryError pending instead.
+    PyErr_SetObject(type, value.get());
+    return true;
+}
+
+// Raises `error_class(message)`, or what stands in for it when the
+// interpreter cannot make it. Memory running out is the one way that can
+// happen with the module's texts (all valid UTF-8), and the caller then gets
+// MemoryError: the interpreter raises it from instances it keeps in
+// reserve, so it cannot fail in turn. Any other failure means the module
+// built a text the interpreter refuses, a fault of the module's own, which
+// is reported like any interpreter call that returned no object.
+void raise_lazy_error(ErrorClass error_class, std::string_view message) noexcept {
+    if (set_lazy_error(error_class, message)) {
+        return;
+    }
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Print();
+        detail::report_fault(texts::kPythonApiCallFailed);
+        // A short ASCII text: only memory can stop it now.
+        if (set_lazy_error(ErrorClass::Panic, texts::kPythonApiCallFailed)) {
+            return;
+        }
+    }
+    detail::raise_no_memory();
 }
 
 // str() of an object as UTF-8 into `out`; false (and no exception left
@@ -66,10 +138,10 @@ std::string repr_of(PyObject* object) {
 [[noreturn]] void resume_panic(PyRef exception) {
     std::string message;
     if (!str_of(exception.get(), message)) {
-        message = "Unwrapped panic from Python code";
+        message = texts::kUnwrappedPanic;
     }
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-    std::fputs("Python stack trace below:\n", stderr);
+    std::fputs(texts::kResumingPanicNotice, stderr);
+    std::fputs(texts::kResumingPanicTraceHeader, stderr);
     std::fflush(stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
@@ -78,50 +150,20 @@ std::string repr_of(PyObject* object) {
 
 }  // namespace
 
-PyObject* panic_exception_type() {
-    if (g_panic_exception_type == nullptr) {
-        PyObject* created = PyErr_NewExceptionWithDoc(kPanicExceptionName, kPanicExceptionDoc,
-                                                       PyExc_BaseException, nullptr);
-        if (created == nullptr) {
-            // Without the class no fault can be reported: this is fatal.
-            PyRef error = PyRef::steal(PyErr_GetRaisedException());
-            std::string message = "Failed to initialize new exception type.";
-            if (error) {
-                message += " " + describe_exception(error.get());
-            }
-            detail::report_fault(message);
-            detail::abort_uncaught_fault();
-        }
-        if (g_panic_exception_type == nullptr) {
-            g_panic_exception_type = created;
-        } else {
-            Py_DECREF(created);
-        }
+PyObject* panic_exception_type() noexcept {
+    PyObject* type = find_or_create_panic_exception_type();
+    if (type == nullptr) {
+        abort_without_panic_exception_type();
     }
-    return g_panic_exception_type;
+    return type;
 }
 
-void PendingError::raise() && {
+void PendingError::raise() && noexcept {
     if (exception_) {
         PyErr_SetRaisedException(exception_.release());
         return;
     }
-    PyRef error_class = PyRef::borrow(class_object(error_class_));
-    PyRef text = PyRef::steal(
-        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    if (!text) {
-        throw InternalFault{"failed to create an exception message"};
-    }
-    PyRef value;
-    if (error_class_ == ErrorClass::Panic) {
-        value = PyRef::steal(PyTuple_Pack(1, text.get()));
-        if (!value) {
-            throw InternalFault{"failed to create an exception message"};
-        }
-    } else {
-        value = std::move(text);
-    }
-    PyErr_SetObject(error_class.get(), value.get());
+    raise_lazy_error(error_class_, message_);
 }
 
 void fault(std::string message) {
@@ -133,12 +175,22 @@ void fault_python_api_call_failed() {
     if (PyErr_Occurred() != nullptr) {
         PyErr_Print();
     }
-    fault("Python API call failed");
+    fault(texts::kPythonApiCallFailed);
 }
 
 PyRef take_raised_exception() {
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    if (exception && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_exception_type())) {
+    if (!exception) {
+        return exception;
+    }
+    // The class is created here at the latest, so that an instance raised
+    // later from Python code can be recognised. If memory is too short to
+    // create it, no instance of it can exist yet, and the exception taken
+    // (most likely the MemoryError itself) goes on as an ordinary one.
+    PyObject* panic_type = find_or_create_panic_exception_type();
+    if (panic_type == nullptr) {
+        PyErr_Clear();
+    } else if (Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
         resume_panic(std::move(exception));
     }
     return exception;
@@ -147,7 +199,7 @@ PyRef take_raised_exception() {
 void fail_with_raised_exception() {
     PyRef exception = take_raised_exception();
     if (!exception) {
-        fail(ErrorClass::SystemError, "attempted to fetch exception but none was set");
+        fail(ErrorClass::SystemError, texts::kNoExceptionSet);
     }
     throw PendingError(std::move(exception));
 }
@@ -159,7 +211,7 @@ std::string type_name_of(PyObject* object) {
         return out;
     }
     PyErr_Clear();
-    return "<failed to extract type name>";
+    return texts::kUnknownTypeName;
 }
 
 std::string describe_exception(PyObject* exception) {
@@ -183,15 +235,17 @@ void report_fault(std::string_view message) noexcept {
 }
 
 void abort_uncaught_fault() noexcept {
-    report_fault("uncaught panic at ffi boundary");
+    report_fault(texts::kUncaughtPanic);
     std::abort();
 }
 
-void raise_panic(std::string message) {
-    PendingError(ErrorClass::Panic, std::move(message)).raise();
+void raise_panic(std::string_view message) noexcept {
+    raise_lazy_error(ErrorClass::Panic, message);
 }
 
 void raise_no_memory() noexcept {
+    // Whatever was pending is replaced; PyErr_NoMemory cannot fail.
+    PyErr_Clear();
     PyErr_NoMemory();
 }
 

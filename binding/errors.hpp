@@ -35,10 +35,12 @@ public:
     // The object form: an exception instance, already complete.
     explicit PendingError(PyRef exception) noexcept : exception_(std::move(exception)) {}
 
-    // Sets the interpreter's error indicator. May itself throw if the
-    // exception cannot be materialised (memory exhausted, no PanicException
-    // class); contain() treats that as fatal.
-    void raise() &&;
+    // Sets the interpreter's error indicator, and always leaves an exception
+    // set: when the interpreter cannot make this one for want of memory (a
+    // message too large for what is left, say), MemoryError is raised in its
+    // place. The one way it cannot succeed is the PanicException class being
+    // impossible to create, which is fatal (see panic_exception_type).
+    void raise() && noexcept;
 
 private:
     ErrorClass error_class_ = ErrorClass::SystemError;
@@ -64,7 +66,9 @@ struct InternalFault {
 
 // Takes the interpreter's pending exception. Returns an empty PyRef when none
 // is pending. A PanicException travelling back through Python code resumes
-// as an internal fault (and does not return).
+// as an internal fault (and does not return). Creates the PanicException
+// class if it does not exist yet; should that fail, the taken exception
+// cannot be one of its instances and is returned as it is.
 PyRef take_raised_exception();
 
 // Takes the pending exception as a PendingError; reports SystemError when the
@@ -77,15 +81,19 @@ std::string type_name_of(PyObject* object);
 // A debug description of an exception object: type, value and traceback.
 std::string describe_exception(PyObject* exception);
 
-// The PanicException class, created on first need.
-PyObject* panic_exception_type();
+// The PanicException class (a borrowed reference, kept for the life of the
+// process), created on first need. If the interpreter cannot create it, no
+// fault can be reported at all: the process ends (abort_uncaught_fault).
+PyObject* panic_exception_type() noexcept;
 
 namespace detail {
 
-// The payload-less fault path and the fatal path; out of line and cold.
+// The containment's ways out; out of line and cold. None of them throws or
+// fails to leave an exception set (raise_panic may only abort, when the
+// PanicException class cannot be created).
 void report_fault(std::string_view message) noexcept;
 [[noreturn]] void abort_uncaught_fault() noexcept;
-void raise_panic(std::string message);
+void raise_panic(std::string_view message) noexcept;
 void raise_no_memory() noexcept;
 
 }  // namespace detail
@@ -99,15 +107,16 @@ inline constexpr const char* kGenericFaultMessage =
 // PanicException. Returns null with the exception set on failure.
 template <class Body>
 PyObject* contain(Body&& body) noexcept {
-    // The guard: whatever escapes the handlers below (a fault while raising
-    // an error) is fatal, never a C++ exception crossing into the interpreter.
+    // The guard: the handlers below throw nothing (raising ends in
+    // MemoryError when memory is short), but should anything ever escape
+    // them, it is fatal, never a C++ exception crossing into the interpreter.
     try {
         try {
             return std::forward<Body>(body)();
         } catch (PendingError& error) {
             std::move(error).raise();
         } catch (InternalFault& fault) {
-            detail::raise_panic(std::move(fault.message));
+            detail::raise_panic(fault.message);
         } catch (const std::bad_alloc&) {
             detail::raise_no_memory();
         } catch (...) {

@@ -1,5 +1,6 @@
 // Module initialisation: the one exported symbol, the interpreter check, and
 // the module body that registers every function of the table.
+#include "binding/compatibility_texts.hpp"
 #include "binding/function_specs.hpp"
 
 #include <atomic>
@@ -10,8 +11,6 @@ namespace kestrelfin::binding {
 namespace {
 
 constexpr const char* kVersion = "0.2.0";
-constexpr const char* kSubinterpreterMessage =
-    "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576";
 
 PyModuleDef g_module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -86,7 +85,7 @@ void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
     if (!all) {
         PyRef error = take_raised_exception();
         if (!error) {
-            fail(ErrorClass::SystemError, "attempted to fetch exception but none was set");
+            fail(ErrorClass::SystemError, texts::kNoExceptionSet);
         }
         if (!PyErr_GivenExceptionMatches(error.get(), PyExc_AttributeError)) {
             throw PendingError(std::move(error));
@@ -97,11 +96,12 @@ void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
         }
     }
     if (!PyList_Check(all.get())) {
-        fail(ErrorClass::TypeError, "'" + type_name_of(all.get()) + "' object cannot be converted to 'PyList'");
+        fail(ErrorClass::TypeError, texts::cannot_convert(type_name_of(all.get()), texts::kPyList));
     }
     if (PyList_Append(all.get(), name) < 0) {
         PyRef error = take_raised_exception();
-        std::string message = "could not append __name__ to __all__: ";
+        std::string message = texts::kAppendToAllFailed;
+        message += ": ";
         message += error ? describe_exception(error.get()) : std::string("no exception was set");
         fault(std::move(message));
     }
@@ -132,7 +132,7 @@ void add_function(PyObject* module, std::size_t index) {
         fail_with_raised_exception();
     }
     if (!PyUnicode_Check(name.get())) {
-        fail(ErrorClass::TypeError, "'" + type_name_of(name.get()) + "' object cannot be converted to 'PyString'");
+        fail(ErrorClass::TypeError, texts::cannot_convert(type_name_of(name.get()), texts::kPyString));
     }
     add_to_module(module, name.get(), function.get());
 }
@@ -153,7 +153,7 @@ PyObject* initialise() {
     }
     std::int64_t expected = -1;
     if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-        fail(ErrorClass::ImportError, kSubinterpreterMessage);
+        fail(ErrorClass::ImportError, texts::kSubinterpreterMessage);
     }
     if (g_module != nullptr) {
         return PyRef::borrow(g_module).release();

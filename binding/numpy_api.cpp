@@ -2,6 +2,7 @@
 #include "binding/numpy_api.hpp"
 
 #include "binding/borrow_registry.hpp"
+#include "binding/compatibility_texts.hpp"
 #include "binding/numpy_headers.hpp"
 
 #include <cstdlib>
@@ -13,8 +14,11 @@ namespace {
 
 const char* g_multiarray_name = nullptr;
 
-[[noreturn]] void fault_numpy_api(const std::string& description) {
-    fault("Failed to access NumPy array API capsule: " + description);
+[[noreturn]] void fault_numpy_api(std::string_view description) {
+    std::string message = texts::kNumpyApiError;
+    message += ": ";
+    message += description;
+    fault(std::move(message));
 }
 
 PyRef numpy_step(PyObject* result) {
@@ -43,13 +47,13 @@ void** find_api_table(const char* multiarray_name) {
     PyRef multiarray = numpy_step(PyImport_ImportModule(multiarray_name));
     PyRef capsule = numpy_step(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get())) {
-        fault_numpy_api("'" + type_name_of(capsule.get()) + "' object cannot be converted to 'PyCapsule'");
+        fault_numpy_api(texts::cannot_convert(type_name_of(capsule.get()), texts::kPyCapsule));
     }
-    const char* name = PyCapsule_GetName(capsule.get());
-    if (name == nullptr && PyErr_Occurred() != nullptr) {
-        numpy_step(nullptr);
-    }
-    void* table = PyCapsule_GetPointer(capsule.get(), name);
+    // NumPy's capsule has no name (1.x and 2.x alike). A capsule of any other
+    // name put there holds some other module's pointer, and reading it as
+    // NumPy's table would crash: the interpreter refuses it (ValueError,
+    // incorrect name), and that is the fault's description.
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (table == nullptr) {
         numpy_step(nullptr);
     }
@@ -65,7 +69,8 @@ PyRef float64_descriptor() {
 [[noreturn]] void fail_type_mismatch(PyObject* object, const char* parameter) {
     std::string message = "argument '";
     message += parameter;
-    message += "': '" + type_name_of(object) + "' object cannot be converted to 'PyArray<T, D>'";
+    message += "': ";
+    message += texts::cannot_convert(type_name_of(object), texts::kPyArray);
     fail(ErrorClass::TypeError, std::move(message));
 }
 
@@ -124,7 +129,7 @@ PyType_Slot g_slice_container_slots[] = {
 // Named under this module so the interpreter can tell where it comes from;
 // it is not added to the module's namespace.
 PyType_Spec g_slice_container_spec = {
-    "_kestrelfin.PySliceContainer",
+    texts::kSliceContainerTypeName,
     sizeof(SliceContainer),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -140,7 +145,7 @@ PyTypeObject* slice_container_type() {
             if (PyErr_Occurred() != nullptr) {
                 PyErr_Print();
             }
-            fault("failed to create type object for PySliceContainer");
+            fault(texts::kSliceContainerTypeFailed);
         }
         g_slice_container_type = reinterpret_cast<PyTypeObject*>(type);
     }
@@ -156,8 +161,10 @@ PyRef new_slice_container(ResultBuffer buffer, std::size_t n) {
     PyObject* object = (alloc != nullptr ? alloc : &PyType_GenericAlloc)(type, 0);
     if (object == nullptr) {
         PyRef error = PyRef::steal(PyErr_GetRaisedException());
-        fault("Failed to create slice container: " +
-              (error ? describe_exception(error.get()) : std::string("no exception was set")));
+        std::string message = texts::kSliceContainerFailed;
+        message += ": ";
+        message += error ? describe_exception(error.get()) : std::string("no exception was set");
+        fault(std::move(message));
     }
     auto* container = reinterpret_cast<SliceContainer*>(object);
     container->length = n;
@@ -195,32 +202,52 @@ Float64ArrayView::Float64ArrayView(PyObject* object, const char* parameter) : pa
     if (!is_float64_vector(object)) {
         fail_type_mismatch(object, parameter);
     }
-    const SharedBorrowRecord& record = shared_borrow_record();
-    const int code = record.acquire_read(record.registry, object);
-    if (code == -1) {
-        fault("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
-    }
-    if (code != 0) {
-        fault("Unexpected return code " + std::to_string(code) + " from borrow checking API");
-    }
-    Py_INCREF(object);
-    array_ = object;
+    array_ = PyRef::borrow(object);
+    acquire_borrow();
 }
 
+// The borrow first, then the reference (the member's destructor).
 Float64ArrayView::~Float64ArrayView() {
+    release_borrow();
+}
+
+void Float64ArrayView::acquire_borrow() {
     const SharedBorrowRecord& record = shared_borrow_record();
-    record.release_read(record.registry, array_);
-    Py_DECREF(array_);
+    const int code = record.acquire_read(record.registry, array_.get());
+    if (code == -1) {
+        fault(texts::kAlreadyBorrowed);
+    }
+    if (code != 0) {
+        fault(texts::unexpected_return_code(code));
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
+    borrow_record_ = &record;
+    borrowed_data_ = PyArray_BYTES(array);
+    borrowed_size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
+}
+
+void Float64ArrayView::release_borrow() noexcept {
+    if (borrow_record_ != nullptr) {
+        borrow_record_->release_read(borrow_record_->registry, array_.get());
+        borrow_record_ = nullptr;
+    }
 }
 
 void Float64ArrayView::settle() {
-    if (!is_float64_vector(array_)) {
-        fail_type_mismatch(array_, parameter_);
+    if (!is_float64_vector(array_.get())) {
+        fail_type_mismatch(array_.get(), parameter_);
     }
-    auto* array = reinterpret_cast<PyArrayObject*>(array_);
+    auto* array = reinterpret_cast<PyArrayObject*>(array_.get());
     data_ = PyArray_BYTES(array);
     size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
     contiguous_ = PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS) || PyArray_CHKFLAGS(array, NPY_ARRAY_F_CONTIGUOUS);
+    // The borrow covers the bytes the array had when it was registered. If
+    // they moved or the length changed, another module could be granted the
+    // new bytes for writing while the loop reads them: move the borrow.
+    if (data_ != borrowed_data_ || size_ != borrowed_size_) {
+        release_borrow();
+        acquire_borrow();
+    }
 }
 
 // ---- Result arrays ----------------------------------------------------------------
@@ -240,7 +267,10 @@ ResultBuffer allocate_result(std::size_t n) {
         memory = g_result_allocator(n * sizeof(double));
     }
     if (memory == nullptr) {
-        fail(ErrorClass::MemoryError, "cannot allocate the result array of " + std::to_string(n) + " doubles");
+        std::string message = "cannot allocate the result array of ";
+        message += std::to_string(n);
+        message += " doubles";
+        fail(ErrorClass::MemoryError, std::move(message));
     }
     return ResultBuffer(static_cast<double*>(memory));
 }

@@ -13,6 +13,8 @@
 
 namespace kestrelfin::binding {
 
+struct SharedBorrowRecord;
+
 // An input array, read in place under a registered read borrow. The borrow
 // and the reference are released when the view is destroyed.
 class Float64ArrayView {
@@ -30,7 +32,11 @@ public:
     // all arguments have converted, so that Python code run by a conversion
     // (an argument's __float__) cannot leave a stale pointer behind; an array
     // that is no longer a one-dimensional float64 array by then is refused
-    // as at conversion.
+    // as at conversion. If that code moved or resized the array's memory
+    // (ndarray.resize), the read borrow moves with it: it is released and
+    // registered again over the memory the element loop will read, which
+    // faults like the first registration when another module now holds that
+    // memory for writing.
     void settle();
 
     bool contiguous() const noexcept { return contiguous_; }
@@ -51,11 +57,24 @@ public:
     }
 
 private:
-    PyObject* array_;  // strong reference, released with the borrow
+    // Registers a read borrow of the array's memory as it is now; faults
+    // when it is refused.
+    void acquire_borrow();
+    // Drops the read borrow, if one is held.
+    void release_borrow() noexcept;
+
+    PyRef array_;
     const char* parameter_;
     const char* data_ = nullptr;
     std::size_t size_ = 0;
     bool contiguous_ = false;
+    // The registry holding the view's read borrow, and the memory that
+    // borrow was registered over; null while no borrow is held (before the
+    // first registration, and after a release whose re-registration failed),
+    // so that every borrow is released exactly once.
+    const SharedBorrowRecord* borrow_record_ = nullptr;
+    const char* borrowed_data_ = nullptr;
+    std::size_t borrowed_size_ = 0;
 };
 
 // The result buffer of one array call: n doubles from one allocation.

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -166,12 +170,69 @@ TEST(Containment, PanicExceptionFromPythonResumes) {
     expect_next_call_works();
 }
 
-// A fault while the containment raises an error has nowhere to go: a message
-// that cannot become a str (not UTF-8) ends the process.
-TEST(ContainmentDeathTest, FaultWhileRaisingAborts) {
-    EXPECT_DEATH(contain([]() -> PyObject* { fail(ErrorClass::ValueError, "flag \xff"); }),
-                 "uncaught panic at ffi boundary");
-    EXPECT_DEATH(contain([]() -> PyObject* { fault("bad \xfe message"); }), "uncaught panic at ffi boundary");
+// A message the interpreter refuses as text (not UTF-8) is a fault of the
+// module's own: the interpreter's error is printed and the call raises
+// PanicException "Python API call failed" instead; the process lives on.
+TEST(Containment, MessageTheInterpreterRefusesBecomesPanic) {
+    std::string err = run_contained([]() -> PyObject* { fail(ErrorClass::ValueError, "flag \xff"); });
+    expect_raised(panic_exception_type(), "Python API call failed");
+    EXPECT_NE(err.find("UnicodeDecodeError"), std::string::npos) << err;
+    EXPECT_NE(err.find("Python API call failed"), std::string::npos) << err;
+    err = run_contained([]() -> PyObject* { fault("bad \xfe message"); });
+    expect_raised(panic_exception_type(), "Python API call failed");
+    EXPECT_NE(err.find("UnicodeDecodeError"), std::string::npos) << err;
+    expect_next_call_works();
+}
+
+// Raises an error whose 64 MiB message was made before the address space
+// was capped 16 MiB above what the process uses: the interpreter cannot copy
+// it into a str. Returns the exit status for the death test below: 0 when
+// the call failed with MemoryError and the next call works.
+int raise_unmakeable_message(ErrorClass error_class) {
+    panic_exception_type();  // the class itself is not what runs short here
+    std::string message(64u << 20, 'x');
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) {
+        return 2;
+    }
+    char line[256];
+    unsigned long long used_kib = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "VmSize: %llu kB", &used_kib) == 1) {
+            break;
+        }
+    }
+    std::fclose(status);
+    if (used_kib == 0) {
+        return 3;
+    }
+    rlimit capped{(used_kib << 10) + (16ull << 20), RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &capped) != 0) {
+        return 4;
+    }
+    PyObject* result = contain([&]() -> PyObject* {
+        if (error_class == ErrorClass::Panic) {
+            throw InternalFault{std::move(message)};  // no fault report of 64 MiB
+        }
+        fail(error_class, std::move(message));
+    });
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &unlimited);
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    if (result != nullptr || !raised || Py_TYPE(raised.get()) != reinterpret_cast<PyTypeObject*>(PyExc_MemoryError)) {
+        return 5;
+    }
+    PyObject* next = contain([] { return PyFloat_FromDouble(2.5); });
+    const bool works = next != nullptr && PyFloat_AsDouble(next) == 2.5;
+    Py_XDECREF(next);
+    return works ? 0 : 6;
+}
+
+TEST(ContainmentDeathTest, MessageThatCannotBeCreatedRaisesMemoryError) {
+    for (ErrorClass error_class : {ErrorClass::ValueError, ErrorClass::TypeError, ErrorClass::Panic}) {
+        EXPECT_EXIT(std::exit(raise_unmakeable_message(error_class)), testing::ExitedWithCode(0), "")
+            << "error class " << static_cast<int>(error_class);
+    }
 }
 
 TEST(ContainmentDeathTest, UncaughtFaultAborts) {
