@@ -93,8 +93,13 @@ concept HasMertonCounterpart = requires { typename Function::MertonCounterpart; 
 // it, so they agree to the last bit even where a NaN's payload depends on
 // how the compiler ordered the operands of an operation. (noipa: no
 // inlining, and no clone specialised for a constant argument such as q = 0.)
+#if defined(__clang__)
+#define KESTRELFIN_ONE_COMPILED_INSTANCE __attribute__((noinline))  // clang has no noipa and clones no callee
+#else
+#define KESTRELFIN_ONE_COMPILED_INSTANCE __attribute__((noipa))
+#endif
 template <class Function, class... Numbers>
-[[gnu::noipa]] auto compiled_operation(core::OptionKind kind, Numbers... numbers) noexcept {
+KESTRELFIN_ONE_COMPILED_INSTANCE auto compiled_operation(core::OptionKind kind, Numbers... numbers) noexcept {
     return Function::operation(kind, numbers...);
 }
 
