@@ -2,12 +2,11 @@
 //
 // Each block of W options is evaluated as one vector formula (core/lanes.hpp):
 // every lane performs exactly the scalar sequence of separately rounded
-// operations, and exp/log are the C library's scalar calls, so every element
-// equals the scalar function's result to the last bit. The width is chosen at run time
-// from the CPU's features (AVX2, else SSE2); the choice changes the speed,
-// never a result. (Eight-lane AVX-512 blocks measured slower: the per-lane
-// library calls dominate, and wider blocks mix more ranges of the normal
-// distribution, each of which then has to be evaluated.)
+// operations, and exp and log return the C library's bits (by a lane-wise
+// replica of its algorithm where the process has confirmed it, else by its
+// calls), so every element equals the scalar function's result to the last
+// bit. The instruction set and the width are chosen at run time
+// (kernel_paths.hpp); the choice changes the speed, never a result.
 //
 // A lane whose result is NaN is recomputed through the scalar function's own
 // compiled instance, so that a NaN carries exactly the payload the scalar
@@ -15,6 +14,7 @@
 // option and take the next when done, every step being the scalar solver's.
 #pragma once
 
+#include "binding/kernel_paths.hpp"
 #include "binding/operations.hpp"
 #include "core/lanes.hpp"
 
@@ -70,9 +70,9 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
     constexpr int W = core::lane_count<V>;
     if constexpr (SolvesImpliedVolatility<Function>) {
         core::implied_volatility_lanes<V>(
-            n, [kind](std::size_t) { return kind; },
-            [&](std::size_t i) { return solver_inputs<Function>(in, i, numbers); },
-            [&](std::size_t i, const core::ImpliedVol& outcome) { out[i] = element_value(outcome); });
+            n, [kind](std::size_t) KESTRELFIN_LANE_LAMBDA { return kind; },
+            [&](std::size_t i) KESTRELFIN_LANE_LAMBDA { return solver_inputs<Function>(in, i, numbers); },
+            [&](std::size_t i, const core::ImpliedVol& outcome) KESTRELFIN_LANE_LAMBDA { out[i] = element_value(outcome); });
         return;
     }
     std::size_t i = 0;
@@ -92,41 +92,34 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
     }
 }
 
-// One instance per instruction set; `flatten` pulls the whole formula into
-// it, so it is compiled for that instruction set alone (functions it calls
-// but cannot inline, such as the library's exp, keep the baseline ABI). The
-// AVX2 block width is the table's.
-template <class Function, class Inputs>
-__attribute__((target("avx2"), flatten)) void fill_elements_avx2(core::OptionKind kind, const Inputs& in,
-                                                                  double* out, std::size_t n) {
-    fill_elements<Function, core::Lanes<Function::avx2_lanes>>(kind, in, out, n);
+// One instance per kernel path (kernel_paths.hpp); `flatten` pulls the whole
+// formula into it, so it is compiled for that path's instruction set alone
+// (functions it calls but cannot inline, such as the library's exp, keep the
+// baseline ABI). The AVX2 block width is the table's.
+template <class Function, class Math, class Inputs>
+KESTRELFIN_AVX2_KERNEL void fill_elements_avx2(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    fill_elements<Function, core::Lanes<Function::avx2_lanes, Math>>(kind, in, out, n);
 }
 
-template <class Function, class Inputs>
-__attribute__((flatten)) void fill_elements_sse2(core::OptionKind kind, const Inputs& in, double* out,
-                                                 std::size_t n) {
-    fill_elements<Function, core::Lanes<2>>(kind, in, out, n);
+template <class Function, class Math, class Inputs>
+KESTRELFIN_SSE2_KERNEL void fill_elements_sse2(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    fill_elements<Function, core::Lanes<2, Math>>(kind, in, out, n);
 }
 
-enum class InstructionSet : unsigned char { Sse2, Avx2 };
-
-inline InstructionSet detect_instruction_set() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
-        return InstructionSet::Avx2;
-    }
-    return InstructionSet::Sse2;
-}
-
-inline const InstructionSet kInstructionSet = detect_instruction_set();
-
+// Every element of one call, by the process's kernel path.
 template <class Function, class Inputs>
 void fill_all(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
-    if (kInstructionSet == InstructionSet::Avx2) {
-        fill_elements_avx2<Function>(kind, in, out, n);
-    } else {
-        fill_elements_sse2<Function>(kind, in, out, n);
+    switch (kernel_path()) {
+        case KernelPath::Avx2Fused:
+            return fill_elements_avx2<Function, Avx2FusedMath>(kind, in, out, n);
+        case KernelPath::Avx2Unfused:
+            return fill_elements_avx2<Function, Avx2UnfusedMath>(kind, in, out, n);
+        case KernelPath::Sse2Unfused:
+            return fill_elements_sse2<Function, Sse2UnfusedMath>(kind, in, out, n);
+        case KernelPath::Sse2Libm:
+            break;
     }
+    fill_elements_sse2<Function, core::LibmCalls>(kind, in, out, n);
 }
 
 }  // namespace kestrelfin::binding

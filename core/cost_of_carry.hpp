@@ -180,11 +180,11 @@ KESTRELFIN_LANE_INLINE Real theta_expression(Kind kind, Real X, Real K, Real r, 
     const Real rate_term = (K * r) * dr;
     return by_kind(
         kind,
-        [&] {
+        [&]() KESTRELFIN_LANE_LAMBDA {
             const Real numerator = (a + b * n_d1) + rate_term * n_d2;
             return numerator / (-365.0);
         },
-        [&] {
+        [&]() KESTRELFIN_LANE_LAMBDA {
             const Real numerator = (b * n_d1 - a) + rate_term * n_d2;
             return numerator / 365.0;
         });
@@ -209,7 +209,7 @@ KESTRELFIN_LANE_INLINE Real vanna_expression(Real sigma, Real dc, const CarryTer
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real charm_expression(Kind kind, Real t, Real dc, const CarryTerms<Real>& c,
                                              Real phi_d1, Real n_d1) noexcept {
-    const Real m = by_kind(kind, [&] { return n_d1; }, [&] { return n_d1 + (-1.0); });
+    const Real m = by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1; }, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1 + (-1.0); });
     return (c.b / c.v - c.d2 / (t + t)) * (dc * phi_d1) + (c.b_m_r * dc) * m;
 }
 
@@ -270,7 +270,7 @@ KESTRELFIN_LANE_INLINE Real ultima_expression(Real X, Real sigma, Real dc, const
 // after forming it.
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real dual_delta_expression(Kind kind, Real dr, Real n_d2) noexcept {
-    return by_kind(kind, [&] { return -(dr * n_d2); }, [&] { return dr * n_d2; });
+    return by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return -(dr * n_d2); }, [&]() KESTRELFIN_LANE_LAMBDA { return dr * n_d2; });
 }
 
 // d^2V/dK^2, with phi_d2 = phi(d2).
@@ -318,7 +318,7 @@ KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, Kind kind, const
     const Real e1 = density_exponential(f.d1);
     const Real phi1 = density_of(e1);
     const Real minus_phi1 = minus_density_of(e1);
-    const Real n1_call = by_kind(kind, [&] { return n1; }, [&] { return norm_cdf(f.d1); });  // charm's N(d1)
+    const Real n1_call = by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return n1; }, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(f.d1); });  // charm's N(d1)
     g.delta = delta_expression(kind, dy, n1);
     g.gamma = gamma_expression(X, sigma, dy, f.sqrt_t, phi1);
     g.vega = vega_expression(X, dy, f.sqrt_t, phi1);
@@ -348,7 +348,7 @@ KESTRELFIN_LANE_INLINE Real cdf_of_signed(Kind kind, Real x) noexcept {
 
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real cdf_by_kind(Kind kind, Real x) noexcept {
-    return by_kind(kind, [&] { return norm_cdf(x); }, [&] { return norm_cdf(-x); });
+    return by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(x); }, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(-x); });
 }
 
 }  // namespace kestrelfin::core

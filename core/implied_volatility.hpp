@@ -263,7 +263,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
 
     // Gives the lane the next option that needs iterating; options decided
     // by the bound tests alone are stored on the way.
-    auto take = [&](int lane) {
+    auto take = [&](int lane) KESTRELFIN_LANE_LAMBDA {
         while (next < n) {
             const std::size_t i = next++;
             const ImpliedVolInputs in = inputs_of(i);

@@ -30,6 +30,11 @@ namespace kestrelfin::core {
 // passed between functions compiled for different instruction sets would
 // not even be passed the same way).
 #define KESTRELFIN_LANE_INLINE inline __attribute__((always_inline))
+// The same for a lambda on lanes, written [&]() KESTRELFIN_LANE_LAMBDA { ... }:
+// a lambda is a function of its own, which would otherwise be compiled for
+// the baseline instruction set and, once the compiler changes how it passes
+// its vectors, called across a mismatched calling convention.
+#define KESTRELFIN_LANE_LAMBDA __attribute__((always_inline))
 
 // N doubles (N a power of two) and N 64-bit integers as GCC vectors: the
 // machine representation of lanes and of a comparison's outcome.
@@ -152,12 +157,12 @@ KESTRELFIN_LANE_INLINE V log_of(V x) noexcept {
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
-    return each_lane(x, [](double v) { return std::sqrt(v); });
+    return each_lane(x, [](double v) KESTRELFIN_LANE_LAMBDA { return std::sqrt(v); });
 }
 
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V trunc_of(V x) noexcept {
-    return each_lane(x, [](double v) { return std::trunc(v); });
+    return each_lane(x, [](double v) KESTRELFIN_LANE_LAMBDA { return std::trunc(v); });
 }
 
 // Clears the sign bits, as fabs does (NaN included).

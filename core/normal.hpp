@@ -192,7 +192,7 @@ inline double square_step_exponential(double steps) noexcept {
 }
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V square_step_exponential(V steps) noexcept {
-    return each_lane(steps, [](double s) { return square_step_exponential(s); });
+    return each_lane(steps, [](double s) KESTRELFIN_LANE_LAMBDA { return square_step_exponential(s); });
 }
 
 // erfc(a) = exp(-a^2) * R. exp(-a^2) is split as exp(-u^2) * exp(-(a+u)(a-u))
@@ -239,7 +239,7 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
         result = select(split, select(y < 0.0, (2.0 - e) * 0.5, e * 0.5), result);
     }
     if (any_lane(tail)) {
-        result = each_lane_where(tail, x, result, [](double v) { return normal_left_tail(v); });
+        result = each_lane_where(tail, x, result, [](double v) KESTRELFIN_LANE_LAMBDA { return normal_left_tail(v); });
     }
     return result;
 }

@@ -1,12 +1,14 @@
 // Every vectorised element loop against the scalar core, bit for bit.
 //
-// The array functions evaluate blocks of options in vector lanes, with a
-// width chosen at run time. Each path (AVX2 where the CPU has it, and the
-// SSE2 baseline) must give, for every element, exactly the scalar core
+// The array functions evaluate blocks of options in vector lanes, by a
+// kernel path chosen at run time (binding/kernel_paths.hpp). Each path this
+// process can run must give, for every element, exactly the scalar core
 // function's result: the same double for every finite or infinite result
 // and signed zero, and for a NaN result exactly the NaN the scalar
 // function's own compiled instance returns.
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -56,6 +58,66 @@ struct PlainInputs {
         }
     }
 };
+
+// The kernel paths the binary carries, and whether this process can run
+// each: the CPU must have its instructions, and its replica must give this
+// process's libm bits (the replica of the FMA build does not where the
+// library runs its build without FMA, as under
+// GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2, and the other way round).
+// ctest runs the suite both ways, so every path is tested on a machine
+// with AVX2 and FMA; one this process cannot run is reported once.
+struct KernelRun {
+    const char* path;
+    void (*fill)(OptionKind, const void*, double*, std::size_t);
+};
+
+bool cpu_has_avx2_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+template <class Function, class Math, class Inputs>
+void avx2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
+    binding::fill_elements_avx2<Function, Math>(kind, *static_cast<const Inputs*>(in), out, n);
+}
+template <class Function, class Math, class Inputs>
+void sse2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
+    binding::fill_elements_sse2<Function, Math>(kind, *static_cast<const Inputs*>(in), out, n);
+}
+
+void report_once(const std::string& path, const char* why) {
+    static std::vector<std::string> reported;
+    if (std::find(reported.begin(), reported.end(), path) == reported.end()) {
+        reported.push_back(path);
+        std::printf("[ NOT RUN  ] kernel path %s: %s\n", path.c_str(), why);
+    }
+}
+
+template <class Function, class Inputs>
+std::vector<KernelRun> runnable_kernels() {
+    using namespace kestrelfin::core;
+    std::vector<KernelRun> runs = {{"sse2/libm", &sse2_run<Function, LibmCalls, Inputs>}};
+    if (exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>()) {
+        runs.push_back({"sse2/unfused", &sse2_run<Function, binding::Sse2UnfusedMath, Inputs>});
+    } else {
+        report_once("sse2/unfused", "this process's libm is not the build without FMA");
+    }
+    if (!cpu_has_avx2_fma()) {
+        report_once("avx2", "this CPU lacks AVX2 or FMA");
+        return runs;
+    }
+    if (exp_log_replica_verified<binding::exp_batch_avx2_fused_4, binding::log_batch_avx2_fused_4>()) {
+        runs.push_back({"avx2/fused", &avx2_run<Function, binding::Avx2FusedMath, Inputs>});
+    } else {
+        report_once("avx2/fused", "this process's libm is not the FMA build");
+    }
+    if (exp_log_replica_verified<binding::exp_batch_avx2_unfused_4, binding::log_batch_avx2_unfused_4>()) {
+        runs.push_back({"avx2/unfused", &avx2_run<Function, binding::Avx2UnfusedMath, Inputs>});
+    } else {
+        report_once("avx2/unfused", "this process's libm is not the build without FMA");
+    }
+    return runs;
+}
 
 // Ordinary option inputs mixed with the values where formulas break down.
 std::vector<double> column(std::mt19937_64& rng, double low, double high, std::size_t n) {
@@ -117,16 +179,11 @@ void expect_kernels_match_scalar(const char* name) {
             for (std::size_t i = 0; i < kLength; ++i) {
                 expected[i] = binding::scalar_element<Function>(kind, in, i, numbers);
             }
-            std::vector<double> sse2(kLength), avx2(kLength);
-            binding::fill_elements_sse2<Function>(kind, in, sse2.data(), kLength);
-            const bool has_avx2 = __builtin_cpu_supports("avx2");
-            if (has_avx2) {
-                binding::fill_elements_avx2<Function>(kind, in, avx2.data(), kLength);
-            }
-            for (std::size_t i = 0; i < kLength; ++i) {
-                ASSERT_EQ(bits(sse2[i]), bits(expected[i])) << name << " SSE2 element " << i;
-                if (has_avx2) {
-                    ASSERT_EQ(bits(avx2[i]), bits(expected[i])) << name << " AVX2 element " << i;
+            for (const KernelRun& run : runnable_kernels<Function, PlainInputs<Family>>()) {
+                std::vector<double> out(kLength);
+                run.fill(kind, &in, out.data(), kLength);
+                for (std::size_t i = 0; i < kLength; ++i) {
+                    ASSERT_EQ(bits(out[i]), bits(expected[i])) << name << " " << run.path << " element " << i;
                 }
             }
         }
@@ -177,7 +234,7 @@ TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
         in.scalars[4] = 0.03;
         in.scalars[6] = 0.01;
         std::vector<double> out(8);
-        binding::fill_elements_sse2<Function>(OptionKind::Call, in, out.data(), 8);
+        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(OptionKind::Call, in, out.data(), 8);
         for (std::size_t i = 0; i < 8; ++i) {
             const double expected =
                 kestrelfin::core::bsm_black_scholes_merton(OptionKind::Call, S[i], K[i], (*times)[i], 0.03, 0.25, 0.01);

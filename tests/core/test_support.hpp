@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "binding/kernel_paths.hpp"
 #include "core/option_kind.hpp"
 
 namespace kestrelfin::core {
@@ -32,6 +33,25 @@ inline constexpr std::array<OptionKind, 2> kKinds = {kCall, kPut};
 inline const char* kind_name(OptionKind k) { return k == kCall ? "call" : "put"; }
 
 inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// Which build of glibc's exp and log this process runs: the one compiled
+// with FMA (chosen on CPUs with AVX2 and FMA), the one without (other CPUs,
+// or GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2), or neither (another
+// library). Told by the replica check, which distinguishes the two builds.
+enum class LibmBuild { Fma, WithoutFma, Other };
+
+inline LibmBuild process_libm_build() {
+    using namespace kestrelfin::binding;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+        core::exp_log_replica_verified<exp_batch_avx2_fused_4, log_batch_avx2_fused_4>()) {
+        return LibmBuild::Fma;
+    }
+    if (core::exp_log_replica_verified<exp_batch_sse2_unfused_2, log_batch_sse2_unfused_2>()) {
+        return LibmBuild::WithoutFma;
+    }
+    return LibmBuild::Other;
+}
 
 // A gtest-safe parameter name: "-0.0657" -> "m0_0657".
 inline std::string test_name(std::string text) {
