@@ -117,19 +117,27 @@ struct IvSolve {
     }
 };
 
-// One Newton step from the model at sigma.
-inline void iv_newton_step(const IvProblem& p, IvSolve& s, const BlackPrice<double>& m) noexcept {
-    if (std::fabs(m.price - p.P) < p.tol) {
+// The undiscounted vega per unit of sigma at d1, (F*sqrt(t)) * phi(d1).
+template <class Real>
+KESTRELFIN_LANE_INLINE Real iv_vega(Real f_sqrt_t, Real d1) noexcept {
+    return f_sqrt_t * norm_pdf(d1);
+}
+
+// One Newton step from the model price at sigma; vega() gives the vega there
+// (computed only when the step needs it, or computed beforehand for lanes).
+template <class Vega>
+KESTRELFIN_LANE_INLINE void iv_newton_step(const IvProblem& p, IvSolve& s, double model, Vega&& vega_of) noexcept {
+    if (std::fabs(model - p.P) < p.tol) {
         return s.finish(s.sigma);
     }
     if (s.has_previous && std::fabs(s.sigma - s.previous) < (s.sigma + 1.0) * iv_rel_tol) {
         return s.finish(s.sigma);
     }
-    const double vega = p.f_sqrt_t * norm_pdf(m.d1);
+    const double vega = vega_of();
     if (vega < iv_vega_floor) {
         return s.start_bisection();
     }
-    const double next = s.sigma - (m.price - p.P) / vega;
+    const double next = s.sigma - (model - p.P) / vega;
     // A positive step, however small, is fine; NaN fails `next > 0`.
     if (!(std::isfinite(next) && next > 0.0)) {
         return s.start_bisection();
@@ -163,11 +171,12 @@ inline void iv_bisection_step(const IvProblem& p, IvSolve& s, double model) noex
     }
 }
 
-inline void iv_step(const IvProblem& p, IvSolve& s, const BlackPrice<double>& m) noexcept {
+template <class Vega>
+KESTRELFIN_LANE_INLINE void iv_step(const IvProblem& p, IvSolve& s, double model, Vega&& vega_of) noexcept {
     if (s.phase == IvSolve::Phase::Newton) {
-        iv_newton_step(p, s, m);
+        iv_newton_step(p, s, model, vega_of);
     } else {
-        iv_bisection_step(p, s, m.price);
+        iv_bisection_step(p, s, model);
     }
 }
 
@@ -228,7 +237,8 @@ inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, do
         return outcome;
     }
     while (!s.done()) {
-        detail::iv_step(p, s, detail::iv_model(p, s.point()));
+        const BlackPrice<double> m = detail::iv_model(p, s.point());
+        detail::iv_step(p, s, m.price, [&]() { return detail::iv_vega(p.f_sqrt_t, m.d1); });
     }
     return {s.sigma, s.error};
 }
@@ -258,7 +268,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
     detail::IvSolve s[w];
     std::size_t option[w];
     bool busy[w];
-    V sgn, log_fk, sqrt_t, t, F, K;
+    V sgn, log_fk, sqrt_t, t, F, K, f_sqrt_t;
     std::size_t next = 0;
 
     // Gives the lane the next option that needs iterating; options decided
@@ -277,6 +287,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
                 t[lane] = p[lane].t;
                 F[lane] = p[lane].F;
                 K[lane] = p[lane].K;
+                f_sqrt_t[lane] = p[lane].f_sqrt_t;
                 return;
             }
             store(i, outcome);
@@ -289,6 +300,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
         t[lane] = 1.0;
         F[lane] = 1.0;
         K[lane] = 1.0;
+        f_sqrt_t[lane] = 1.0;
     };
     bool any_busy = false;
     for (int lane = 0; lane < w; ++lane) {
@@ -301,12 +313,16 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
             sigma[lane] = busy[lane] ? s[lane].point() : 0.2;
         }
         const BlackPrice<V> model = undiscounted_black(sgn, F, K, t, log_fk, sqrt_t, sigma);
+        // Newton's vega for every lane at once; a lane that does not take a
+        // Newton step ignores it.
+        const V vega = detail::iv_vega(f_sqrt_t, model.d1);
         any_busy = false;
         for (int lane = 0; lane < w; ++lane) {
             if (!busy[lane]) {
                 continue;
             }
-            detail::iv_step(p[lane], s[lane], {model.price[lane], model.d1[lane]});
+            detail::iv_step(p[lane], s[lane], model.price[lane],
+                            [&]() KESTRELFIN_LANE_LAMBDA { return vega[lane]; });
             if (s[lane].done()) {
                 store(option[lane], ImpliedVol{s[lane].sigma, s[lane].error});
                 take(lane);
