@@ -31,6 +31,14 @@ for environment in "${environments[@]}"; do
     # tree, is what gets imported. pytest exits non-zero when it collects nothing.
     (cd "$ROOT/tests/python" && "$python" -m pytest -q -p no:cacheprovider "$@")
 done
+# The suite once more in processes whose C library runs its exp and log built
+# without FMA (glibc picks the FMA build on CPUs with AVX2 and FMA): the array
+# kernels must then take the replica of that build, and every result still
+# equal the scalar functions, which call that build too.
+python="$VENVS/py312-numpy2/bin/python"
+log "pytest on py312-numpy2 with glibc's exp and log built without FMA"
+(cd "$ROOT/tests/python" &&
+    GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2 "$python" -m pytest -q -p no:cacheprovider "$@")
 # Further stages, each a script of its own: the sanitizer build and the
 # fuzzers (reliability), the packaging and integration checks (ecosystem).
 for stage in "$ROOT"/scripts/test-stages/*.sh; do
