@@ -98,7 +98,7 @@ PyObject* call_array(PyObject* args, PyObject* kwargs) {
     }
 
     ResultBuffer buffer = allocate_result(n);
-    fill_all<Function>(kind, in, buffer.get(), n);
+    fill_all<Function>(UniformKind{kind}, in, ContiguousOutput{buffer.get()}, n);
     return new_result_array(std::move(buffer), n);
 }
 

@@ -33,6 +33,29 @@ inline double element_value(const core::ImpliedVol& result) noexcept {
     return result.ok() ? result.volatility : std::numeric_limits<double>::quiet_NaN();
 }
 
+// The kinds of the options of one call: one for all (the array functions'
+// flag), or one per option (kestrelfin's ufuncs, read from an array of
+// bools). at(i) is option i's; lanes<W>(i) those of options i to i + W - 1,
+// as the formulas take them.
+struct UniformKind {
+    core::OptionKind kind;
+    core::OptionKind at(std::size_t) const noexcept { return kind; }
+    template <int W>
+    KESTRELFIN_LANE_INLINE core::OptionKind lanes(std::size_t) const noexcept {
+        return kind;
+    }
+};
+
+// Where the results go: n doubles one after the other.
+struct ContiguousOutput {
+    double* data;
+    void store(std::size_t i, double value) const noexcept { data[i] = value; }
+    template <class V>
+    KESTRELFIN_LANE_INLINE void store_lanes(std::size_t i, const V& block) const noexcept {
+        std::memcpy(data + i, &block.v, sizeof block.v);
+    }
+};
+
 // Element i of the call through the scalar function's compiled instance.
 template <class Function, class Inputs, std::size_t... J>
 inline double scalar_element(core::OptionKind kind, const Inputs& in, std::size_t i, std::index_sequence<J...>) {
@@ -40,9 +63,8 @@ inline double scalar_element(core::OptionKind kind, const Inputs& in, std::size_
     return element_value(scalar_operation<Function>(kind, in.template number<first + J>(i)...));
 }
 
-template <class Function, class V, class Inputs, std::size_t... J>
-KESTRELFIN_LANE_INLINE V vector_block(core::OptionKind kind, const Inputs& in, std::size_t i,
-                                      std::index_sequence<J...>) {
+template <class Function, class V, class Kind, class Inputs, std::size_t... J>
+KESTRELFIN_LANE_INLINE V vector_block(Kind kind, const Inputs& in, std::size_t i, std::index_sequence<J...>) {
     constexpr std::size_t first = Function::Family::first_number;
     return Function::operation(kind, in.template lanes<V, first + J>(i)...);
 }
@@ -63,32 +85,35 @@ inline core::ImpliedVolInputs solver_inputs(const Inputs& in, std::size_t i, std
     return Function::solver_inputs(in.template number<first + J>(i)...);
 }
 
-// The elements of one call, in blocks of lanes of type V.
-template <class Function, class V, class Inputs>
-KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+// The n elements of one call, in blocks of lanes of type V. A lane whose
+// result is NaN is recomputed through the scalar function's compiled
+// instance, which fixes the NaN's payload.
+template <class Function, class V, class Kinds, class Inputs, class Output>
+KESTRELFIN_LANE_INLINE void fill_elements(const Kinds& kinds, const Inputs& in, const Output& out, std::size_t n) {
     constexpr auto numbers = std::make_index_sequence<Function::Family::arity - 1>{};
     constexpr int W = core::lane_count<V>;
     if constexpr (SolvesImpliedVolatility<Function>) {
         core::implied_volatility_lanes<V>(
-            n, [kind](std::size_t) KESTRELFIN_LANE_LAMBDA { return kind; },
+            n, [&](std::size_t i) KESTRELFIN_LANE_LAMBDA { return kinds.at(i); },
             [&](std::size_t i) KESTRELFIN_LANE_LAMBDA { return solver_inputs<Function>(in, i, numbers); },
-            [&](std::size_t i, const core::ImpliedVol& outcome) KESTRELFIN_LANE_LAMBDA { out[i] = element_value(outcome); });
+            [&](std::size_t i, const core::ImpliedVol& outcome)
+                KESTRELFIN_LANE_LAMBDA { out.store(i, element_value(outcome)); });
         return;
     }
     std::size_t i = 0;
     if constexpr (runs_on_lanes<Function, V>(numbers)) {
         for (; i + W <= n; i += W) {
-            const V block = vector_block<Function, V>(kind, in, i, numbers);
-            std::memcpy(out + i, &block.v, sizeof block.v);
+            const V block = vector_block<Function, V>(kinds.template lanes<W>(i), in, i, numbers);
+            out.store_lanes(i, block);
             for (int lane = 0; lane < W; ++lane) {
                 if (block[lane] != block[lane]) {
-                    out[i + lane] = scalar_element<Function>(kind, in, i + lane, numbers);
+                    out.store(i + lane, scalar_element<Function>(kinds.at(i + lane), in, i + lane, numbers));
                 }
             }
         }
     }
     for (; i < n; ++i) {
-        out[i] = scalar_element<Function>(kind, in, i, numbers);
+        out.store(i, scalar_element<Function>(kinds.at(i), in, i, numbers));
     }
 }
 
@@ -96,30 +121,28 @@ KESTRELFIN_LANE_INLINE void fill_elements(core::OptionKind kind, const Inputs& i
 // formula into it, so it is compiled for that path's instruction set alone
 // (functions it calls but cannot inline, such as the library's exp, keep the
 // baseline ABI). The AVX2 block width is the table's.
-template <class Function, class Math, class Inputs>
-KESTRELFIN_AVX2_KERNEL void fill_elements_avx2(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
-    fill_elements<Function, core::Lanes<Function::avx2_lanes, Math>>(kind, in, out, n);
+template <class Function, class Math, class Kinds, class Inputs, class Output>
+KESTRELFIN_AVX2_KERNEL void fill_elements_avx2(const Kinds& kinds, const Inputs& in, const Output& out, std::size_t n) {
+    fill_elements<Function, core::Lanes<Function::avx2_lanes, Math>>(kinds, in, out, n);
 }
 
-template <class Function, class Math, class Inputs>
-KESTRELFIN_SSE2_KERNEL void fill_elements_sse2(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
-    fill_elements<Function, core::Lanes<2, Math>>(kind, in, out, n);
+template <class Function, class Math, class Kinds, class Inputs, class Output>
+KESTRELFIN_SSE2_KERNEL void fill_elements_sse2(const Kinds& kinds, const Inputs& in, const Output& out, std::size_t n) {
+    fill_elements<Function, core::Lanes<2, Math>>(kinds, in, out, n);
 }
 
 // Every element of one call, by the process's kernel path.
-template <class Function, class Inputs>
-void fill_all(core::OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+template <class Function, class Kinds, class Inputs, class Output>
+void fill_all(const Kinds& kinds, const Inputs& in, const Output& out, std::size_t n) {
     switch (kernel_path()) {
         case KernelPath::Avx2Fused:
-            return fill_elements_avx2<Function, Avx2FusedMath>(kind, in, out, n);
-        case KernelPath::Avx2Unfused:
-            return fill_elements_avx2<Function, Avx2UnfusedMath>(kind, in, out, n);
+            return fill_elements_avx2<Function, Avx2FusedMath>(kinds, in, out, n);
         case KernelPath::Sse2Unfused:
-            return fill_elements_sse2<Function, Sse2UnfusedMath>(kind, in, out, n);
+            return fill_elements_sse2<Function, Sse2UnfusedMath>(kinds, in, out, n);
         case KernelPath::Sse2Libm:
             break;
     }
-    fill_elements_sse2<Function, core::LibmCalls>(kind, in, out, n);
+    fill_elements_sse2<Function, core::LibmCalls>(kinds, in, out, n);
 }
 
 }  // namespace kestrelfin::binding

@@ -4,11 +4,13 @@
 // together with the way its lanes compute exp and log: by the lane-wise
 // replica of the C library's FMA build or of its build without FMA
 // (core/vector_exp_log.hpp), or by the C library's own calls, one per lane.
-// A replica returns the library's bits only for the build it copies, and
-// which build the process's library is depends on the CPU, on glibc's
-// tunables, or on another library preloaded in its place; so at the first
-// array call the process compares each candidate replica, in the very
-// target, width and form the kernels inline, with its own exp and log
+// glibc runs its FMA build where the CPU has AVX2 and FMA, which is where the
+// AVX2 kernels run, and its build without FMA elsewhere (or where its
+// tunables say so), where the SSE2 kernels take that build's replica.
+// Which build the process's library really is (or whether it is another
+// library, preloaded in its place) is not assumed: at the first array call
+// the process compares each candidate replica, in the very target, width
+// and form the kernels inline, with its own exp and log
 // (core/exp_log_self_check.hpp), and takes the first that gives the same
 // bits on every input of the check. If none does, the lanes call the
 // library. The choice changes the speed, never a result: every path gives
@@ -26,15 +28,13 @@ namespace kestrelfin::binding {
 
 enum class KernelPath : unsigned char {
     Avx2Fused,    // AVX2 and FMA; the replica of the library's FMA build
-    Avx2Unfused,  // AVX2 and FMA; the replica of its build without FMA
-    Sse2Unfused,  // the baseline; the replica of the build without FMA
+    Sse2Unfused,  // the baseline; the replica of its build without FMA
     Sse2Libm,     // the baseline; the library's calls, lane by lane
 };
 
 // How each path's lanes compute exp and log. The AVX2 kernels' lanes span
 // ymm registers (32 bytes); wider lanes are computed in halves.
 using Avx2FusedMath = core::LibmReplicaMath<core::LibmVariant::Fused, 32>;
-using Avx2UnfusedMath = core::LibmReplicaMath<core::LibmVariant::Unfused, 32>;
 using Sse2UnfusedMath = core::LibmReplicaMath<core::LibmVariant::Unfused, 16>;
 
 #define KESTRELFIN_AVX2_KERNEL __attribute__((target("avx2,fma"), flatten))
@@ -51,24 +51,16 @@ using Sse2UnfusedMath = core::LibmReplicaMath<core::LibmVariant::Unfused, 16>;
     }
 KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_fused, Avx2FusedMath, 4)
 KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_fused, Avx2FusedMath, 8)
-KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_unfused, Avx2UnfusedMath, 4)
-KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_unfused, Avx2UnfusedMath, 8)
 KESTRELFIN_LIBM_BATCHES(KESTRELFIN_SSE2_KERNEL, sse2_unfused, Sse2UnfusedMath, 2)
 #undef KESTRELFIN_LIBM_BATCHES
 
 inline KernelPath choose_kernel_path() noexcept {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-        // The AVX2 kernels use blocks of 4 and of 8 lanes; both must pass.
-        if (core::exp_log_replica_verified<exp_batch_avx2_fused_4, log_batch_avx2_fused_4>() &&
-            core::exp_log_replica_verified<exp_batch_avx2_fused_8, log_batch_avx2_fused_8>()) {
-            return KernelPath::Avx2Fused;
-        }
-        if (core::exp_log_replica_verified<exp_batch_avx2_unfused_4, log_batch_avx2_unfused_4>() &&
-            core::exp_log_replica_verified<exp_batch_avx2_unfused_8, log_batch_avx2_unfused_8>()) {
-            return KernelPath::Avx2Unfused;
-        }
-        return KernelPath::Sse2Libm;
+    // The AVX2 kernels use blocks of 4 and of 8 lanes; both must pass.
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+        core::exp_log_replica_verified<exp_batch_avx2_fused_4, log_batch_avx2_fused_4>() &&
+        core::exp_log_replica_verified<exp_batch_avx2_fused_8, log_batch_avx2_fused_8>()) {
+        return KernelPath::Avx2Fused;
     }
     if (core::exp_log_replica_verified<exp_batch_sse2_unfused_2, log_batch_sse2_unfused_2>()) {
         return KernelPath::Sse2Unfused;

@@ -78,11 +78,13 @@ bool cpu_has_avx2_fma() {
 
 template <class Function, class Math, class Inputs>
 void avx2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    binding::fill_elements_avx2<Function, Math>(kind, *static_cast<const Inputs*>(in), out, n);
+    binding::fill_elements_avx2<Function, Math>(binding::UniformKind{kind}, *static_cast<const Inputs*>(in),
+                                                binding::ContiguousOutput{out}, n);
 }
 template <class Function, class Math, class Inputs>
 void sse2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    binding::fill_elements_sse2<Function, Math>(kind, *static_cast<const Inputs*>(in), out, n);
+    binding::fill_elements_sse2<Function, Math>(binding::UniformKind{kind}, *static_cast<const Inputs*>(in),
+                                                binding::ContiguousOutput{out}, n);
 }
 
 void report_once(const std::string& path, const char* why) {
@@ -110,11 +112,6 @@ std::vector<KernelRun> runnable_kernels() {
         runs.push_back({"avx2/fused", &avx2_run<Function, binding::Avx2FusedMath, Inputs>});
     } else {
         report_once("avx2/fused", "this process's libm is not the FMA build");
-    }
-    if (exp_log_replica_verified<binding::exp_batch_avx2_unfused_4, binding::log_batch_avx2_unfused_4>()) {
-        runs.push_back({"avx2/unfused", &avx2_run<Function, binding::Avx2UnfusedMath, Inputs>});
-    } else {
-        report_once("avx2/unfused", "this process's libm is not the build without FMA");
     }
     return runs;
 }
@@ -234,7 +231,8 @@ TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
         in.scalars[4] = 0.03;
         in.scalars[6] = 0.01;
         std::vector<double> out(8);
-        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(OptionKind::Call, in, out.data(), 8);
+        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(
+            binding::UniformKind{OptionKind::Call}, in, binding::ContiguousOutput{out.data()}, 8);
         for (std::size_t i = 0; i < 8; ++i) {
             const double expected =
                 kestrelfin::core::bsm_black_scholes_merton(OptionKind::Call, S[i], K[i], (*times)[i], 0.03, 0.25, 0.01);
