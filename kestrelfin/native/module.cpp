@@ -11,7 +11,8 @@
 //   GREEKS       tuple of (model, parameters, ufunc): the price and the
 //                fifteen Greeks in one pass, with the price function's
 //                parameters;
-//   GREEK_NAMES  the sixteen quantities the greeks ufuncs return, in order.
+//   GREEK_NAMES  the sixteen quantities the greeks ufuncs return, in order;
+// and each ufunc under its own name (bs_delta, ..., bs_greeks).
 // Every ufunc takes the option kind as a bool `is_call` (True = call) and then
 // the function's numbers, in its parameter order without `flag`, all
 // float64; NumPy broadcasts and casts the operands.
@@ -33,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 namespace kestrelfin::ufuncs {
 namespace {
@@ -157,6 +159,14 @@ PyRef tuple_of(Refs&&... items) {
     return PyRef::steal(PyTuple_Pack(sizeof...(items), items.get()...));
 }
 
+// Each ufunc is also an attribute of the module under its own name: NumPy
+// pickles a ufunc by name (the module that holds it), which is how Dask and
+// multiprocessing send it to other processes.
+bool add_ufunc(PyObject* module, PyObject* ufunc) {
+    PyRef name = PyRef::steal(PyObject_GetAttrString(ufunc, "__name__"));
+    return name && PyObject_SetAttr(module, name.get(), ufunc) == 0;
+}
+
 bool add_functions(PyObject* module) {
     PyRef functions = PyRef::steal(PyList_New(0));
     if (!functions) {
@@ -171,8 +181,12 @@ bool add_functions(PyObject* module) {
                 PyErr_Format(PyExc_SystemError, "no quantity text for %s", std::string(entry.name).c_str());
                 return false;
             }
+            PyRef ufunc = PyRef::steal(entry.make());
+            if (!ufunc || !add_ufunc(module, ufunc.get())) {
+                return false;
+            }
             PyRef record = tuple_of(text(model_name), text(quantity->public_name), text(entry.name),
-                                    parameter_tuple(entry.parameters), PyRef::steal(entry.make()));
+                                    parameter_tuple(entry.parameters), PyRef::borrow(ufunc.get()));
             if (!record || PyList_Append(functions.get(), record.get()) < 0) {
                 return false;
             }
@@ -186,13 +200,17 @@ bool add_greeks(PyObject* module) {
     using Black76Price = binding::table::black76_black;
     using MertonPrice = binding::table::bsm_black_scholes_merton;
     using BlackScholesPrice = binding::table::bs_black_scholes;
+    PyRef black76 = PyRef::steal(make_greeks_ufunc<Black76AllGreeks>("black76_greeks"));
+    PyRef merton = PyRef::steal(make_greeks_ufunc<BlackScholesMertonAllGreeks>("bsm_greeks"));
+    PyRef black_scholes = PyRef::steal(make_greeks_ufunc<BlackScholesAllGreeks>("bs_greeks"));
+    if (!black76 || !merton || !black_scholes || !add_ufunc(module, black76.get()) ||
+        !add_ufunc(module, merton.get()) || !add_ufunc(module, black_scholes.get())) {
+        return false;
+    }
     PyRef greeks = tuple_of(
-        tuple_of(text("black76"), parameter_tuple(Black76Price::Family::parameters),
-                 PyRef::steal(make_greeks_ufunc<Black76AllGreeks>("black76_greeks"))),
-        tuple_of(text("bsm"), parameter_tuple(MertonPrice::Family::parameters),
-                 PyRef::steal(make_greeks_ufunc<BlackScholesMertonAllGreeks>("bsm_greeks"))),
-        tuple_of(text("bs"), parameter_tuple(BlackScholesPrice::Family::parameters),
-                 PyRef::steal(make_greeks_ufunc<BlackScholesAllGreeks>("bs_greeks"))));
+        tuple_of(text("black76"), parameter_tuple(Black76Price::Family::parameters), std::move(black76)),
+        tuple_of(text("bsm"), parameter_tuple(MertonPrice::Family::parameters), std::move(merton)),
+        tuple_of(text("bs"), parameter_tuple(BlackScholesPrice::Family::parameters), std::move(black_scholes)));
     if (!greeks || PyModule_AddObjectRef(module, "GREEKS", greeks.get()) < 0) {
         return false;
     }

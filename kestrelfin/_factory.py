@@ -1,0 +1,208 @@
+"""The public functions of the model namespaces, made from the function
+table that kestrelfin._ufuncs exposes: one generic factory, no list of
+functions of its own.
+
+Each function has the parameters of its _kestrelfin counterpart, in the same
+order and under the same names, then the keyword-only ``out`` and ``where``
+and NumPy's other ufunc keywords (``dtype``, ``casting``, ``order``, ...).
+A call takes one of two paths:
+
+* the scalar path, when the flag is a str, every number a Python float or
+  int or a NumPy float64 scalar, and no keyword beyond the parameters is
+  given: the _kestrelfin scalar function itself (so the same float, bit for
+  bit), except that an implied volatility the solver cannot find is NaN
+  instead of an exception, as in the ufuncs;
+* otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
+  and the ufunc is called with it and the numbers, so that NumPy broadcasts,
+  casts, honours ``out=`` and ``where=``, and pandas, Polars, xarray and Dask
+  take over through ``__array_ufunc__`` and return their own containers.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any, NamedTuple
+
+import numpy as np
+
+import _kestrelfin
+from kestrelfin import _errors, _flags, _ufuncs
+
+try:
+    from kestrelfin import _docstrings
+except ImportError:  # a source tree without a build: no generated texts
+    _docstrings = None
+
+# The number types the scalar path accepts (exactly these types: a float
+# subclass such as a NumPy scalar of another width takes the ufunc path).
+_NUMBERS = frozenset({float, int, np.float64})
+# What the solver's failures raise in _kestrelfin's scalar functions.
+_SOLVER_FAILURES = frozenset({"price is below intrinsic value", "price exceeds theoretical maximum",
+                              "IV solver failed to converge"})
+_NAN = math.nan
+
+
+class Spec(NamedTuple):
+    """One public function: where it lives and what it calls."""
+    model: str          # the namespace: "bs", "bsm", "black76"
+    quantity: str       # its name there: "price", "delta", ...
+    parameters: tuple[str, ...]
+    ufunc: Any
+    scalar: Any         # the _kestrelfin scalar function, or None (greeks)
+
+    @property
+    def public_name(self) -> str:
+        return f"kestrelfin.{self.model}.{self.quantity}"
+
+
+def _numbers_and_kind(spec: Spec, arguments: tuple):
+    flag_index = spec.parameters.index("flag")
+    numbers = arguments[:flag_index] + arguments[flag_index + 1:]
+    return _flags.to_is_call(arguments[flag_index]), numbers
+
+
+def _call_ufunc(spec: Spec, arguments: tuple, operands: tuple, keywords: dict):
+    try:
+        return spec.ufunc(*operands, **keywords)
+    except (TypeError, ValueError) as error:
+        better = _errors.explain(spec.public_name, spec.parameters, arguments, error)
+        if better is None:
+            raise
+        raise better from None
+
+
+def _keywords(out, where, keywords: dict) -> dict:
+    if out is not None:
+        keywords["out"] = out
+    if where is not True:
+        keywords["where"] = where
+    return keywords
+
+
+def dispatch(spec: Spec, arguments: tuple, out, where, keywords: dict):
+    """The ufunc path of one public function."""
+    is_call, numbers = _numbers_and_kind(spec, arguments)
+    return _call_ufunc(spec, arguments, (is_call, *numbers), _keywords(out, where, keywords))
+
+
+def _is_dask(value) -> bool:
+    return type(value).__module__.partition(".")[0] in ("dask", "dask_expr")
+
+
+def _is_pandas(value) -> bool:
+    return type(value).__module__.partition(".")[0] == "pandas"
+
+
+def dispatch_greeks(spec: Spec, arguments: tuple, out, where, keywords: dict):
+    """All sixteen quantities of every option: a dict name -> result, or a
+    pandas DataFrame when the inputs are pandas objects."""
+    is_call, numbers = _numbers_and_kind(spec, arguments)
+    operands = (is_call, *numbers)
+    keywords = _keywords(out, where, keywords)
+    names = _ufuncs.GREEK_NAMES
+    if any(_is_dask(operand) and hasattr(operand, "map_blocks") for operand in operands):
+        # Dask arrays hand a ufunc of several outputs back (NotImplemented);
+        # apply_gufunc runs it on every block and gives one array per output.
+        import dask.array as da
+
+        signature = ",".join(["()"] * len(operands)) + "->" + ",".join(["()"] * len(names))
+        results = da.apply_gufunc(spec.ufunc, signature, *operands, output_dtypes=[np.float64] * len(names),
+                                  **keywords)
+        return dict(zip(names, results))
+    results = _call_ufunc(spec, arguments, operands, keywords)
+    if any(_is_pandas(operand) for operand in operands) and all(_is_pandas(r) for r in results):
+        import pandas as pd
+
+        return pd.DataFrame(dict(zip(names, results)), copy=False)
+    return dict(zip(names, results))
+
+
+# The function templates: compiled once per public function so that each has
+# its real signature, checked by the interpreter, and a scalar path of a few
+# type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
+# but the flag.
+_TEMPLATE = '''
+def _make(_spec, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
+    def {name}({parameters}, *, out=None, where=True, **kwargs):
+        if (out is None and where is True and not kwargs and flag.__class__ is str
+                and {number_checks}):
+{scalar_path}
+        return _dispatch(_spec, ({parameters},), out, where, kwargs)
+    return {name}
+'''
+
+_SCALAR = "            return _scalar({parameters})"
+
+# An implied volatility that cannot be found is NaN, as in the ufunc; a bad
+# flag still raises.
+_SCALAR_IMPLIED = '''            try:
+                return _scalar({parameters})
+            except (ValueError, RuntimeError) as error:
+                if error.args and error.args[0] in _SOLVER_FAILURES:
+                    return _NAN
+                raise'''
+
+_GREEKS_TEMPLATE = '''
+def _make(_spec, _dispatch):
+    def greeks({parameters}, *, out=None, where=True, **kwargs):
+        return _dispatch(_spec, ({parameters},), out, where, kwargs)
+    return greeks
+'''
+
+
+def _document(function, spec: Spec, module: str) -> None:
+    function.__module__ = module
+    function.__qualname__ = spec.quantity
+    key = f"{spec.model}.{spec.quantity}"
+    if _docstrings is not None:
+        function.__doc__ = _docstrings.DOCS[key]
+    function.ufunc = spec.ufunc  # the NumPy ufunc behind it: is_call, then the numbers
+
+
+def _compile(source: str, module_globals: dict, name: str):
+    namespace: dict = {}
+    code = compile(source, f"<kestrelfin {name}>", "exec")
+    exec(code, module_globals, namespace)  # noqa: S102 - source made above from the table's names only
+    return namespace["_make"]
+
+
+def make_function(spec: Spec, module_globals: dict):
+    parameters = ", ".join(spec.parameters)
+    numbers = [p for p in spec.parameters if p != "flag"]
+    scalar = _SCALAR_IMPLIED if spec.quantity == "implied_volatility" else _SCALAR
+    source = _TEMPLATE.format(
+        name=spec.quantity, parameters=parameters,
+        number_checks=" and ".join(f"{p}.__class__ in _NUMBERS" for p in numbers),
+        scalar_path=scalar.format(parameters=parameters))
+    make = _compile(source, module_globals, spec.quantity)
+    function = make(spec, spec.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    _document(function, spec, module_globals["__name__"])
+    return function
+
+
+def make_greeks(spec: Spec, module_globals: dict):
+    source = _GREEKS_TEMPLATE.format(parameters=", ".join(spec.parameters))
+    function = _compile(source, module_globals, "greeks")(spec, dispatch_greeks)
+    _document(function, spec, module_globals["__name__"])
+    return function
+
+
+def populate(module_globals: dict, model: str) -> list[str]:
+    """Defines the model's functions in the namespace module and returns
+    their names: the price, the implied volatility and the fifteen Greeks in
+    the table's order, then greeks."""
+    names = []
+    for row_model, quantity, name, parameters, ufunc in _ufuncs.FUNCTIONS:
+        if row_model != model:
+            continue
+        spec = Spec(model, quantity, parameters, ufunc, getattr(_kestrelfin, name))
+        module_globals[quantity] = make_function(spec, module_globals)
+        names.append(quantity)
+    for row_model, parameters, ufunc in _ufuncs.GREEKS:
+        if row_model == model:
+            spec = Spec(model, "greeks", parameters, ufunc, None)
+            module_globals["greeks"] = make_greeks(spec, module_globals)
+            names.append("greeks")
+    if _docstrings is not None:
+        module_globals["__doc__"] = _docstrings.DOCS[model]
+    return names
