@@ -3,8 +3,13 @@ table that kestrelfin._ufuncs exposes: one generic factory, no list of
 functions of its own.
 
 Each function has the parameters of its _kestrelfin counterpart, in the same
-order and under the same names, then the keyword-only ``out`` and ``where``
-and NumPy's other ufunc keywords (``dtype``, ``casting``, ``order``, ...).
+order and under the same names, then the ufunc keywords ``out``, ``where``,
+``casting`` and ``order``, which go to the ufunc as they go to any NumPy
+ufunc. (They have defaults but are not keyword-only: a function whose
+parameters are all positional-or-keyword takes CPython's fast call path,
+which keeps a scalar call within a small multiple of _kestrelfin's. The raw
+ufunc, for NumPy's remaining keywords, is the function's ``ufunc``
+attribute.)
 A call takes one of two paths:
 
 * the scalar path, when the flag is a str, every number a Python float or
@@ -71,7 +76,12 @@ def _call_ufunc(spec: Spec, arguments: tuple, operands: tuple, keywords: dict):
         raise better from None
 
 
-def _keywords(out, where, keywords: dict) -> dict:
+def _keywords(out, where, casting, order) -> dict:
+    keywords = {}
+    if casting != "same_kind":
+        keywords["casting"] = casting
+    if order != "K":
+        keywords["order"] = order
     if out is not None:
         keywords["out"] = out
     if where is not True:
@@ -79,10 +89,10 @@ def _keywords(out, where, keywords: dict) -> dict:
     return keywords
 
 
-def dispatch(spec: Spec, arguments: tuple, out, where, keywords: dict):
+def dispatch(spec: Spec, arguments: tuple, out, where, casting, order):
     """The ufunc path of one public function."""
     is_call, numbers = _numbers_and_kind(spec, arguments)
-    return _call_ufunc(spec, arguments, (is_call, *numbers), _keywords(out, where, keywords))
+    return _call_ufunc(spec, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
 
 
 def _is_dask(value) -> bool:
@@ -93,12 +103,12 @@ def _is_pandas(value) -> bool:
     return type(value).__module__.partition(".")[0] == "pandas"
 
 
-def dispatch_greeks(spec: Spec, arguments: tuple, out, where, keywords: dict):
+def dispatch_greeks(spec: Spec, arguments: tuple, out, where, casting, order):
     """All sixteen quantities of every option: a dict name -> result, or a
     pandas DataFrame when the inputs are pandas objects."""
     is_call, numbers = _numbers_and_kind(spec, arguments)
     operands = (is_call, *numbers)
-    keywords = _keywords(out, where, keywords)
+    keywords = _keywords(out, where, casting, order)
     names = _ufuncs.GREEK_NAMES
     if any(_is_dask(operand) and hasattr(operand, "map_blocks") for operand in operands):
         # Dask arrays hand a ufunc of several outputs back (NotImplemented);
@@ -123,11 +133,11 @@ def dispatch_greeks(spec: Spec, arguments: tuple, out, where, keywords: dict):
 # but the flag.
 _TEMPLATE = '''
 def _make(_spec, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
-    def {name}({parameters}, *, out=None, where=True, **kwargs):
-        if (out is None and where is True and not kwargs and flag.__class__ is str
-                and {number_checks}):
+    def {name}({parameters}, out=None, where=True, casting="same_kind", order="K"):
+        if (out is None and where is True and casting == "same_kind" and order == "K"
+                and flag.__class__ is str and {number_checks}):
 {scalar_path}
-        return _dispatch(_spec, ({parameters},), out, where, kwargs)
+        return _dispatch(_spec, ({parameters},), out, where, casting, order)
     return {name}
 '''
 
@@ -144,8 +154,8 @@ _SCALAR_IMPLIED = '''            try:
 
 _GREEKS_TEMPLATE = '''
 def _make(_spec, _dispatch):
-    def greeks({parameters}, *, out=None, where=True, **kwargs):
-        return _dispatch(_spec, ({parameters},), out, where, kwargs)
+    def greeks({parameters}, out=None, where=True, casting="same_kind", order="K"):
+        return _dispatch(_spec, ({parameters},), out, where, casting, order)
     return greeks
 '''
 
@@ -172,7 +182,7 @@ def make_function(spec: Spec, module_globals: dict):
     scalar = _SCALAR_IMPLIED if spec.quantity == "implied_volatility" else _SCALAR
     source = _TEMPLATE.format(
         name=spec.quantity, parameters=parameters,
-        number_checks=" and ".join(f"{p}.__class__ in _NUMBERS" for p in numbers),
+        number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
         scalar_path=scalar.format(parameters=parameters))
     make = _compile(source, module_globals, spec.quantity)
     function = make(spec, spec.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
