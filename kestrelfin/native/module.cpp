@@ -27,6 +27,7 @@
 #include "kestrelfin/native/ufunc_loops.hpp"
 
 #include <array>
+#include <cfenv>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -57,6 +58,17 @@ constexpr std::array<char, 1 + Numbers + Results> operand_types() {
 
 void* kNoData[] = {nullptr};
 
+// Out-of-domain inputs give the formula's IEEE-754 result (NaN, an infinity,
+// a signed zero), which is the answer, as in _kestrelfin, not a condition to
+// warn about; and the implied-volatility solver overflows or divides by zero
+// on the way to ordinary results. So the floating-point status flags that the
+// element loop raised are cleared before NumPy reads them, and no call warns.
+template <PyUFuncGenericFunction Loop>
+void without_status_flags(char** args, const npy_intp* dimensions, const npy_intp* steps, void* data) {
+    Loop(args, dimensions, steps, data);
+    std::feclearexcept(FE_ALL_EXCEPT);
+}
+
 constexpr const char* kUfuncDoc =
     "The element loop behind the kestrelfin function of this name: is_call (bool, True for a call), then "
     "the function's numbers as float64; returns float64.";
@@ -65,7 +77,7 @@ constexpr const char* kUfuncDoc =
 // ufunc, so each lives in static storage.
 template <class Function>
 PyObject* make_ufunc() {
-    static PyUFuncGenericFunction loops[] = {&ufunc_loop<Function>};
+    static PyUFuncGenericFunction loops[] = {&without_status_flags<&ufunc_loop<Function>>};
     static constexpr auto types = operand_types<kNumberCount<Function>, 1>();
     return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + kNumberCount<Function>),
                                    1, PyUFunc_None, Function::name, kUfuncDoc, 0);
@@ -73,7 +85,7 @@ PyObject* make_ufunc() {
 
 template <class AllGreeks>
 PyObject* make_greeks_ufunc(const char* name) {
-    static PyUFuncGenericFunction loops[] = {&greeks_loop<AllGreeks>};
+    static PyUFuncGenericFunction loops[] = {&without_status_flags<&greeks_loop<AllGreeks>>};
     static constexpr auto types = operand_types<AllGreeks::numbers, kGreekCount>();
     return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + AllGreeks::numbers),
                                    static_cast<int>(kGreekCount), PyUFunc_None, name,
