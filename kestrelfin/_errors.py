@@ -31,7 +31,13 @@ def _what(value) -> str | None:
         return f"a {type(value).__name__} ({value!r})"
     container = type(value).__name__
     dtype = getattr(value, "dtype", None)
-    if dtype is None or not isinstance(dtype, np.dtype):
+    if dtype is not None and not isinstance(dtype, np.dtype):
+        # A pandas extension dtype (nullable numbers, strings, categories).
+        kind = getattr(dtype, "kind", "O")
+        if kind in "biuf":
+            return None
+        return f"a {container} of dtype {dtype} (convert it with .astype(float))"
+    if dtype is None:
         try:
             dtype = np.asarray(value).dtype
         except Exception:  # noqa: BLE001 - a ragged list, an object NumPy cannot read
@@ -45,8 +51,11 @@ def _what(value) -> str | None:
         names = {"U": "str", "S": "bytes", "O": "mixed objects", "c": "complex numbers",
                  "M": "datetimes", "m": "timedeltas"}
         return f"a {container} of {names.get(kind, str(dtype))}"
+    if not isinstance(value, np.ndarray):
+        hint = " (convert it with .astype(float))" if kind == "O" else ""
+        return f"a {container} of dtype {dtype}{hint}"
     if kind == "O":
-        return f"an object array (dtype object; convert it with .astype(float))"
+        return "an object array (dtype object; convert it with .astype(float))"
     if kind in "US":
         return f"an array of {'str' if kind == 'U' else 'bytes'} (dtype {dtype})"
     return f"a {dtype} array"
@@ -69,6 +78,11 @@ def explain(function: str, parameters: tuple[str, ...], arguments: tuple, error:
             return TypeError(f"{function}: {name} {_EXPECTS}, got {what}")
     if isinstance(error, ValueError) and "broadcast" in str(error):
         shapes = [(name, _shape(value)) for name, value in zip(parameters, arguments)]
+        try:
+            np.broadcast_shapes(*(shape for _, shape in shapes if shape is not None))
+            return None  # the arguments broadcast: the error is about `out` or `where`
+        except ValueError:
+            pass
         listed = ", ".join(f"{name} {shape}" for name, shape in shapes)
         return ValueError(f"{function}: the shapes of the arguments do not broadcast together: {listed}")
     return None

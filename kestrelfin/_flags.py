@@ -23,6 +23,8 @@ import numpy as np
 import _kestrelfin
 from kestrelfin import _ufuncs
 
+_EXPECTED = "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call)"
+
 # Code points of 'c' and 'p'; "| 0x20" maps 'C' onto 'c' and 'P' onto 'p' and
 # nothing else onto either.
 _LOWER = 0x20
@@ -52,8 +54,8 @@ def _shown(value: object) -> str:
 
 
 def bad_flag(position: tuple[int, ...], value: object) -> ValueError:
-    where = ", ".join(str(i) for i in position)
-    return ValueError(f"flag[{where}] must start with 'c' or 'p' (call or put), got {_shown(value)}")
+    where = f"[{', '.join(str(i) for i in position)}]" if position else ""
+    return ValueError(f"flag{where} must start with 'c' or 'p' (call or put), got {_shown(value)}")
 
 
 def _raise_first_bad(values: np.ndarray, ok: np.ndarray) -> None:
@@ -96,8 +98,9 @@ def _from_objects(values: np.ndarray) -> np.ndarray:
     return is_call.reshape(values.shape)
 
 
-def from_array(values: np.ndarray) -> np.ndarray:
-    """A NumPy array of flags (bool, str, bytes or objects) as kinds."""
+def from_array(values: np.ndarray, given=None) -> np.ndarray:
+    """A NumPy array of flags (bool, str, bytes or objects) as kinds;
+    `given` is what the caller passed, for the error text."""
     kind = values.dtype.kind
     if kind == "b":
         return values
@@ -105,9 +108,7 @@ def from_array(values: np.ndarray) -> np.ndarray:
         return _from_text_array(values)
     if kind == "O":
         return _from_objects(values)
-    raise TypeError(
-        "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call), "
-        f"got an array of dtype {values.dtype}")
+    raise TypeError(f"{_EXPECTED}, got {_describe(values if given is None else given, values)}")
 
 
 def _from_pandas(flag):  # a Series or an Index
@@ -131,7 +132,7 @@ def _from_pandas(flag):  # a Series or an Index
             raise bad_flag((position,), np.asarray(flag, dtype=object)[position])
         is_call = kinds[codes]
     else:
-        is_call = from_array(np.asarray(flag))
+        is_call = from_array(np.asarray(flag), flag)
     if isinstance(flag, pd.Series):
         return pd.Series(is_call, index=flag.index, name=flag.name, copy=False)
     return is_call
@@ -162,13 +163,11 @@ def to_is_call(flag):
         # kinds go in as a NumPy array.
         return from_array(np.asarray(flag.to_numpy()))
     if isinstance(flag, (bytes, bytearray)):
-        raise TypeError(f"flag must be a str, got {cls.__name__} {bytes(flag)!r}")
+        raise TypeError(f"{_EXPECTED}, got {cls.__name__} {bytes(flag)!r}")
     values = np.asarray(flag)
-    if values.dtype.kind not in "bUSO":
-        raise TypeError(
-            "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call), "
-            f"got {_describe(flag, values)}")
-    return from_array(values)
+    if values.ndim == 0 and values.dtype.kind != "b":
+        raise TypeError(f"{_EXPECTED}, got {_describe(flag, values)}")
+    return from_array(values, flag)
 
 
 def _describe(flag, values: np.ndarray) -> str:
