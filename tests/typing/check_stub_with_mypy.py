@@ -2,9 +2,8 @@
 kestrelfin package's) on the scripts beside this file: user_script.py and
 package_user_script.py must pass cleanly, and wrong_script.py and
 package_wrong_script.py must fail with exactly the errors their comments
-mark (line and error code), so
-that the stub is shown to accept correct code and to reject wrong code for
-the right reasons. Exits non-zero on any difference."""
+mark (line and error code), so that the stubs are shown to accept correct
+code and to reject wrong code for the right reasons. Exits non-zero on any difference."""
 
 import re
 import subprocess
