@@ -25,6 +25,7 @@ A call takes one of two paths:
 
 from __future__ import annotations
 
+import importlib
 import math
 from typing import Any, NamedTuple
 
@@ -89,8 +90,39 @@ def _keywords(out, where, casting, order) -> dict:
     return keywords
 
 
+def _dask_frames(arguments: tuple) -> bool:
+    """Whether a Dask DataFrame or Series is among the arguments."""
+    return any(_is_dask(a) and hasattr(a, "map_partitions") and not hasattr(a, "map_blocks") for a in arguments)
+
+
+def partition_call(model: str, quantity: str, *arguments):
+    """One partition of a Dask DataFrame call: the public function on its
+    pandas pieces. (Found by name, so that Dask can send it to workers.)"""
+    return getattr(importlib.import_module(f"kestrelfin.{model}"), quantity)(*arguments)
+
+
+def _on_partitions(spec: Spec, arguments: tuple, keywords: dict):
+    # Dask DataFrames run the whole call per partition (the arguments'
+    # partitions taken side by side, as Dask's own element-wise operations
+    # take them), rather than one ufunc over separately derived Series: a
+    # Series of kinds made from the flag column does not combine with
+    # scalar arguments in Dask's element-wise operations.
+    import dask.dataframe as dd
+    import pandas as pd
+
+    if keywords:
+        raise TypeError(f"{spec.public_name}: out, where, casting and order are not supported on Dask DataFrames")
+    if spec.quantity == "greeks":
+        meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in _ufuncs.GREEK_NAMES})
+    else:
+        meta = pd.Series([], dtype=np.float64)
+    return dd.map_partitions(partition_call, spec.model, spec.quantity, *arguments, meta=meta)
+
+
 def dispatch(spec: Spec, arguments: tuple, out, where, casting, order):
     """The ufunc path of one public function."""
+    if _dask_frames(arguments):
+        return _on_partitions(spec, arguments, _keywords(out, where, casting, order))
     is_call, numbers = _numbers_and_kind(spec, arguments)
     return _call_ufunc(spec, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
 
@@ -105,7 +137,10 @@ def _is_pandas(value) -> bool:
 
 def dispatch_greeks(spec: Spec, arguments: tuple, out, where, casting, order):
     """All sixteen quantities of every option: a dict name -> result, or a
-    pandas DataFrame when the inputs are pandas objects."""
+    pandas DataFrame when the inputs are pandas objects (a Dask DataFrame
+    for Dask DataFrame columns)."""
+    if _dask_frames(arguments):
+        return _on_partitions(spec, arguments, _keywords(out, where, casting, order))
     is_call, numbers = _numbers_and_kind(spec, arguments)
     operands = (is_call, *numbers)
     keywords = _keywords(out, where, casting, order)
