@@ -40,7 +40,14 @@ and 0.81 as a put:
 
 import _kestrelfin
 
-from kestrelfin import black76, bs, bsm
+try:
+    from kestrelfin import _ufuncs  # noqa: F401 - the native module the namespaces are made from
+except ImportError as error:  # pragma: no cover - a source tree, not an installed package
+    raise ImportError(
+        "kestrelfin's native module kestrelfin._ufuncs cannot be imported: is this the source tree rather "
+        "than an installed kestrelfin? Install the wheel and run from another directory.") from error
+
+from kestrelfin import black76, bs, bsm  # noqa: E402
 
 __version__: str = _kestrelfin.__version__
 __all__ = ["bs", "bsm", "black76", "__version__"]
