@@ -182,7 +182,7 @@ for name in ("smile.png", "greeks.png"):
     assert width >= 800 and height >= 500 and 20_000 < len(data) < 400_000, (name, width, height, len(data))
     print(f"{name}: {width} x {height}, {len(data) // 1024} KB")
 EOF
-step 120 "example: pandas columns without copies" "$python" "$ROOT/examples/pandas_columns.py" >"$WORK/pandas.log"
+step 120 "example: a pandas book in, DataFrames out" "$python" "$ROOT/examples/pandas_columns.py" >"$WORK/pandas.log"
 tail -n 2 "$WORK/pandas.log"
 # The example itself on a smaller book: the test above did the full 10^7.
 step 300 "example: Dask with its progress bar" \
