@@ -10,11 +10,12 @@ parameters are all positional-or-keyword takes CPython's fast call path,
 which keeps a scalar call within a small multiple of _kestrelfin's. The raw
 ufunc, for NumPy's remaining keywords, is the function's ``ufunc``
 attribute.)
+
 A call takes one of two paths:
 
 * the scalar path, when the flag is a str, every number a Python float or
-  int or a NumPy float64 scalar, and no keyword beyond the parameters is
-  given: the _kestrelfin scalar function itself (so the same float, bit for
+  int or a NumPy float64 scalar, and the ufunc keywords are at their
+  defaults: the _kestrelfin scalar function itself (so the same float, bit for
   bit), except that an implied volatility the solver cannot find is NaN
   instead of an exception, as in the ufuncs;
 * otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
@@ -39,8 +40,9 @@ try:
 except ImportError:  # a source tree without a build: no generated texts
     _docstrings = None
 
-# The number types the scalar path accepts (exactly these types: a float
-# subclass such as a NumPy scalar of another width takes the ufunc path).
+# The number types the scalar path accepts, exactly these types (the check is
+# on the class, not isinstance, to be cheap): a bool, a subclass, or a NumPy
+# scalar of another type takes the ufunc path, which gives the same bits.
 _NUMBERS = frozenset({float, int, np.float64})
 # What the solver's failures raise in _kestrelfin's scalar functions.
 _SOLVER_FAILURES = frozenset({"price is below intrinsic value", "price exceeds theoretical maximum",
