@@ -35,18 +35,18 @@ static_assert(sizeof(core::Greeks<double>) == kGreekCount * sizeof(double), "cor
 using Recompute = double (*)(core::OptionKind kind, const double* numbers) noexcept;
 
 template <class Function, std::size_t... J>
-double recompute_with(core::OptionKind kind, const double* x, std::index_sequence<J...>) noexcept {
+double separate_function_with(core::OptionKind kind, const double* x, std::index_sequence<J...>) noexcept {
     return binding::scalar_operation<Function>(kind, x[J]...);
 }
 
 template <class Function>
-double recompute(core::OptionKind kind, const double* x) noexcept {
-    return recompute_with<Function>(kind, x, std::make_index_sequence<kNumberCount<Function>>{});
+double separate_function(core::OptionKind kind, const double* x) noexcept {
+    return separate_function_with<Function>(kind, x, std::make_index_sequence<kNumberCount<Function>>{});
 }
 
 // The Greeks rows of the table (every row but the implied volatility), in
 // order, for one model's column of it.
-#define KESTRELFIN_GREEKS_ROW_Greeks(function_) &recompute<binding::table::function_>,
+#define KESTRELFIN_GREEKS_ROW_Greeks(function_) &separate_function<binding::table::function_>,
 #define KESTRELFIN_GREEKS_ROW_ImpliedVolatility(function_)
 #define KESTRELFIN_BLACK76_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) KESTRELFIN_GREEKS_ROW_##kind_(black76_)
 #define KESTRELFIN_BSM_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) KESTRELFIN_GREEKS_ROW_##kind_(bsm_)
