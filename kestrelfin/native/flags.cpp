@@ -67,15 +67,37 @@ PyObject* first_characters(PyObject* /*module*/, PyObject* args) {
     }
     auto* const* items = static_cast<PyObject* const*>(PyArray_DATA(source));
     auto* out = static_cast<npy_bool*>(PyArray_DATA(target));
+    // A column of flags mostly holds the same few str objects over and over
+    // (one-character strs are interpreter singletons, and readers share equal
+    // strs): the last object read as a call and as a put are recognised by
+    // identity, without reading their text again. The array holds a reference
+    // to each, so neither can be freed and replaced at the same address
+    // during the loop.
+    PyObject* last_call = nullptr;
+    PyObject* last_put = nullptr;
     for (npy_intp i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (item != nullptr && item == last_call) {
+            out[i] = 1;
+            continue;
+        }
+        if (item != nullptr && item == last_put) {
+            out[i] = 0;
+            continue;
+        }
         // An object array may hold null entries (np.empty(n, object) before
         // it is filled is None, but arrays made from C need not be).
-        PyObject* item = items[i];
         const Parsed parsed = item == nullptr ? Parsed::Invalid : parse_flag(item);
         if (parsed == Parsed::Invalid) {
             return PyLong_FromSsize_t(static_cast<Py_ssize_t>(i));
         }
-        out[i] = parsed == Parsed::Call ? 1 : 0;
+        if (parsed == Parsed::Call) {
+            out[i] = 1;
+            last_call = item;
+        } else {
+            out[i] = 0;
+            last_put = item;
+        }
     }
     return PyLong_FromLong(-1);
 }
