@@ -50,7 +50,7 @@ _SOLVER_FAILURES = frozenset({"price is below intrinsic value", "price exceeds t
 _NAN = math.nan
 
 
-class Spec(NamedTuple):
+class PublicFunction(NamedTuple):
     """One public function: where it lives and what it calls."""
     model: str          # the namespace: "bs", "bsm", "black76"
     quantity: str       # its name there: "price", "delta", ...
@@ -63,17 +63,17 @@ class Spec(NamedTuple):
         return f"kestrelfin.{self.model}.{self.quantity}"
 
 
-def _numbers_and_kind(spec: Spec, arguments: tuple):
-    flag_index = spec.parameters.index("flag")
+def _numbers_and_kind(entry: PublicFunction, arguments: tuple):
+    flag_index = entry.parameters.index("flag")
     numbers = arguments[:flag_index] + arguments[flag_index + 1:]
     return _flags.to_is_call(arguments[flag_index]), numbers
 
 
-def _call_ufunc(spec: Spec, arguments: tuple, operands: tuple, keywords: dict):
+def _call_ufunc(entry: PublicFunction, arguments: tuple, operands: tuple, keywords: dict):
     try:
-        return spec.ufunc(*operands, **keywords)
+        return entry.ufunc(*operands, **keywords)
     except (TypeError, ValueError) as error:
-        better = _errors.explain(spec.public_name, spec.parameters, arguments, error)
+        better = _errors.explain(entry.public_name, entry.parameters, arguments, error)
         if better is None:
             raise
         raise better from None
@@ -103,7 +103,7 @@ def partition_call(model: str, quantity: str, *arguments):
     return getattr(importlib.import_module(f"kestrelfin.{model}"), quantity)(*arguments)
 
 
-def _on_partitions(spec: Spec, arguments: tuple, keywords: dict):
+def _on_partitions(entry: PublicFunction, arguments: tuple, keywords: dict):
     # Dask DataFrames run the whole call per partition (the arguments'
     # partitions taken side by side, as Dask's own element-wise operations
     # take them), rather than one ufunc over separately derived Series: a
@@ -113,20 +113,20 @@ def _on_partitions(spec: Spec, arguments: tuple, keywords: dict):
     import pandas as pd
 
     if keywords:
-        raise TypeError(f"{spec.public_name}: out, where, casting and order are not supported on Dask DataFrames")
-    if spec.quantity == "greeks":
+        raise TypeError(f"{entry.public_name}: out, where, casting and order are not supported on Dask DataFrames")
+    if entry.quantity == "greeks":
         meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in _ufuncs.GREEK_NAMES})
     else:
         meta = pd.Series([], dtype=np.float64)
-    return dd.map_partitions(partition_call, spec.model, spec.quantity, *arguments, meta=meta)
+    return dd.map_partitions(partition_call, entry.model, entry.quantity, *arguments, meta=meta)
 
 
-def dispatch(spec: Spec, arguments: tuple, out, where, casting, order):
+def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
     """The ufunc path of one public function."""
     if _dask_frames(arguments):
-        return _on_partitions(spec, arguments, _keywords(out, where, casting, order))
-    is_call, numbers = _numbers_and_kind(spec, arguments)
-    return _call_ufunc(spec, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
+        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _call_ufunc(entry, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
 
 
 def _is_dask(value) -> bool:
@@ -137,13 +137,13 @@ def _is_pandas(value) -> bool:
     return type(value).__module__.partition(".")[0] == "pandas"
 
 
-def dispatch_greeks(spec: Spec, arguments: tuple, out, where, casting, order):
+def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting, order):
     """All sixteen quantities of every option: a dict name -> result, or a
     pandas DataFrame when the inputs are pandas objects (a Dask DataFrame
     for Dask DataFrame columns)."""
     if _dask_frames(arguments):
-        return _on_partitions(spec, arguments, _keywords(out, where, casting, order))
-    is_call, numbers = _numbers_and_kind(spec, arguments)
+        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
+    is_call, numbers = _numbers_and_kind(entry, arguments)
     operands = (is_call, *numbers)
     keywords = _keywords(out, where, casting, order)
     names = _ufuncs.GREEK_NAMES
@@ -153,10 +153,10 @@ def dispatch_greeks(spec: Spec, arguments: tuple, out, where, casting, order):
         import dask.array as da
 
         signature = ",".join(["()"] * len(operands)) + "->" + ",".join(["()"] * len(names))
-        results = da.apply_gufunc(spec.ufunc, signature, *operands, output_dtypes=[np.float64] * len(names),
+        results = da.apply_gufunc(entry.ufunc, signature, *operands, output_dtypes=[np.float64] * len(names),
                                   **keywords)
         return dict(zip(names, results))
-    results = _call_ufunc(spec, arguments, operands, keywords)
+    results = _call_ufunc(entry, arguments, operands, keywords)
     if any(_is_pandas(operand) for operand in operands) and all(_is_pandas(r) for r in results):
         import pandas as pd
 
@@ -169,12 +169,12 @@ def dispatch_greeks(spec: Spec, arguments: tuple, out, where, casting, order):
 # type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
 # but the flag.
 _TEMPLATE = '''
-def _make(_spec, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
+def _make(_entry, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
     def {name}({parameters}, out=None, where=True, casting="same_kind", order="K"):
         if (out is None and where is True and casting == "same_kind" and order == "K"
                 and flag.__class__ is str and {number_checks}):
 {scalar_path}
-        return _dispatch(_spec, ({parameters},), out, where, casting, order)
+        return _dispatch(_entry, ({parameters},), out, where, casting, order)
     return {name}
 '''
 
@@ -190,20 +190,20 @@ _SCALAR_IMPLIED = '''            try:
                 raise'''
 
 _GREEKS_TEMPLATE = '''
-def _make(_spec, _dispatch):
+def _make(_entry, _dispatch):
     def greeks({parameters}, out=None, where=True, casting="same_kind", order="K"):
-        return _dispatch(_spec, ({parameters},), out, where, casting, order)
+        return _dispatch(_entry, ({parameters},), out, where, casting, order)
     return greeks
 '''
 
 
-def _document(function, spec: Spec, module: str) -> None:
+def _document(function, entry: PublicFunction, module: str) -> None:
     function.__module__ = module
-    function.__qualname__ = spec.quantity
-    key = f"{spec.model}.{spec.quantity}"
+    function.__qualname__ = entry.quantity
+    key = f"{entry.model}.{entry.quantity}"
     if _docstrings is not None:
         function.__doc__ = _docstrings.DOCS[key]
-    function.ufunc = spec.ufunc  # the NumPy ufunc behind it: is_call, then the numbers
+    function.ufunc = entry.ufunc  # the NumPy ufunc behind it: is_call, then the numbers
 
 
 def _compile(source: str, module_globals: dict, name: str):
@@ -213,24 +213,24 @@ def _compile(source: str, module_globals: dict, name: str):
     return namespace["_make"]
 
 
-def make_function(spec: Spec, module_globals: dict):
-    parameters = ", ".join(spec.parameters)
-    numbers = [p for p in spec.parameters if p != "flag"]
-    scalar = _SCALAR_IMPLIED if spec.quantity == "implied_volatility" else _SCALAR
+def make_function(entry: PublicFunction, module_globals: dict):
+    parameters = ", ".join(entry.parameters)
+    numbers = [p for p in entry.parameters if p != "flag"]
+    scalar = _SCALAR_IMPLIED if entry.quantity == "implied_volatility" else _SCALAR
     source = _TEMPLATE.format(
-        name=spec.quantity, parameters=parameters,
+        name=entry.quantity, parameters=parameters,
         number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
         scalar_path=scalar.format(parameters=parameters))
-    make = _compile(source, module_globals, spec.quantity)
-    function = make(spec, spec.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
-    _document(function, spec, module_globals["__name__"])
+    make = _compile(source, module_globals, entry.quantity)
+    function = make(entry, entry.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    _document(function, entry, module_globals["__name__"])
     return function
 
 
-def make_greeks(spec: Spec, module_globals: dict):
-    source = _GREEKS_TEMPLATE.format(parameters=", ".join(spec.parameters))
-    function = _compile(source, module_globals, "greeks")(spec, dispatch_greeks)
-    _document(function, spec, module_globals["__name__"])
+def make_greeks(entry: PublicFunction, module_globals: dict):
+    source = _GREEKS_TEMPLATE.format(parameters=", ".join(entry.parameters))
+    function = _compile(source, module_globals, "greeks")(entry, dispatch_greeks)
+    _document(function, entry, module_globals["__name__"])
     return function
 
 
@@ -242,13 +242,13 @@ def populate(module_globals: dict, model: str) -> list[str]:
     for row_model, quantity, name, parameters, ufunc in _ufuncs.FUNCTIONS:
         if row_model != model:
             continue
-        spec = Spec(model, quantity, parameters, ufunc, getattr(_kestrelfin, name))
-        module_globals[quantity] = make_function(spec, module_globals)
+        entry = PublicFunction(model, quantity, parameters, ufunc, getattr(_kestrelfin, name))
+        module_globals[quantity] = make_function(entry, module_globals)
         names.append(quantity)
     for row_model, parameters, ufunc in _ufuncs.GREEKS:
         if row_model == model:
-            spec = Spec(model, "greeks", parameters, ufunc, None)
-            module_globals["greeks"] = make_greeks(spec, module_globals)
+            entry = PublicFunction(model, "greeks", parameters, ufunc, None)
+            module_globals["greeks"] = make_greeks(entry, module_globals)
             names.append("greeks")
     if _docstrings is not None:
         module_globals["__doc__"] = _docstrings.DOCS[model]
