@@ -12,6 +12,8 @@
 # inputs. A full run rewrites benchmarks/RESULTS.md and benchmarks/results.png;
 # a quick run writes build/benchmarks/RESULTS-quick.md and results-quick.png
 # instead, so that development runs never replace the published figures.
+# Then benchmarks/package.py measures the kestrelfin package against
+# _kestrelfin (benchmarks/PACKAGE.md, or build/benchmarks/PACKAGE-quick.md).
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 quick=0
@@ -48,8 +50,10 @@ g++ "${flags[@]}" -DKF_RECORDING "$ROOT/benchmarks/floors/floors.cpp" -o "$out/l
 
 if [ "$quick" = 1 ]; then
     outputs=(--quick --markdown "$out/RESULTS-quick.md" --plot "$out/results-quick.png")
+    package_outputs=(--quick --markdown "$out/PACKAGE-quick.md")
 else
     outputs=(--markdown "$ROOT/benchmarks/RESULTS.md" --plot "$ROOT/benchmarks/results.png")
+    package_outputs=(--markdown "$ROOT/benchmarks/PACKAGE.md")
 fi
 
 # Some machines here set OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE, which slow a
@@ -62,3 +66,7 @@ cd "$ROOT/benchmarks"
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE KF_BENCH_OPENBLAS_NOTE="$openblas_note" \
     "$python" "$ROOT/benchmarks/bench.py" --floors "$out" --json "$out/results.json" \
     --pvv-python "$pvv_python" "${outputs[@]}"
+
+# The kestrelfin package against _kestrelfin (benchmarks/package.py).
+log "running the package benchmark"
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" "$ROOT/benchmarks/package.py" "${package_outputs[@]}"

@@ -5,12 +5,15 @@
 // extension and as the stub-only package _kestrelfin-stubs, so the stub
 // cannot drift from the module: a new row of the table, a renamed parameter
 // or a changed family shows up in the stub of the very build that has it.
-// It needs neither Python nor the pricing core, only the two headers.
+// It needs neither Python nor the pricing core, only the table's headers
+// (the quantities' texts are in quantities.hpp, shared with the kestrelfin
+// package's docstrings).
 //
 // Usage: kestrelfin_stub_generator OUTPUT.pyi   (or no argument: stdout)
 
 #include "binding/families.hpp"
 #include "binding/functions.hpp"
+#include "binding/quantities.hpp"
 
 #include <array>
 #include <cstdio>
@@ -70,40 +73,12 @@ const ModelText& model_text(Model model) {
     std::exit(1);
 }
 
-// What each quantity is, in the units the module returns it. `U` stands for
-// the underlying of the model (S or F).
-struct Quantity {
-    std::string_view name;
-    std::string_view text;
-};
-
-constexpr Quantity kQuantities[] = {
-    {"black", "price of a European option on the forward F, discounted at r."},
-    {"black_scholes_merton", "price of a European option on S paying the dividend yield q."},
-    {"black_scholes", "price of a European option on S (no dividend yield)."},
-    {"implied_volatility", "the volatility sigma at which the model gives the (discounted) `price`."},
-    {"delta", "delta, dV/dU, unscaled."},
-    {"gamma", "gamma, d2V/dU2, unscaled."},
-    {"vega", "vega per percentage point of volatility: dV/dsigma * 0.01."},
-    {"theta", "theta per calendar day: -dV/dt / 365 (the decay as time passes)."},
-    {"rho", "rho per percentage point of the rate: dV/dr * 0.01."},
-    {"vanna", "vanna, d(delta)/dsigma, per unit of sigma."},
-    {"charm", "charm, +d(delta)/dt: t is the time to expiry, per year, not negated, not per day."},
-    {"vomma", "vomma, d2V/dsigma2, on the unscaled vega."},
-    {"speed", "speed, d(gamma)/dU."},
-    {"zomma", "zomma, d(gamma)/dsigma."},
-    {"color", "color, +d(gamma)/dt: t is the time to expiry, per year."},
-    {"veta", "veta, +d(dV/dsigma)/dt on the unscaled vega: t is the time to expiry, per year."},
-    {"ultima", "ultima, d(vomma)/dsigma, on the unscaled vega."},
-    {"dual_delta", "dual delta, dV/dK."},
-    {"dual_gamma", "dual gamma, d2V/dK2."},
-};
-
 std::string quantity_text(const Row& row, const ModelText& model) {
     const std::string_view quantity = row.name.substr(model.prefix.size());
-    for (const Quantity& known : kQuantities) {
+    for (const auto& known : kestrelfin::binding::kQuantityTexts) {
         if (known.name == quantity) {
-            std::string text(known.text);
+            // "dU" stands for the derivative by the model's underlying.
+            std::string text(known.summary);
             for (std::size_t at = text.find("dU"); at != std::string::npos; at = text.find("dU", at)) {
                 text.replace(at + 1, 1, model.underlying);
             }

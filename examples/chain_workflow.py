@@ -3,10 +3,12 @@
 Reads an end-of-day option chain (examples/data/option_chain.csv: bid and ask
 quotes of calls and puts on the KFX index for six expiries), then
 
-1. computes the implied volatility of every bid, ask and mid quote with the
-   Black-Scholes-Merton array functions, one call per expiry and kind, and
-   merges calls and puts with numpy.where;
-2. computes the Greeks of every option at its mid implied volatility;
+1. computes the implied volatility of every bid, ask and mid quote with
+   kestrelfin.bsm.implied_volatility, one call for the whole chain: the
+   columns go in as they are (calls and puts mixed in the type column, a
+   rate per expiry), and a Series with the chain's index comes out;
+2. computes the price and the Greeks of every option at its mid implied
+   volatility in one pass with kestrelfin.bsm.greeks, a DataFrame;
 3. prints a summary per expiry (at-the-money volatility, 25-delta risk
    reversal and butterfly, the at-the-money straddle's Greeks) and checks
    that repricing at the implied volatilities gives back the mid quotes;
@@ -26,7 +28,6 @@ otherwise.
 from __future__ import annotations
 
 import argparse
-from collections.abc import Callable
 from pathlib import Path
 
 import matplotlib
@@ -38,7 +39,8 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from numpy.typing import NDArray  # noqa: E402
 
-import _kestrelfin as kf  # noqa: E402
+import kestrelfin  # noqa: E402
+from kestrelfin import bsm  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_CHAIN = ROOT / "examples" / "data" / "option_chain.csv"
@@ -61,50 +63,30 @@ def load_chain(path: Path) -> pd.DataFrame:
     return chain
 
 
-def by_kind(is_call: NDArray[np.bool_], function: Callable[..., Array], *arguments: object,
-            flag_last: bool = False) -> Array:
-    """One array call prices one kind of option: compute the whole group as
-    calls and as puts, then keep, element by element, the one that applies.
-    `flag_last` for the implied-volatility functions, which take the flag last."""
-    if flag_last:
-        calls, puts = function(*arguments, "c"), function(*arguments, "p")
-    else:
-        calls, puts = function("c", *arguments), function("p", *arguments)
-    return np.where(is_call, calls, puts)
+# The Greeks the summary and the pictures use, from greeks()'s sixteen.
+GREEK_COLUMNS = ("delta", "gamma", "vega", "theta", "vanna", "charm", "vomma")
 
 
 def analyse(chain: pd.DataFrame) -> pd.DataFrame:
-    """Adds implied volatilities and Greeks, one expiry at a time (each expiry
-    has its own rate, and the array functions take one rate per call)."""
-    pieces = []
-    for _, group in chain.groupby("expiry", sort=True):
-        group = group.copy()
-        is_call = group["is_call"].to_numpy()
-        S, K, t = (group[c].to_numpy(dtype=np.float64) for c in ("spot", "strike", "t"))
-        r = float(group["rate"].iloc[0])
-        q = float(group["dividend_yield"].iloc[0])
-
-        for side in ("bid", "mid", "ask"):
-            price = group[side].to_numpy(dtype=np.float64)
-            if side == "bid":
-                # A bid of 0.00 means there is no bid. A zero price would
-                # invert to the solver's floor of 1e-6; NaN gives NaN.
-                price = np.where(price > 0.0, price, np.nan)
-            # NaN where no volatility reproduces the quote (a bid below the
-            # intrinsic value, say): the array functions do not raise.
-            group[f"iv_{side}"] = by_kind(is_call, kf.bsm_implied_volatility_array, price, S, K, t, r, q,
-                                          flag_last=True)
-
-        sigma = group["iv_mid"].to_numpy()
-        greeks = {
-            "delta": kf.bsm_delta_array, "gamma": kf.bsm_gamma_array, "vega": kf.bsm_vega_array,
-            "theta": kf.bsm_theta_array, "vanna": kf.bsm_vanna_array, "charm": kf.bsm_charm_array,
-            "vomma": kf.bsm_vomma_array, "repriced": kf.bsm_black_scholes_merton_array,
-        }
-        for name, function in greeks.items():
-            group[name] = by_kind(is_call, function, S, K, t, r, sigma, q)
-        pieces.append(group)
-    return pd.concat(pieces)
+    """Adds implied volatilities and Greeks to every quote, one call each for
+    the whole chain."""
+    chain = chain.copy()
+    for side in ("bid", "mid", "ask"):
+        price = chain[side]
+        if side == "bid":
+            # A bid of 0.00 means there is no bid. A zero price would invert
+            # to the solver's floor of 1e-6; NaN gives NaN.
+            price = price.where(price > 0.0)
+        # NaN where no volatility reproduces the quote (a bid below the
+        # intrinsic value, say): no exception is raised.
+        chain[f"iv_{side}"] = bsm.implied_volatility(price, chain["spot"], chain["strike"], chain["t"],
+                                                     chain["rate"], chain["dividend_yield"], chain["type"])
+    greeks = bsm.greeks(chain["type"], chain["spot"], chain["strike"], chain["t"], chain["rate"],
+                        chain["iv_mid"], chain["dividend_yield"])
+    for column in GREEK_COLUMNS:
+        chain[column] = greeks[column]
+    chain["repriced"] = greeks["price"]
+    return chain
 
 
 def interpolate(x: Array, y: Array, at: float) -> float:
@@ -139,7 +121,7 @@ def summary(chain: pd.DataFrame) -> pd.DataFrame:
 
 def print_summary(chain: pd.DataFrame, table: pd.DataFrame) -> None:
     first = chain.iloc[0]
-    print(f"kestrelfin {kf.__version__}: {first['underlying']} option chain of "
+    print(f"kestrelfin {kestrelfin.__version__}: {first['underlying']} option chain of "
           f"{first['quote_date']:%d %b %Y}, spot {first['spot']:.2f}, dividend yield "
           f"{first['dividend_yield']:.2%}, {len(chain)} quotes\n")
     percent = "{:.2%}".format
@@ -152,7 +134,7 @@ def print_summary(chain: pd.DataFrame, table: pd.DataFrame) -> None:
     straddle_columns = ["expiry", "straddle K", "straddle", "delta", "gamma", "vega", "theta/day"]
     print("Smile per expiry, from mid implied volatilities. 'no IV' counts the bid, mid and ask")
     print("quotes without an implied volatility: missing bids (0.00, passed as NaN) and deep")
-    print("in-the-money bids below the intrinsic value, where the array functions give NaN.")
+    print("in-the-money bids below the intrinsic value, where the implied volatility is NaN.")
     print(table[smile_columns].to_string(index=False, formatters=formats))
     print("\nAt-the-money straddle per expiry (call + put at the strike nearest the forward;")
     print("vega per volatility point, theta per calendar day)")

@@ -1,12 +1,19 @@
-"""Pricing ten million options on a Dask cluster.
+"""Pricing ten million options on a Dask cluster, as a Dask array and as a
+Dask DataFrame.
 
-A book of calls and puts is split into chunks of a Dask array; every chunk
-goes through kestrelfin's array functions on a worker process with
-``map_blocks``, calls and puts being merged by ``where``, exactly as in one
-process. The script prices the book, computes its deltas and vegas and
-inverts the prices back into implied volatilities, shows Dask's progress bar
-while the workers run, and then checks that the cluster's results equal, bit
-for bit, one in-process call of each array function on the whole book.
+kestrelfin's functions are NumPy ufuncs, so Dask runs them chunk by chunk
+(or partition by partition) on its workers by itself: the same call that
+prices NumPy arrays prices Dask arrays and Dask DataFrame columns, lazily,
+with calls and puts mixed in one call (the flag per option: a boolean
+is_call array, or a column of "C"/"P" texts). The script
+
+1. prices a book held as chunked Dask arrays (price, delta, vega, and the
+   implied volatility of the prices), showing Dask's progress bar while the
+   workers run;
+2. prices the same book held as a Dask DataFrame, with a "type" column of
+   texts;
+3. checks that both equal, bit for bit, one in-process call of each function
+   on the whole book.
 
 By default it starts a LocalCluster of two worker processes on this machine.
 The same code runs on a real cluster of many machines: start a scheduler
@@ -32,10 +39,13 @@ import argparse
 import time
 
 import dask.array as da
+import dask.dataframe as dd
 import numpy as np
+import pandas as pd
 from dask.distributed import Client, LocalCluster, progress
 
-import _kestrelfin as kf
+import kestrelfin
+from kestrelfin import bsm
 
 RATE = 0.04
 DIVIDEND_YIELD = 0.015
@@ -81,54 +91,60 @@ def make_book(n: int, chunk: int) -> dict[str, da.Array]:
     return book
 
 
-def both_kinds(calls: da.Array, puts: da.Array, book: dict[str, da.Array]) -> da.Array:
-    """The module prices one kind per call: take each option's own kind."""
-    return da.where(book["is_call"], calls, puts)
-
-
-def greek(function, book: dict[str, da.Array]) -> da.Array:
-    """A price or Greek of every option: the array function on each chunk."""
-    def of_kind(flag: str) -> da.Array:
-        return da.map_blocks(function, flag, book["S"], book["K"], book["t"], RATE, book["sigma"],
-                             DIVIDEND_YIELD, dtype=np.float64, meta=np.empty(0))
-    return both_kinds(of_kind("c"), of_kind("p"), book)
-
-
-def implied_volatility(price: da.Array, book: dict[str, da.Array]) -> da.Array:
-    def of_kind(flag: str) -> da.Array:
-        return da.map_blocks(kf.bsm_implied_volatility_array, price, book["S"], book["K"], book["t"],
-                             RATE, DIVIDEND_YIELD, flag, dtype=np.float64, meta=np.empty(0))
-    return both_kinds(of_kind("c"), of_kind("p"), book)
-
-
 def price_book(book: dict[str, da.Array]) -> dict[str, da.Array]:
-    price = greek(kf.bsm_black_scholes_merton_array, book)
+    """Price, delta, vega and implied volatility of every option, lazily:
+    the kestrelfin functions on Dask arrays give Dask arrays."""
+    numbers = (book["S"], book["K"], book["t"], RATE, book["sigma"], DIVIDEND_YIELD)
+    price = bsm.price(book["is_call"], *numbers)
     return {
         "price": price,
-        "delta": greek(kf.bsm_delta_array, book),
-        "vega": greek(kf.bsm_vega_array, book),
-        "implied": implied_volatility(price, book),
+        "delta": bsm.delta(book["is_call"], *numbers),
+        "vega": bsm.vega(book["is_call"], *numbers),
+        "implied": bsm.implied_volatility(price, book["S"], book["K"], book["t"], RATE, DIVIDEND_YIELD,
+                                          book["is_call"]),
     }
 
 
+def book_partition(start: int, stop: int) -> pd.DataFrame:
+    """Options start to stop - 1 as a pandas DataFrame, the kind a text
+    column: "C" for a call, "P" for a put."""
+    index = np.arange(start, stop, dtype=np.float64)
+    frame = pd.DataFrame({name: make(index) for name, make in COLUMNS.items()},
+                         index=pd.RangeIndex(start, stop, name="option"))
+    frame.insert(0, "type", np.where(is_call(index), "C", "P"))
+    return frame
+
+
+def make_frame(n: int, chunk: int) -> dd.DataFrame:
+    """The book as a Dask DataFrame, each partition made where it is used."""
+    bounds = [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
+    return dd.from_map(lambda bound: book_partition(*bound), bounds, divisions=[b[0] for b in bounds] + [n - 1])
+
+
+def price_frame(frame: dd.DataFrame) -> dd.DataFrame:
+    """The same results as columns of a Dask DataFrame, from its columns."""
+    numbers = (frame["S"], frame["K"], frame["t"], RATE, frame["sigma"], DIVIDEND_YIELD)
+    price = bsm.price(frame["type"], *numbers)
+    return frame.assign(
+        price=price,
+        delta=bsm.delta(frame["type"], *numbers),
+        vega=bsm.vega(frame["type"], *numbers),
+        implied=bsm.implied_volatility(price, frame["S"], frame["K"], frame["t"], RATE, DIVIDEND_YIELD,
+                                       frame["type"]),
+    )[["price", "delta", "vega", "implied"]]
+
+
 def price_in_process(n: int) -> dict[str, np.ndarray]:
-    """The same results from one call of each array function on the whole book."""
+    """The same results from one call of each function on the whole book."""
     index = np.arange(n, dtype=np.float64)
     S, K, t, sigma = (make(index) for make in COLUMNS.values())
     calls = is_call(index)
-
-    def both(function, *arguments, flag_last=False):
-        if flag_last:
-            return np.where(calls, function(*arguments, "c"), function(*arguments, "p"))
-        return np.where(calls, function("c", *arguments), function("p", *arguments))
-
-    price = both(kf.bsm_black_scholes_merton_array, S, K, t, RATE, sigma, DIVIDEND_YIELD)
+    price = bsm.price(calls, S, K, t, RATE, sigma, DIVIDEND_YIELD)
     return {
         "price": price,
-        "delta": both(kf.bsm_delta_array, S, K, t, RATE, sigma, DIVIDEND_YIELD),
-        "vega": both(kf.bsm_vega_array, S, K, t, RATE, sigma, DIVIDEND_YIELD),
-        "implied": both(kf.bsm_implied_volatility_array, price, S, K, t, RATE, DIVIDEND_YIELD,
-                        flag_last=True),
+        "delta": bsm.delta(calls, S, K, t, RATE, sigma, DIVIDEND_YIELD),
+        "vega": bsm.vega(calls, S, K, t, RATE, sigma, DIVIDEND_YIELD),
+        "implied": bsm.implied_volatility(price, S, K, t, RATE, DIVIDEND_YIELD, calls),
     }
 
 
@@ -139,7 +155,7 @@ def identical(a: np.ndarray, b: np.ndarray) -> bool:
 
 def run(client: Client, n: int, chunk: int, check: bool) -> None:
     workers = client.scheduler_info()["workers"]
-    print(f"kestrelfin {kf.__version__}: {n:,} options in {-(-n // chunk)} chunks of {chunk:,} on "
+    print(f"kestrelfin {kestrelfin.__version__}: {n:,} options in {-(-n // chunk)} chunks of {chunk:,} on "
           f"{len(workers)} Dask workers")
     started = time.perf_counter()
     results = price_book(make_book(n, chunk))
@@ -149,9 +165,13 @@ def run(client: Client, n: int, chunk: int, check: bool) -> None:
     progress(persisted)
     computed = dict(zip(results, client.compute(persisted, sync=True)))
     elapsed = time.perf_counter() - started
-    print(f"\npriced, with delta, vega and implied volatility, in {elapsed:.1f} s")
+    print(f"\nDask array: priced, with delta, vega and implied volatility, in {elapsed:.1f} s")
     print(f"book value {computed['price'].sum():,.2f}, delta {computed['delta'].sum():,.2f}, "
           f"vega {computed['vega'].sum():,.2f} per volatility point")
+
+    started = time.perf_counter()
+    frame = client.compute(price_frame(make_frame(n, chunk)), sync=True)
+    print(f"Dask DataFrame: the same columns from a 'type' column of texts in {time.perf_counter() - started:.1f} s")
 
     if check:
         started = time.perf_counter()
@@ -159,9 +179,11 @@ def run(client: Client, n: int, chunk: int, check: bool) -> None:
         print(f"the same in this process, one call per function: {time.perf_counter() - started:.1f} s")
         for name, values in expected.items():
             if not identical(computed[name], values):
-                raise SystemExit(f"{name}: the cluster's result differs from the in-process call")
-        print("cluster results equal the in-process results bit for bit: "
-              + ", ".join(expected))
+                raise SystemExit(f"{name}: the cluster's Dask array result differs from the in-process call")
+            if not identical(frame[name].to_numpy(), values):
+                raise SystemExit(f"{name}: the cluster's Dask DataFrame column differs from the in-process call")
+        print("cluster results, as Dask arrays and as a Dask DataFrame, equal the in-process results bit for "
+              "bit: " + ", ".join(expected))
 
 
 def main() -> None:

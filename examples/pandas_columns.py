@@ -1,17 +1,19 @@
-"""kestrelfin on pandas columns, without copying them.
+"""kestrelfin on pandas: a DataFrame of options in, DataFrames out.
 
-The array functions read one-dimensional float64 NumPy arrays in place. A
-float64 column of a DataFrame already is one: ``df["S"].to_numpy()`` returns
-a view of the frame's own storage, not a copy, so a column of any length
-goes into the module at no cost. This script shows it, and asserts it:
+The functions of kestrelfin are NumPy ufuncs, so pandas columns go in as
+they are and come back as Series with the frame's index:
 
-* each column handed to the module shares its memory with the frame;
-* the results come back as new float64 arrays that become new columns;
-* calls and puts in one frame are priced with one call per kind, merged by
-  numpy.where on the type column, which keeps the columns whole (selecting
-  the calls with ``df[df.type == "C"]`` would copy every column).
+* calls and puts mixed: the type column ("C"/"P", or any text that starts
+  with c or p) is the flag, one per option; a categorical column works too;
+* a rate and a dividend yield per option, as columns;
+* ``bsm.greeks`` gives the price and the fifteen Greeks of every option in
+  one pass, as a DataFrame with the book's index;
+* the prices feed straight back into ``bsm.implied_volatility``, which gives
+  NaN (no exception) where no volatility reproduces a price.
 
-Run it with kestrelfin, numpy and pandas installed::
+Every row equals the _kestrelfin scalar function for its own kind, bit for
+bit; the script checks a sample. Run it with kestrelfin and pandas
+installed::
 
     python examples/pandas_columns.py
 """
@@ -22,70 +24,63 @@ import numpy as np
 import pandas as pd
 
 import _kestrelfin as kf
+from kestrelfin import bsm
 
 
-def column(frame: pd.DataFrame, name: str) -> np.ndarray:
-    """The column as the module needs it, checked to be a view, not a copy."""
-    values = frame[name].to_numpy()
-    assert values.dtype == np.float64 and values.ndim == 1
-    # Asking again yields an array over the same memory: pandas hands out
-    # its storage, it does not copy it.
-    assert np.shares_memory(values, frame[name].to_numpy()), f"column {name} was copied"
-    return values
+def make_book(n: int, seed: int = 7) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    return pd.DataFrame(
+        {
+            "type": rng.choice(np.array(["C", "P"]), n),
+            "S": np.full(n, 100.0),
+            "K": np.round(rng.uniform(80.0, 120.0, n), 1),
+            "t": rng.uniform(0.05, 2.0, n),
+            "r": rng.choice(np.array([0.035, 0.04, 0.045]), n),
+            "sigma": rng.uniform(0.1, 0.5, n),
+            "q": rng.choice(np.array([0.0, 0.015]), n),
+        },
+        index=pd.Index([f"opt{i:07d}" for i in range(n)], name="option"),
+    )
 
 
 def main() -> None:
-    rng = np.random.default_rng(7)
     n = 1_000_000
-    strikes = np.round(rng.uniform(80.0, 120.0, n), 1)
-    # Columns built from arrays with copy=False keep those very arrays as
-    # their storage, so the view can be traced back to where the data came from.
-    source = {
-        "S": np.full(n, 100.0),
-        "K": strikes,
-        "t": rng.uniform(0.05, 2.0, n),
-        "sigma": rng.uniform(0.1, 0.5, n),
-    }
-    book = pd.DataFrame(source, copy=False)
-    book["type"] = np.where(rng.random(n) < 0.5, "C", "P")
+    book = make_book(n)
+    print(f"{n:,} options, calls and puts mixed, a rate and a dividend yield per option")
 
-    S, K, t, sigma = (column(book, name) for name in ("S", "K", "t", "sigma"))
-    for name, values in zip(("S", "K", "t", "sigma"), (S, K, t, sigma)):
-        assert np.shares_memory(values, source[name]), f"{name} is not the array the frame was built on"
-    print(f"{n:,} options; the columns S, K, t, sigma go to kestrelfin as views of the frame's "
-          f"own memory (np.shares_memory: True)")
+    greeks = bsm.greeks(book["type"], book["S"], book["K"], book["t"], book["r"], book["sigma"], book["q"])
+    assert isinstance(greeks, pd.DataFrame) and greeks.index.equals(book.index)
+    book = book.join(greeks[["price", "delta", "gamma", "vega", "theta"]])
 
-    r, q = 0.04, 0.015
-    is_call = (book["type"] == "C").to_numpy()
-    for greek in ("black_scholes_merton", "delta", "gamma", "vega", "theta"):
-        function = getattr(kf, f"bsm_{greek}_array")
-        book[greek] = np.where(is_call, function("c", S, K, t, r, sigma, q),
-                               function("p", S, K, t, r, sigma, q))
-    book = book.rename(columns={"black_scholes_merton": "price"})
-
-    # The prices feed straight back into the implied-volatility functions.
-    price = column(book, "price")
-    implied = np.where(is_call, kf.bsm_implied_volatility_array(price, S, K, t, r, q, "c"),
-                       kf.bsm_implied_volatility_array(price, S, K, t, r, q, "p"))
-    book["implied"] = implied
+    # The prices feed straight back into the implied volatility.
+    book["implied"] = bsm.implied_volatility(book["price"], book["S"], book["K"], book["t"], book["r"],
+                                             book["q"], book["type"])
     # Where an option is almost all intrinsic value its price hardly depends
     # on the volatility, and no solver can recover it: judge the round trip
     # on the options with a time value worth the name.
-    forward = S * np.exp((r - q) * t)
-    intrinsic = np.exp(-r * t) * np.where(is_call, np.maximum(forward - K, 0.0), np.maximum(K - forward, 0.0))
-    has_time_value = price - intrinsic > 1e-6
-    worst = np.max(np.abs(implied - sigma)[has_time_value])
+    is_call = book["type"] == "C"
+    forward = book["S"] * np.exp((book["r"] - book["q"]) * book["t"])
+    intrinsic = np.exp(-book["r"] * book["t"]) * np.where(is_call, np.maximum(forward - book["K"], 0.0),
+                                                          np.maximum(book["K"] - forward, 0.0))
+    has_time_value = book["price"] - intrinsic > 1e-6
+    worst = float((book["implied"] - book["sigma"]).abs()[has_time_value].max())
+
+    # A categorical type column gives the same bits.
+    categorical = bsm.delta(book["type"].astype("category"), book["S"], book["K"], book["t"], book["r"],
+                            book["sigma"], book["q"])
+    assert np.array_equal(categorical.to_numpy().view(np.uint64), book["delta"].to_numpy().view(np.uint64))
 
     # Every row agrees with the scalar function for its own kind.
     for row in book.sample(5, random_state=1).itertuples():
-        assert row.price == kf.bsm_black_scholes_merton(row.type, row.S, row.K, row.t, r, row.sigma, q)
+        assert row.price == kf.bsm_black_scholes_merton(row.type, row.S, row.K, row.t, row.r, row.sigma, row.q)
+        assert row.theta == kf.bsm_theta(row.type, row.S, row.K, row.t, row.r, row.sigma, row.q)
 
     pd.set_option("display.width", 120)
     print(book.head(8).to_string(float_format="{:.4f}".format))
     print(f"\nround trip sigma -> price -> implied volatility: largest difference {worst:.1e} over the "
           f"{int(has_time_value.sum()):,} options with a time value above 1e-6; the other "
           f"{int((~has_time_value).sum())} are deep in the money, where the price does not pin the "
-          f"volatility down ({int(np.isnan(implied).sum())} of them NaN: priced a hair below intrinsic)")
+          f"volatility down ({int(book['implied'].isna().sum())} of them NaN: priced a hair below intrinsic)")
     assert worst < 1e-6
 
 

@@ -3,13 +3,16 @@
 # scripts/test.sh built (WHEEL), and on builds from the sources:
 #   1. the wheel: its name and tag (one cp312-abi3 wheel; test.sh has already
 #      installed and tested this very file under Python 3.12 and 3.13), its
-#      metadata and its files (extension, type stubs, licence);
+#      metadata and its files (extension, the package kestrelfin with its
+#      native module, type stubs, licence);
 #   2. the sdist builds, holds what a build needs, and `pip install .` from
 #      it, a clean copy of the sources, gives a module that computes the same
 #      bits as the wheel;
-#   3. mypy --strict with the installed stub: a typical user script passes and
-#      a wrong one fails with exactly the expected errors;
-#   4. the Dask test (10^7 options on a LocalCluster of two worker processes);
+#   3. mypy --strict with the installed stubs (_kestrelfin's and the
+#      package's): typical user scripts pass and wrong ones fail with exactly
+#      the expected errors;
+#   4. the Dask test (10^7 options as Dask arrays, and a Dask DataFrame, on a
+#      LocalCluster of two worker processes);
 #   5. the examples and the accuracy report run, and the chain workflow draws
 #      its two PNG files.
 # Every step runs under a time limit. Alone:
@@ -36,10 +39,11 @@ step() {
     echo "($description: $((SECONDS - started)) s)" >&2
 }
 
-# The outputs of all 102 functions on fixed inputs, as one digest: two
-# installations that print the same digest compute the same bits.
+# The outputs of all 102 functions and of the kestrelfin package's functions
+# on fixed inputs, as one digest: two installations that print the same
+# digest compute the same bits.
 FINGERPRINT='
-import hashlib, math, numpy as np, _kestrelfin as kf
+import hashlib, inspect, math, numpy as np, _kestrelfin as kf
 values = {"flag": None, "S": 101.0, "F": 101.0, "K": 95.0, "t": 0.5, "r": 0.03, "sigma": 0.25,
           "q": 0.01, "price": 10.0}
 grid = {"S": np.linspace(50, 150, 64), "F": np.linspace(50, 150, 64), "K": np.full(64, 100.0),
@@ -61,6 +65,18 @@ for name in kf.__all__[:-1]:
         except ValueError as error:
             result = np.frombuffer(str(error).encode(), dtype=np.uint8)
         digest.update(name.encode() + flag.encode() + result.tobytes())
+# ... and of the kestrelfin package: every function and greeks() on a grid
+# of both kinds, and its docstrings.
+import kestrelfin
+flags = np.array(["c", "p"] * 32)
+for model in (kestrelfin.bs, kestrelfin.bsm, kestrelfin.black76):
+    for name in model.__all__:
+        function = getattr(model, name)
+        arguments = [flags if p == "flag" else grid.get(p, values[p]) for p in list(inspect.signature(function).parameters)[:-4]]
+        result = function(*arguments)
+        for key, array in (result.items() if isinstance(result, dict) else [(name, result)]):
+            digest.update(f"{model.__name__}.{key}".encode() + np.asarray(array, dtype=np.float64).tobytes())
+        digest.update(function.__doc__.encode())
 print(kf.__version__, digest.hexdigest())
 '
 
@@ -87,12 +103,17 @@ with zipfile.ZipFile(wheel) as archive:
     assert archive.read("_kestrelfin-stubs/__init__.pyi") == stub
 assert tags.get_all("Tag") == [f"cp312-abi3-{match['platform']}"], tags.get_all("Tag")
 assert tags["Root-Is-Purelib"] == "false"
+package = {f"kestrelfin/{name}" for name in (
+    "__init__.py", "_docstrings.py", "_errors.py", "_factory.py", "_flags.py", "bs.py", "bsm.py", "black76.py",
+    "_ufuncs.abi3.so", "__init__.pyi", "bs.pyi", "bsm.pyi", "black76.pyi", "py.typed")}
 expected_files = {"_kestrelfin.abi3.so", "_kestrelfin.pyi", "_kestrelfin-stubs/__init__.pyi",
-                  f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/licenses/LICENSE"}
+                  f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/licenses/LICENSE"} | package
 assert names == expected_files, names ^ expected_files
 assert licence == (root / "LICENSE").read_text() and licence.startswith("MIT License")
 assert metadata["Name"] == "kestrelfin" and metadata["Version"] == "0.2.0"
 assert metadata["Requires-Python"] == ">=3.12"
+requires = metadata.get_all("Requires-Dist")
+assert "numpy>=1.26" in requires and 'numpy>=1.26; extra == "arrays"' in requires, requires
 assert metadata["License-Expression"] == "MIT" and metadata["License-File"] == "LICENSE"
 classifiers = set(metadata.get_all("Classifier"))
 for needed in ("Programming Language :: Python :: 3.12", "Programming Language :: Python :: 3.13",
@@ -100,7 +121,8 @@ for needed in ("Programming Language :: Python :: 3.12", "Programming Language :
     assert needed in classifiers, needed
 assert metadata["Summary"] and metadata["Description-Content-Type"] == "text/markdown"
 assert metadata.get_payload().strip() == (root / "README.md").read_text().strip(), "long description is not the README"
-print(f"{wheel.name}: tag cp312-abi3-{match['platform']}, version 0.2.0, MIT, stubs and licence inside")
+print(f"{wheel.name}: tag cp312-abi3-{match['platform']}, version 0.2.0, MIT, the package kestrelfin, "
+      "stubs and licence inside")
 EOF
 
 step 300 "the sdist builds and holds what a build needs" \
@@ -110,8 +132,10 @@ mkdir -p "$WORK/clean"
 tar -xzf "$sdist" -C "$WORK/clean"
 source_copy="$WORK/clean/kestrelfin-0.2.0"
 for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO binding/functions.hpp \
-              binding/families.hpp binding/stub_generator.cpp binding/module.cpp core/normal.hpp \
-              core/implied_volatility.hpp; do
+              binding/families.hpp binding/quantities.hpp binding/stub_generator.cpp binding/module.cpp \
+              core/normal.hpp core/implied_volatility.hpp kestrelfin/CMakeLists.txt kestrelfin/__init__.py \
+              kestrelfin/_factory.py kestrelfin/native/module.cpp kestrelfin/native/ufunc_loops.hpp \
+              kestrelfin/native/docs_generator.cpp; do
     [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
 done
 # Nothing local may leak in: environments, build trees, caches.
@@ -136,12 +160,15 @@ echo "from the wheel:   $from_wheel"
 [ "$from_source" = "$from_wheel" ] || { echo "error: the two builds compute different results" >&2; exit 1; }
 [ -f "$("$install_python" -c 'import importlib.util, pathlib; print(pathlib.Path(importlib.util.find_spec("_kestrelfin").origin).parent)')/_kestrelfin-stubs/__init__.pyi" ] \
     || { echo "error: pip install . did not install the stub package" >&2; exit 1; }
+[ -f "$("$install_python" -c 'import importlib.util, pathlib; print(pathlib.Path(importlib.util.find_spec("kestrelfin").origin).parent)')/py.typed" ] \
+    || { echo "error: pip install . did not install the typed package kestrelfin" >&2; exit 1; }
 
 step 300 "mypy --strict on a user script with the installed stub" \
     "$python" "$ROOT/tests/typing/check_stub_with_mypy.py"
 step 60 "the typed user script runs" "$python" "$ROOT/tests/typing/user_script.py"
+step 60 "the typed user script of the package runs" "$python" "$ROOT/tests/typing/package_user_script.py"
 
-step 600 "Dask: 10^7 options on two worker processes, bit for bit" \
+step 600 "Dask: 10^7 options (arrays) and 2x10^6 (DataFrame) on two worker processes, bit for bit" \
     bash -c 'cd "$1/tests/python" && "$2" -m pytest -q -p no:cacheprovider test_dask.py' _ "$ROOT" "$python"
 
 step 60 "example: quick start" "$python" "$ROOT/examples/quickstart.py" >"$WORK/quickstart.log"
@@ -157,7 +184,7 @@ for name in ("smile.png", "greeks.png"):
     assert width >= 800 and height >= 500 and 20_000 < len(data) < 400_000, (name, width, height, len(data))
     print(f"{name}: {width} x {height}, {len(data) // 1024} KB")
 EOF
-step 120 "example: pandas columns without copies" "$python" "$ROOT/examples/pandas_columns.py" >"$WORK/pandas.log"
+step 120 "example: a pandas book in, DataFrames out" "$python" "$ROOT/examples/pandas_columns.py" >"$WORK/pandas.log"
 tail -n 2 "$WORK/pandas.log"
 # The example itself on a smaller book: the test above did the full 10^7.
 step 300 "example: Dask with its progress bar" \

@@ -1,0 +1,53 @@
+"""kestrelfin: European option prices, Greeks and implied volatilities as
+NumPy ufuncs, exact to the last bit.
+
+Three models, one namespace each, with the same functions:
+
+* ``kestrelfin.bs``: Black-Scholes on a spot price S;
+* ``kestrelfin.bsm``: Black-Scholes-Merton, on S paying a dividend yield q;
+* ``kestrelfin.black76``: Black-76, on a forward or futures price F.
+
+Each offers ``price``, ``implied_volatility``, the fifteen Greeks (``delta``,
+``gamma``, ``vega``, ``theta``, ``rho``, ``vanna``, ``charm``, ``vomma``,
+``speed``, ``zomma``, ``color``, ``veta``, ``ultima``, ``dual_delta``,
+``dual_gamma``) and ``greeks``, which computes all sixteen quantities in one
+pass. The parameters are those of the low-level module _kestrelfin, in the
+same order and under the same names (``bs.delta(flag, S, K, t, r, sigma)``
+is ``_kestrelfin.bs_delta(flag, S, K, t, r, sigma)``), and every element of a
+result equals the _kestrelfin scalar function's result for the same float64
+inputs, bit for bit.
+
+Every argument may be a number or an array-like of any shape: NumPy
+broadcasts them (a strike vector against an expiry column gives the grid),
+casts any real dtype to float64, and takes ``out=`` and ``where=``; pandas
+Series come back as Series with their index, Polars Series, xarray
+DataArrays and Dask arrays as their own kind. ``flag`` is one str, an
+array-like of str read by the first character ('c'/'C' call, 'p'/'P' put),
+or a boolean array, True for a call.
+
+Units: theta per calendar day, vega and rho per percentage point, charm,
+color and veta per year of time to expiry; rates, yields and volatilities
+as decimals per year; t in years.
+
+The textbook option of Hull's *Options, Futures, and Other Derivatives*
+(S = 42, K = 40, six months, r = 10 %, sigma = 20 %) is worth 4.76 as a call
+and 0.81 as a put:
+
+>>> from kestrelfin import bs
+>>> [f"{value:.2f}" for value in bs.price(["c", "p"], 42.0, 40.0, 0.5, 0.1, 0.2)]
+['4.76', '0.81']
+"""
+
+import _kestrelfin
+
+try:
+    from kestrelfin import _ufuncs  # noqa: F401 - the native module the namespaces are made from
+except ImportError as error:  # pragma: no cover - a source tree, not an installed package
+    raise ImportError(
+        "kestrelfin's native module kestrelfin._ufuncs cannot be imported: is this the source tree rather "
+        "than an installed kestrelfin? Install the wheel and run from another directory.") from error
+
+from kestrelfin import black76, bs, bsm  # noqa: E402
+
+__version__: str = _kestrelfin.__version__
+__all__ = ["bs", "bsm", "black76", "__version__"]

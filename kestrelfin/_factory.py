@@ -1,0 +1,255 @@
+"""The public functions of the model namespaces, made from the function
+table that kestrelfin._ufuncs exposes: one generic factory, no list of
+functions of its own.
+
+Each function has the parameters of its _kestrelfin counterpart, in the same
+order and under the same names, then the ufunc keywords ``out``, ``where``,
+``casting`` and ``order``, which go to the ufunc as they go to any NumPy
+ufunc. (They have defaults but are not keyword-only: a function whose
+parameters are all positional-or-keyword takes CPython's fast call path,
+which keeps a scalar call within a small multiple of _kestrelfin's. The raw
+ufunc, for NumPy's remaining keywords, is the function's ``ufunc``
+attribute.)
+
+A call takes one of two paths:
+
+* the scalar path, when the flag is a str, every number a Python float or
+  int or a NumPy float64 scalar, and the ufunc keywords are at their
+  defaults: the _kestrelfin scalar function itself (so the same float, bit for
+  bit), except that an implied volatility the solver cannot find is NaN
+  instead of an exception, as in the ufuncs;
+* otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
+  and the ufunc is called with it and the numbers, so that NumPy broadcasts,
+  casts, honours ``out=`` and ``where=``, and pandas, Polars, xarray and Dask
+  take over through ``__array_ufunc__`` and return their own containers.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+from typing import Any, NamedTuple
+
+import numpy as np
+
+import _kestrelfin
+from kestrelfin import _errors, _flags, _ufuncs
+
+try:
+    from kestrelfin import _docstrings
+except ImportError:  # a source tree without a build: no generated texts
+    _docstrings = None
+
+# The number types the scalar path accepts, exactly these types (the check is
+# on the class, not isinstance, to be cheap): a bool, a subclass, or a NumPy
+# scalar of another type takes the ufunc path, which gives the same bits.
+_NUMBERS = frozenset({float, int, np.float64})
+# What the solver's failures raise in _kestrelfin's scalar functions.
+_SOLVER_FAILURES = frozenset({"price is below intrinsic value", "price exceeds theoretical maximum",
+                              "IV solver failed to converge"})
+_NAN = math.nan
+
+
+class PublicFunction(NamedTuple):
+    """One public function: where it lives and what it calls."""
+    model: str          # the namespace: "bs", "bsm", "black76"
+    quantity: str       # its name there: "price", "delta", ...
+    parameters: tuple[str, ...]
+    ufunc: Any
+    scalar: Any         # the _kestrelfin scalar function, or None (greeks)
+
+    @property
+    def public_name(self) -> str:
+        return f"kestrelfin.{self.model}.{self.quantity}"
+
+
+def _numbers_and_kind(entry: PublicFunction, arguments: tuple):
+    flag_index = entry.parameters.index("flag")
+    numbers = arguments[:flag_index] + arguments[flag_index + 1:]
+    return _flags.to_is_call(arguments[flag_index]), numbers
+
+
+def _call_ufunc(entry: PublicFunction, arguments: tuple, operands: tuple, keywords: dict):
+    try:
+        return entry.ufunc(*operands, **keywords)
+    except (TypeError, ValueError) as error:
+        better = _errors.explain(entry.public_name, entry.parameters, arguments, error)
+        if better is None:
+            raise
+        raise better from None
+
+
+def _keywords(out, where, casting, order) -> dict:
+    keywords = {}
+    if casting != "same_kind":
+        keywords["casting"] = casting
+    if order != "K":
+        keywords["order"] = order
+    if out is not None:
+        keywords["out"] = out
+    if where is not True:
+        keywords["where"] = where
+    return keywords
+
+
+def _dask_frames(arguments: tuple) -> bool:
+    """Whether a Dask DataFrame or Series is among the arguments."""
+    return any(_is_dask(a) and hasattr(a, "map_partitions") and not hasattr(a, "map_blocks") for a in arguments)
+
+
+def partition_call(model: str, quantity: str, *arguments):
+    """One partition of a Dask DataFrame call: the public function on its
+    pandas pieces. (Found by name, so that Dask can send it to workers.)"""
+    return getattr(importlib.import_module(f"kestrelfin.{model}"), quantity)(*arguments)
+
+
+def _on_partitions(entry: PublicFunction, arguments: tuple, keywords: dict):
+    # Dask DataFrames run the whole call per partition (the arguments'
+    # partitions taken side by side, as Dask's own element-wise operations
+    # take them), rather than one ufunc over separately derived Series: a
+    # Series of kinds made from the flag column does not combine with
+    # scalar arguments in Dask's element-wise operations.
+    import dask.dataframe as dd
+    import pandas as pd
+
+    if keywords:
+        raise TypeError(f"{entry.public_name}: out, where, casting and order are not supported on Dask DataFrames")
+    if entry.quantity == "greeks":
+        meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in _ufuncs.GREEK_NAMES})
+    else:
+        meta = pd.Series([], dtype=np.float64)
+    return dd.map_partitions(partition_call, entry.model, entry.quantity, *arguments, meta=meta)
+
+
+def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """The ufunc path of one public function."""
+    if _dask_frames(arguments):
+        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _call_ufunc(entry, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
+
+
+def _is_dask(value) -> bool:
+    return type(value).__module__.partition(".")[0] in ("dask", "dask_expr")
+
+
+def _is_pandas(value) -> bool:
+    return type(value).__module__.partition(".")[0] == "pandas"
+
+
+def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """All sixteen quantities of every option: a dict name -> result, or a
+    pandas DataFrame when the inputs are pandas objects (a Dask DataFrame
+    for Dask DataFrame columns)."""
+    if _dask_frames(arguments):
+        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    operands = (is_call, *numbers)
+    keywords = _keywords(out, where, casting, order)
+    names = _ufuncs.GREEK_NAMES
+    if any(_is_dask(operand) and hasattr(operand, "map_blocks") for operand in operands):
+        # Dask arrays hand a ufunc of several outputs back (NotImplemented);
+        # apply_gufunc runs it on every block and gives one array per output.
+        import dask.array as da
+
+        signature = ",".join(["()"] * len(operands)) + "->" + ",".join(["()"] * len(names))
+        results = da.apply_gufunc(entry.ufunc, signature, *operands, output_dtypes=[np.float64] * len(names),
+                                  **keywords)
+        return dict(zip(names, results))
+    results = _call_ufunc(entry, arguments, operands, keywords)
+    if any(_is_pandas(operand) for operand in operands) and all(_is_pandas(r) for r in results):
+        import pandas as pd
+
+        return pd.DataFrame(dict(zip(names, results)), copy=False)
+    return dict(zip(names, results))
+
+
+# The function templates: compiled once per public function so that each has
+# its real signature, checked by the interpreter, and a scalar path of a few
+# type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
+# but the flag.
+_TEMPLATE = '''
+def _make(_entry, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
+    def {name}({parameters}, out=None, where=True, casting="same_kind", order="K"):
+        if (out is None and where is True and casting == "same_kind" and order == "K"
+                and flag.__class__ is str and {number_checks}):
+{scalar_path}
+        return _dispatch(_entry, ({parameters},), out, where, casting, order)
+    return {name}
+'''
+
+_SCALAR = "            return _scalar({parameters})"
+
+# An implied volatility that cannot be found is NaN, as in the ufunc; a bad
+# flag still raises.
+_SCALAR_IMPLIED = '''            try:
+                return _scalar({parameters})
+            except (ValueError, RuntimeError) as error:
+                if error.args and error.args[0] in _SOLVER_FAILURES:
+                    return _NAN
+                raise'''
+
+_GREEKS_TEMPLATE = '''
+def _make(_entry, _dispatch):
+    def greeks({parameters}, out=None, where=True, casting="same_kind", order="K"):
+        return _dispatch(_entry, ({parameters},), out, where, casting, order)
+    return greeks
+'''
+
+
+def _document(function, entry: PublicFunction, module: str) -> None:
+    function.__module__ = module
+    function.__qualname__ = entry.quantity
+    key = f"{entry.model}.{entry.quantity}"
+    if _docstrings is not None:
+        function.__doc__ = _docstrings.DOCS[key]
+    function.ufunc = entry.ufunc  # the NumPy ufunc behind it: is_call, then the numbers
+
+
+def _compile(source: str, module_globals: dict, name: str):
+    namespace: dict = {}
+    code = compile(source, f"<kestrelfin {name}>", "exec")
+    exec(code, module_globals, namespace)  # noqa: S102 - source made above from the table's names only
+    return namespace["_make"]
+
+
+def make_function(entry: PublicFunction, module_globals: dict):
+    parameters = ", ".join(entry.parameters)
+    numbers = [p for p in entry.parameters if p != "flag"]
+    scalar = _SCALAR_IMPLIED if entry.quantity == "implied_volatility" else _SCALAR
+    source = _TEMPLATE.format(
+        name=entry.quantity, parameters=parameters,
+        number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
+        scalar_path=scalar.format(parameters=parameters))
+    make = _compile(source, module_globals, entry.quantity)
+    function = make(entry, entry.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    _document(function, entry, module_globals["__name__"])
+    return function
+
+
+def make_greeks(entry: PublicFunction, module_globals: dict):
+    source = _GREEKS_TEMPLATE.format(parameters=", ".join(entry.parameters))
+    function = _compile(source, module_globals, "greeks")(entry, dispatch_greeks)
+    _document(function, entry, module_globals["__name__"])
+    return function
+
+
+def populate(module_globals: dict, model: str) -> list[str]:
+    """Defines the model's functions in the namespace module and returns
+    their names: the price, the implied volatility and the fifteen Greeks in
+    the table's order, then greeks."""
+    names = []
+    for row_model, quantity, name, parameters, ufunc in _ufuncs.FUNCTIONS:
+        if row_model != model:
+            continue
+        entry = PublicFunction(model, quantity, parameters, ufunc, getattr(_kestrelfin, name))
+        module_globals[quantity] = make_function(entry, module_globals)
+        names.append(quantity)
+    for row_model, parameters, ufunc in _ufuncs.GREEKS:
+        if row_model == model:
+            entry = PublicFunction(model, "greeks", parameters, ufunc, None)
+            module_globals["greeks"] = make_greeks(entry, module_globals)
+            names.append("greeks")
+    if _docstrings is not None:
+        module_globals["__doc__"] = _docstrings.DOCS[model]
+    return names

@@ -1,0 +1,187 @@
+"""Option kinds from flags as users hold them.
+
+A flag is read by its first character, as _kestrelfin reads it: 'c' or 'C' is
+a call, 'p' or 'P' a put, whatever follows ("call", "Put", ...). The ufuncs
+take the kind as a boolean ``is_call``; ``to_is_call`` makes one from
+
+* one str (the _kestrelfin rule, with _kestrelfin's own error texts);
+* a bool, or a boolean array of any shape (True is a call);
+* an array-like of str or bytes: a list or tuple, a NumPy 'U', 'S' or object
+  array, a pandas Series (also categorical), a Polars Series;
+* a Dask array or Dask Series of str, converted lazily, block by block;
+* an xarray DataArray of str, whose coordinates are kept.
+
+A bad element raises ValueError naming its position and value, for example
+``flag[3] must start with 'c' or 'p' (call or put), got 'x'``; N-dimensional
+flags name the position as a tuple, ``flag[1, 2] ...``.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+import _kestrelfin
+from kestrelfin import _ufuncs
+
+_EXPECTED = "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call)"
+
+# Code points of 'c' and 'p'; "| 0x20" maps 'C' onto 'c' and 'P' onto 'p' and
+# nothing else onto either.
+_LOWER = 0x20
+_C = ord("c")
+_P = ord("p")
+
+
+def parse_text(flag: str) -> bool:
+    """One flag: True for a call, False for a put; anything else raises the
+    very ValueError that _kestrelfin raises for it."""
+    first = flag[:1]
+    if first == "c" or first == "C":
+        return True
+    if first == "p" or first == "P":
+        return False
+    # _kestrelfin's own parser words the error (an empty flag, the quoted text).
+    _kestrelfin.bs_vega(flag, 1.0, 1.0, 1.0, 0.0, 1.0)
+    raise AssertionError("unreachable: _kestrelfin accepted a flag that is not c or p")
+
+
+def _shown(value: object) -> str:
+    if isinstance(value, str):
+        return repr(str(value))
+    if isinstance(value, bytes):
+        return repr(bytes(value))
+    return repr(value)
+
+
+def bad_flag(position: tuple[int, ...], value: object) -> ValueError:
+    where = f"[{', '.join(str(i) for i in position)}]" if position else ""
+    return ValueError(f"flag{where} must start with 'c' or 'p' (call or put), got {_shown(value)}")
+
+
+def _raise_first_bad(values: np.ndarray, ok: np.ndarray) -> None:
+    position = np.unravel_index(int(np.argmin(ok.reshape(-1))), values.shape)
+    raise bad_flag(tuple(int(i) for i in position), values[position])
+
+
+def _from_codes(values: np.ndarray, first: np.ndarray) -> np.ndarray:
+    """The kinds from the first code points (or bytes) of the flags."""
+    lower = first | _LOWER
+    is_call = lower == _C
+    ok = is_call | (lower == _P)
+    if not ok.all():
+        _raise_first_bad(values, ok)
+    return is_call
+
+
+def _from_text_array(values: np.ndarray) -> np.ndarray:
+    # A 'U' array stores each element as UCS-4 code points, an 'S' array as
+    # bytes, both padded with zeros: the first code point of element i is at
+    # the start of its slot (zero for an empty str, which is no flag).
+    unit = np.uint32 if values.dtype.kind == "U" else np.uint8
+    width = values.dtype.itemsize // np.dtype(unit).itemsize
+    if width == 0:  # only empty texts
+        if values.size:
+            _raise_first_bad(values, np.zeros(values.shape, dtype=bool))
+        return np.zeros(values.shape, dtype=bool)
+    contiguous = np.ascontiguousarray(values)
+    first = contiguous.view(unit).reshape(values.shape + (width,))[..., 0]
+    return _from_codes(values, first.astype(np.uint32, copy=False))
+
+
+def _from_objects(values: np.ndarray) -> np.ndarray:
+    flat = np.ascontiguousarray(values).reshape(-1)
+    is_call = np.empty(flat.shape, dtype=bool)
+    bad = _ufuncs.first_characters(flat, is_call)
+    if bad >= 0:
+        position = np.unravel_index(bad, values.shape)
+        raise bad_flag(tuple(int(i) for i in position), flat[bad])
+    return is_call.reshape(values.shape)
+
+
+def from_array(values: np.ndarray, given=None) -> np.ndarray:
+    """A NumPy array of flags (bool, str, bytes or objects) as kinds;
+    `given` is what the caller passed, for the error text."""
+    kind = values.dtype.kind
+    if kind == "b":
+        return values
+    if kind in "US":
+        return _from_text_array(values)
+    if kind == "O":
+        return _from_objects(values)
+    raise TypeError(f"{_EXPECTED}, got {_describe(values if given is None else given, values)}")
+
+
+def _from_pandas(flag):  # a Series or an Index
+    import pandas as pd
+
+    dtype = flag.dtype
+    if isinstance(dtype, pd.CategoricalDtype):
+        categories = np.asarray(dtype.categories, dtype=object)
+        codes = np.asarray(flag.cat.codes if isinstance(flag, pd.Series) else flag.codes)
+        # Each category read once; only categories in use must be flags.
+        ok = np.ones(categories.shape, dtype=bool)
+        kinds = np.zeros(categories.shape, dtype=bool)
+        for i, category in enumerate(categories):
+            try:
+                kinds[i] = from_array(np.array([category], dtype=object))[0]
+            except ValueError:
+                ok[i] = False
+        used_ok = np.append(ok, False)[codes]  # code -1 (a missing value) is never a flag
+        if not used_ok.all():
+            position = int(np.argmin(used_ok))
+            raise bad_flag((position,), np.asarray(flag, dtype=object)[position])
+        is_call = kinds[codes]
+    else:
+        is_call = from_array(np.asarray(flag), flag)
+    if isinstance(flag, pd.Series):
+        return pd.Series(is_call, index=flag.index, name=flag.name, copy=False)
+    return is_call
+
+
+def to_is_call(flag):
+    """The kinds of `flag`, as a bool, a boolean NumPy array, or a boolean
+    container of the flag's own library (pandas, Dask, xarray) that keeps
+    its index, chunks or coordinates."""
+    cls = type(flag)
+    if cls is str:
+        return parse_text(flag)
+    if cls is bool or cls is np.bool_:
+        return flag
+    if isinstance(flag, str):
+        return parse_text(flag)
+    if isinstance(flag, np.ndarray):
+        return from_array(flag)
+    library = cls.__module__.partition(".")[0]
+    if library == "pandas":
+        return _from_pandas(flag)
+    if library in ("dask", "dask_expr"):
+        return _from_dask(flag)
+    if library == "xarray" and hasattr(flag, "variable"):
+        return flag.copy(data=from_array(np.asarray(flag.values)))
+    if library == "polars":
+        # The ufuncs take Polars Series of numbers through __array_ufunc__; the
+        # kinds go in as a NumPy array.
+        return from_array(np.asarray(flag.to_numpy()))
+    if isinstance(flag, (bytes, bytearray)):
+        raise TypeError(f"{_EXPECTED}, got {cls.__name__} {bytes(flag)!r}")
+    values = np.asarray(flag)
+    if values.ndim == 0 and values.dtype.kind != "b":
+        raise TypeError(f"{_EXPECTED}, got {_describe(flag, values)}")
+    return from_array(values, flag)
+
+
+def _describe(flag, values: np.ndarray) -> str:
+    if values.ndim == 0:
+        return f"{type(flag).__name__} {flag!r}"
+    return f"{type(flag).__name__} of dtype {values.dtype}"
+
+
+def _from_dask(flag):
+    dtype = getattr(flag, "dtype", None)
+    if dtype is not None and getattr(dtype, "kind", None) == "b":
+        return flag
+    if hasattr(flag, "map_blocks"):  # a Dask array
+        return flag.map_blocks(from_array, dtype=bool, meta=np.empty((0,) * flag.ndim, dtype=bool))
+    if hasattr(flag, "map_partitions"):  # a Dask Series
+        return flag.map_partitions(_from_pandas, meta=(flag.name, bool))
+    return from_array(np.asarray(flag))

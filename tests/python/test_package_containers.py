@@ -1,0 +1,136 @@
+"""Data as users hold it: pandas Series and DataFrames, Polars Series,
+xarray DataArrays, Dask arrays and Dask DataFrames go through the ufuncs'
+``__array_ufunc__`` and come back as their own kind, with their index,
+coordinates or chunks, and every element bit for bit the _kestrelfin scalar
+result. Each library's test is skipped where it is not installed."""
+
+import numpy as np
+import pytest
+
+import _kestrelfin as kf
+from kestrelfin import black76, bs, bsm
+from package_support import array_bits, reference_array
+
+GREEK_KEYS = ["price", "delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed", "zomma",
+              "color", "veta", "ultima", "dual_delta", "dual_gamma"]
+
+
+def chain(n=200, seed=1):
+    """An option chain as columns: calls and puts mixed, a rate and a
+    dividend yield per option."""
+    rng = np.random.default_rng(seed)
+    return {
+        "type": rng.choice(np.array(["C", "P", "call", "put"]), n),
+        "S": np.full(n, 100.0),
+        "K": np.round(rng.uniform(70.0, 130.0, n), 1),
+        "t": rng.uniform(0.02, 2.0, n),
+        "r": rng.uniform(0.0, 0.06, n),
+        "sigma": rng.uniform(0.1, 0.6, n),
+        "q": rng.uniform(0.0, 0.03, n),
+    }
+
+
+def reference(quantity, columns):
+    arguments = {"flag": columns["type"], **{p: columns[p] for p in ("S", "K", "t", "r", "sigma", "q")}}
+    return reference_array("bsm", quantity, arguments, (len(columns["S"]),))
+
+
+def test_pandas_series_in_series_out_with_the_index():
+    pd = pytest.importorskip("pandas")
+    columns = chain()
+    frame = pd.DataFrame(columns, index=pd.Index([f"opt{i}" for i in range(len(columns["S"]))], name="id"))
+    delta = bsm.delta(frame["type"], frame["S"], frame["K"], frame["t"], frame["r"], frame["sigma"], frame["q"])
+    assert isinstance(delta, pd.Series) and delta.index.equals(frame.index)
+    assert np.array_equal(array_bits(delta.to_numpy()), array_bits(reference("delta", columns)))
+    # One Series among numbers keeps its index too.
+    vega = bs.vega("c", frame["S"], 95.0, 0.5, 0.03, 0.2)
+    assert isinstance(vega, pd.Series) and vega.index.equals(frame.index)
+
+
+def test_greeks_of_a_dataframe_chain_is_a_dataframe():
+    pd = pytest.importorskip("pandas")
+    columns = chain()
+    frame = pd.DataFrame(columns, index=pd.RangeIndex(1000, 1000 + len(columns["S"])))
+    greeks = bsm.greeks(frame["type"], frame["S"], frame["K"], frame["t"], frame["r"], frame["sigma"], frame["q"])
+    assert isinstance(greeks, pd.DataFrame)
+    assert list(greeks.columns) == GREEK_KEYS and greeks.index.equals(frame.index)
+    for key in GREEK_KEYS:
+        assert np.array_equal(array_bits(greeks[key].to_numpy()), array_bits(reference(key, columns))), key
+    # Implied volatilities of the chain's prices give back its volatilities.
+    implied = bsm.implied_volatility(greeks["price"], frame["S"], frame["K"], frame["t"], frame["r"], frame["q"],
+                                     frame["type"])
+    assert isinstance(implied, pd.Series) and implied.index.equals(frame.index)
+    assert np.nanmax(np.abs(implied - frame["sigma"])) < 1e-6
+
+
+def test_polars_series():
+    pl = pytest.importorskip("polars")
+    columns = chain(50)
+    S, K = pl.Series("S", columns["S"]), pl.Series("K", columns["K"])
+    price = black76.price(pl.Series("type", columns["type"]), S, K, 0.5, 0.03, 0.25)
+    assert isinstance(price, pl.Series) and len(price) == 50
+    expected = reference_array("black76", "price", {"flag": columns["type"], "F": columns["S"], "K": columns["K"],
+                                                    "t": 0.5, "r": 0.03, "sigma": 0.25}, (50,))
+    assert np.array_equal(array_bits(price.to_numpy()), array_bits(expected))
+
+
+def test_xarray_keeps_coordinates_and_broadcasts_by_dimension():
+    xr = pytest.importorskip("xarray")
+    strikes = xr.DataArray([80.0, 100.0, 120.0], dims="strike", coords={"strike": [80.0, 100.0, 120.0]})
+    expiries = xr.DataArray([0.25, 1.0], dims="expiry", coords={"expiry": ["3M", "1Y"]})
+    kinds = xr.DataArray(["c", "p", "c"], dims="strike", coords={"strike": strikes.strike})
+    price = bs.price(kinds, 100.0, strikes, expiries, 0.05, 0.2)
+    assert isinstance(price, xr.DataArray) and set(price.dims) == {"strike", "expiry"}
+    assert list(price.coords["expiry"].values) == ["3M", "1Y"]
+    grid = price.transpose("strike", "expiry").values
+    expected = reference_array("bs", "price", {"flag": np.array(["c", "p", "c"])[:, None], "S": 100.0,
+                                               "K": np.array([80.0, 100.0, 120.0])[:, None],
+                                               "t": np.array([0.25, 1.0]), "r": 0.05, "sigma": 0.2}, (3, 2))
+    assert np.array_equal(array_bits(grid), array_bits(expected))
+
+
+def test_dask_arrays_compute_the_bits_of_one_process():
+    da = pytest.importorskip("dask.array")
+    columns = chain(1000)
+    lazy = {p: da.from_array(columns[p], chunks=128) for p in ("S", "K", "t", "r", "sigma", "q")}
+    flags = da.from_array(columns["type"], chunks=128)
+    delta = bsm.delta(flags, lazy["S"], lazy["K"], lazy["t"], lazy["r"], lazy["sigma"], lazy["q"])
+    assert isinstance(delta, da.Array) and delta.chunks == lazy["S"].chunks
+    in_process = bsm.delta(columns["type"], *(columns[p] for p in ("S", "K", "t", "r", "sigma", "q")))
+    assert np.array_equal(array_bits(delta.compute(scheduler="threads")), array_bits(in_process))
+    greeks = bsm.greeks(flags, lazy["S"], lazy["K"], lazy["t"], lazy["r"], lazy["sigma"], lazy["q"])
+    assert list(greeks) == GREEK_KEYS and all(isinstance(v, da.Array) for v in greeks.values())
+    computed = da.compute(*greeks.values(), scheduler="threads")
+    for key, values in zip(GREEK_KEYS, computed):
+        separate = getattr(bsm, key)(columns["type"], *(columns[p] for p in ("S", "K", "t", "r", "sigma", "q")))
+        assert np.array_equal(array_bits(values), array_bits(separate)), key
+
+
+def test_dask_dataframe_computes_the_bits_of_one_process():
+    pd = pytest.importorskip("pandas")
+    # Dask DataFrames need pyarrow, whose releases may need a newer NumPy
+    # than the environment's: skipped where it does not import.
+    dd = pytest.importorskip("dask.dataframe", exc_type=ImportError)
+    columns = chain(1000)
+    frame = pd.DataFrame(columns)
+    lazy = dd.from_pandas(frame, npartitions=4)
+    price = bsm.price(lazy["type"], lazy["S"], lazy["K"], lazy["t"], lazy["r"], lazy["sigma"], lazy["q"])
+    computed = price.compute(scheduler="threads")
+    assert isinstance(computed, pd.Series) and computed.index.equals(frame.index)
+    assert np.array_equal(array_bits(computed.to_numpy()), array_bits(reference("price", columns)))
+    # The prices, inverted on the partitions, against one in-process call.
+    implied = bsm.implied_volatility(price, lazy["S"], lazy["K"], lazy["t"], lazy["r"], lazy["q"], lazy["type"])
+    expected = bsm.implied_volatility(computed.to_numpy(), *(columns[p] for p in ("S", "K", "t", "r", "q")),
+                                      columns["type"])
+    assert np.array_equal(array_bits(implied.compute(scheduler="threads").to_numpy()), array_bits(expected))
+
+
+def test_the_low_level_module_agrees_on_a_whole_column():
+    # The same column through _kestrelfin's array function, one kind at a time.
+    columns = chain(300)
+    is_call = np.array([f[0] in "cC" for f in columns["type"]])
+    r, q = 0.03, 0.01
+    numbers = [columns[p] for p in ("S", "K", "t")]
+    merged = np.where(is_call, kf.bsm_theta_array("c", *numbers, r, columns["sigma"], q),
+                      kf.bsm_theta_array("p", *numbers, r, columns["sigma"], q))
+    assert np.array_equal(array_bits(bsm.theta(is_call, *numbers, r, columns["sigma"], q)), array_bits(merged))

@@ -1,0 +1,98 @@
+"""What help(), IDEs and type checkers see of the kestrelfin package: the
+namespaces hold every quantity of _kestrelfin under its name, each function
+has the real signature, name and module and a docstring whose example runs
+(as a doctest, here), and the installed type stubs describe the same
+functions with the same parameters."""
+
+import ast
+import doctest
+import importlib.util
+import inspect
+from pathlib import Path
+
+import pytest
+
+import _kestrelfin as kf
+import kestrelfin
+from package_support import FUNCTION_IDS, FUNCTIONS, MODELS, kestrelfin_name, parameters, public
+
+UFUNC_KEYWORDS = ["out", "where", "casting", "order"]
+NAMESPACE_ITEMS = [(model, name) for model, module in MODELS.items() for name in module.__all__]
+NAMESPACE_IDS = [f"{model}.{name}" for model, name in NAMESPACE_ITEMS]
+
+
+def test_the_namespaces_hold_every_quantity_of_the_low_level_module():
+    low_level = sorted(n for n in kf.__all__ if n != "__version__" and not n.endswith("_array"))
+    assert sorted(kestrelfin_name(model, quantity) for model, quantity in FUNCTIONS) == low_level
+    for module in MODELS.values():
+        assert module.__all__[-1] == "greeks" and len(module.__all__) == 18
+    assert kestrelfin.__all__ == ["bs", "bsm", "black76", "__version__"]
+    assert kestrelfin.__version__ == kf.__version__
+
+
+@pytest.mark.parametrize("model, quantity", FUNCTIONS, ids=FUNCTION_IDS)
+def test_signature_name_and_module(model, quantity):
+    function = public(model, quantity)
+    assert function.__name__ == function.__qualname__ == quantity
+    assert function.__module__ == f"kestrelfin.{model}"
+    signature = inspect.signature(function)
+    assert list(signature.parameters) == parameters(model, quantity) + UFUNC_KEYWORDS
+    assert [p.default for p in signature.parameters.values()][-4:] == [None, True, "same_kind", "K"]
+    assert all(p.default is inspect.Parameter.empty for p in list(signature.parameters.values())[:-4])
+
+
+def documented_objects():
+    objects = [("kestrelfin", kestrelfin)]
+    objects += [(f"kestrelfin.{model}", module) for model, module in MODELS.items()]
+    objects += [(f"kestrelfin.{model}.{name}", getattr(MODELS[model], name)) for model, name in NAMESPACE_ITEMS]
+    return objects
+
+
+@pytest.mark.parametrize("name, documented", documented_objects(), ids=[n for n, _ in documented_objects()])
+def test_the_docstring_examples_run(name, documented):
+    test = doctest.DocTestParser().get_doctest(documented.__doc__ or "", {}, name, None, 0)
+    assert test.examples, f"{name} has no example"
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.failures == 0
+
+
+@pytest.mark.parametrize("model, name", NAMESPACE_ITEMS, ids=NAMESPACE_IDS)
+def test_every_parameter_and_section_is_documented(model, name):
+    function = getattr(MODELS[model], name)
+    text = function.__doc__
+    for section in ("Parameters\n----------", "Returns\n-------", "Failures\n--------", "Examples\n--------"):
+        assert section in text, section
+    documented = text.split("Parameters\n----------\n")[1].split("\nReturns")[0]
+    for parameter in list(inspect.signature(function).parameters)[:-4]:
+        assert f"\n{parameter} : " in "\n" + documented, parameter
+
+
+def installed_stub(name):
+    return Path(importlib.util.find_spec("kestrelfin").origin).with_name(name)
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_the_stub_describes_the_functions(model):
+    tree = ast.parse(installed_stub(f"{model}.pyi").read_text(encoding="utf-8"))
+    definitions = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            definitions.setdefault(node.name, []).append(node)
+    assert list(definitions) == MODELS[model].__all__
+    for name, overloads in definitions.items():
+        runtime = list(inspect.signature(getattr(MODELS[model], name)).parameters)
+        assert len(overloads) == 2, name
+        for node in overloads:
+            assert [a.arg for a in node.args.args] == runtime, name
+            assert ast.get_docstring(node) == inspect.cleandoc(getattr(MODELS[model], name).__doc__), name
+        # The first overload is the one-option call: a str flag, floats in, a float out.
+        scalar = overloads[0]
+        assert ast.unparse(scalar.args.args[runtime.index("flag")].annotation) == "str"
+        assert ast.unparse(scalar.returns) == ("dict[str, float]" if name == "greeks" else "float")
+
+
+def test_the_package_is_typed():
+    assert installed_stub("py.typed").is_file()
+    assert "from kestrelfin import black76 as black76, bs as bs, bsm as bsm" in \
+        installed_stub("__init__.pyi").read_text(encoding="utf-8")

@@ -1,0 +1,13 @@
+"""Mistakes that mypy must catch with the installed kestrelfin stubs: each
+marked line has to give exactly the error code in its comment, and no other
+line may give one (checked by check_stub_with_mypy.py)."""
+
+import kestrelfin
+from kestrelfin import black76, bs, bsm
+
+bs.delta("c", 100.0, 95.0, 0.5, 0.03)  # error: call-overload
+bsm.price("c", 100.0, 95.0, 0.5, 0.03, 0.2, 0.01, vol=0.2)  # error: call-overload
+black76.implied_volatility(7.58, 100.0, 100.0, 0.05, 1.0)  # error: call-overload
+bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2, casting="sometimes")  # error: call-overload
+label: str = bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2)  # error: assignment
+kestrelfin.bs.black_scholes("c", 100.0, 95.0, 0.5, 0.03, 0.2)  # error: attr-defined
