@@ -221,7 +221,11 @@ std::string example_arguments(const Function& function, bool two) {
             continue;
         }
         if (two && first[number] != second[number]) {
-            text += "[" + literal(first[number]) + ", " + literal(second[number]) + "]";
+            text += '[';
+            text += literal(first[number]);
+            text += ", ";
+            text += literal(second[number]);
+            text += ']';
         } else {
             text += literal(first[number]);
         }
@@ -383,7 +387,7 @@ std::string namespace_doc(Model model_id) {
         const Function& function = function_in(row, model_id);
         const auto& texts = quantity_text(quantity_of(function));
         doc += wrap(std::string(texts.public_name) + ": " +
-                        replace_all(std::string(texts.summary), "dU", "d" + std::string(model.underlying)),
+                        replace_all(std::string(texts.summary), "dU", std::string("d").append(model.underlying)),
                     "    ", "        ");
         if (is_implied_volatility(function)) {
             std::string parameters;
