@@ -103,13 +103,16 @@ KESTRELFIN_LANE_INLINE void fill_elements(const Kinds& kinds, const Inputs& in, 
     std::size_t i = 0;
     if constexpr (runs_on_lanes<Function, V>(numbers)) {
         for (; i + W <= n; i += W) {
-            const V block = vector_block<Function, V>(kinds.template lanes<W>(i), in, i, numbers);
-            out.store_lanes(i, block);
+            V block = vector_block<Function, V>(kinds.template lanes<W>(i), in, i, numbers);
+            // Before the block is stored: the output may be one of the
+            // inputs (a ufunc called in place), whose elements the
+            // recomputation reads.
             for (int lane = 0; lane < W; ++lane) {
                 if (block[lane] != block[lane]) {
-                    out.store(i + lane, scalar_element<Function>(kinds.at(i + lane), in, i + lane, numbers));
+                    block[lane] = scalar_element<Function>(kinds.at(i + lane), in, i + lane, numbers);
                 }
             }
+            out.store_lanes(i, block);
         }
     }
     for (; i < n; ++i) {

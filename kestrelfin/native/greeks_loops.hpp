@@ -14,6 +14,7 @@
 // instance and then carries exactly its payload.
 #pragma once
 
+#include "binding/array_kernels.hpp"
 #include "binding/functions.hpp"
 #include "binding/operations.hpp"
 #include "core/black76.hpp"
@@ -55,7 +56,8 @@ double separate_function(core::OptionKind kind, const double* x) noexcept {
 struct Black76AllGreeks {
     static constexpr std::size_t numbers = 5;  // F, K, t, r, sigma
     static constexpr Recompute recompute[] = {KESTRELFIN_FUNCTIONS(KESTRELFIN_BLACK76_ROW)};
-    static core::Greeks<double> all(core::OptionKind kind, const double* x) noexcept {
+    template <class Kind, class Real>
+    KESTRELFIN_LANE_INLINE static core::Greeks<Real> all(Kind kind, const Real* x) noexcept {
         return core::black76_greeks(kind, x[0], x[1], x[2], x[3], x[4]);
     }
 };
@@ -63,7 +65,8 @@ struct Black76AllGreeks {
 struct BlackScholesMertonAllGreeks {
     static constexpr std::size_t numbers = 6;  // S, K, t, r, sigma, q
     static constexpr Recompute recompute[] = {KESTRELFIN_FUNCTIONS(KESTRELFIN_BSM_ROW)};
-    static core::Greeks<double> all(core::OptionKind kind, const double* x) noexcept {
+    template <class Kind, class Real>
+    KESTRELFIN_LANE_INLINE static core::Greeks<Real> all(Kind kind, const Real* x) noexcept {
         return core::bsm_greeks(kind, x[0], x[1], x[2], x[3], x[4], x[5]);
     }
 };
@@ -73,8 +76,9 @@ struct BlackScholesMertonAllGreeks {
 struct BlackScholesAllGreeks {
     static constexpr std::size_t numbers = 5;  // S, K, t, r, sigma
     static constexpr Recompute recompute[] = {KESTRELFIN_FUNCTIONS(KESTRELFIN_BS_ROW)};
-    static core::Greeks<double> all(core::OptionKind kind, const double* x) noexcept {
-        return core::bsm_greeks(kind, x[0], x[1], x[2], x[3], x[4], 0.0);
+    template <class Kind, class Real>
+    KESTRELFIN_LANE_INLINE static core::Greeks<Real> all(Kind kind, const Real* x) noexcept {
+        return core::bsm_greeks(kind, x[0], x[1], x[2], x[3], x[4], Real{});
     }
 };
 
@@ -84,28 +88,103 @@ struct BlackScholesAllGreeks {
 #undef KESTRELFIN_GREEKS_ROW_ImpliedVolatility
 #undef KESTRELFIN_GREEKS_ROW_Greeks
 
+// The operands of a greeks loop: the kinds, the model's numbers, the sixteen
+// results.
+template <class Model>
+struct GreeksOperands {
+    static constexpr std::size_t first_out = 1 + Model::numbers;
+    char** args;
+    const std::intptr_t* steps;
+
+    core::OptionKind kind(std::size_t i) const noexcept {
+        return load_kind(args[0] + static_cast<std::intptr_t>(i) * steps[0]);
+    }
+    double number(std::size_t j, std::size_t i) const noexcept {
+        return load_number(args[1 + j] + static_cast<std::intptr_t>(i) * steps[1 + j]);
+    }
+    void store(std::size_t g, std::size_t i, double value) const noexcept {
+        store_number(args[first_out + g] + static_cast<std::intptr_t>(i) * steps[first_out + g], value);
+    }
+    // Option i's sixteen results, a NaN recomputed through the separate
+    // function so that it carries exactly that function's payload.
+    void store_all(std::size_t i, const double* x, const std::array<double, kGreekCount>& values) const noexcept {
+        const core::OptionKind k = kind(i);
+        for (std::size_t g = 0; g < kGreekCount; ++g) {
+            store(g, i, values[g] == values[g] ? values[g] : Model::recompute[g](k, x));
+        }
+    }
+};
+
+// Options i to i + W - 1 through the one-pass evaluation on lanes.
+template <class Model, class V>
+KESTRELFIN_LANE_INLINE void greeks_block(const GreeksOperands<Model>& ops, std::size_t i) noexcept {
+    constexpr int W = core::lane_count<V>;
+    double x[Model::numbers][W];
+    V lanes[Model::numbers];
+    for (std::size_t j = 0; j < Model::numbers; ++j) {
+        for (int lane = 0; lane < W; ++lane) {
+            x[j][lane] = ops.number(j, i + static_cast<std::size_t>(lane));
+        }
+        std::memcpy(&lanes[j].v, x[j], sizeof lanes[j].v);
+    }
+    core::LaneKinds<W> kinds{};
+    for (int lane = 0; lane < W; ++lane) {
+        kinds.is_call[lane] = ops.kind(i + static_cast<std::size_t>(lane)) == core::OptionKind::Call ? -1 : 0;
+    }
+    const core::Greeks<V> greeks = Model::all(kinds, lanes);
+    V fields[kGreekCount];
+    std::memcpy(fields, &greeks, sizeof greeks);
+    for (int lane = 0; lane < W; ++lane) {
+        std::array<double, kGreekCount> values;
+        double option[Model::numbers];
+        for (std::size_t g = 0; g < kGreekCount; ++g) {
+            values[g] = fields[g][lane];
+        }
+        for (std::size_t j = 0; j < Model::numbers; ++j) {
+            option[j] = x[j][lane];
+        }
+        ops.store_all(i + static_cast<std::size_t>(lane), option, values);
+    }
+}
+
+template <class Model>
+KESTRELFIN_AVX2_KERNEL void greeks_avx2(const GreeksOperands<Model>& ops, std::size_t n) noexcept {
+    using V = core::Lanes<4, binding::Avx2FusedMath>;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        greeks_block<Model, V>(ops, i);
+    }
+    for (; i < n; ++i) {
+        double x[Model::numbers];
+        for (std::size_t j = 0; j < Model::numbers; ++j) {
+            x[j] = ops.number(j, i);
+        }
+        const core::Greeks<double> greeks = Model::all(ops.kind(i), x);
+        std::array<double, kGreekCount> values;
+        std::memcpy(values.data(), &greeks, sizeof greeks);
+        ops.store_all(i, x, values);
+    }
+}
+
+// On the AVX2 kernel path four options at a time; elsewhere one by one.
 template <class Model>
 void greeks_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
                  void* /*data*/) noexcept {
     static_assert(std::size(Model::recompute) == kGreekCount, "one Greeks row per field of core::Greeks");
-    constexpr std::size_t first_out = 1 + Model::numbers;
-    const std::intptr_t n = dimensions[0];
-    for (std::intptr_t i = 0; i < n; ++i) {
-        const core::OptionKind kind = load_kind(args[0] + i * steps[0]);
+    const GreeksOperands<Model> ops{args, steps};
+    const auto n = static_cast<std::size_t>(dimensions[0]);
+    if (binding::kernel_path() == binding::KernelPath::Avx2Fused) {
+        return greeks_avx2<Model>(ops, n);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
         double x[Model::numbers];
         for (std::size_t j = 0; j < Model::numbers; ++j) {
-            x[j] = load_number(args[1 + j] + i * steps[1 + j]);
+            x[j] = ops.number(j, i);
         }
-        const core::Greeks<double> greeks = Model::all(kind, x);
+        const core::Greeks<double> greeks = Model::all(ops.kind(i), x);
         std::array<double, kGreekCount> values;
         std::memcpy(values.data(), &greeks, sizeof greeks);
-        for (std::size_t g = 0; g < kGreekCount; ++g) {
-            double value = values[g];
-            if (value != value) {
-                value = Model::recompute[g](kind, x);
-            }
-            store_number(args[first_out + g] + i * steps[first_out + g], value);
-        }
+        ops.store_all(i, x, values);
     }
 }
 
