@@ -105,6 +105,18 @@ struct GreeksOperands {
     void store(std::size_t g, std::size_t i, double value) const noexcept {
         store_number(args[first_out + g] + static_cast<std::intptr_t>(i) * steps[first_out + g], value);
     }
+    template <class V>
+    KESTRELFIN_LANE_INLINE void store_lanes(std::size_t g, std::size_t i, const V& block) const noexcept {
+        const std::intptr_t step = steps[first_out + g];
+        char* at = args[first_out + g] + static_cast<std::intptr_t>(i) * step;
+        if (step == static_cast<std::intptr_t>(sizeof(double))) {
+            std::memcpy(at, &block.v, sizeof block.v);
+        } else {
+            for (int lane = 0; lane < core::lane_count<V>; ++lane) {
+                store_number(at + lane * step, block[lane]);
+            }
+        }
+    }
     // Option i's sixteen results, a NaN recomputed through the separate
     // function so that it carries exactly that function's payload.
     void store_all(std::size_t i, const double* x, const std::array<double, kGreekCount>& values) const noexcept {
@@ -134,16 +146,18 @@ KESTRELFIN_LANE_INLINE void greeks_block(const GreeksOperands<Model>& ops, std::
     const core::Greeks<V> greeks = Model::all(kinds, lanes);
     V fields[kGreekCount];
     std::memcpy(fields, &greeks, sizeof greeks);
-    for (int lane = 0; lane < W; ++lane) {
-        std::array<double, kGreekCount> values;
-        double option[Model::numbers];
-        for (std::size_t g = 0; g < kGreekCount; ++g) {
-            values[g] = fields[g][lane];
+    for (std::size_t g = 0; g < kGreekCount; ++g) {
+        V& field = fields[g];
+        for (int lane = 0; lane < W; ++lane) {
+            if (field[lane] != field[lane]) {
+                double option[Model::numbers];
+                for (std::size_t j = 0; j < Model::numbers; ++j) {
+                    option[j] = x[j][lane];
+                }
+                field[lane] = Model::recompute[g](ops.kind(i + static_cast<std::size_t>(lane)), option);
+            }
         }
-        for (std::size_t j = 0; j < Model::numbers; ++j) {
-            option[j] = x[j][lane];
-        }
-        ops.store_all(i + static_cast<std::size_t>(lane), option, values);
+        ops.store_lanes(g, i, field);
     }
 }
 
