@@ -16,14 +16,15 @@ import numpy as np
 
 import _kestrelfin as kf
 from kestrelfin import black76, bs, bsm
+from shared import IV_ERRORS, QNAN_BITS, bits
+
+array_bits = bits
 
 MODELS = {"bs": bs, "bsm": bsm, "black76": black76}
 # The naming rule: the price is named after the model, every other quantity
 # after itself.
 PRICE_NAMES = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
-SOLVER_FAILURES = {"price is below intrinsic value", "price exceeds theoretical maximum",
-                   "IV solver failed to converge"}
-QNAN_BITS = 0x7FF8000000000000
+SOLVER_FAILURES = {text for _, text in IV_ERRORS}
 
 
 def kestrelfin_name(model, quantity):
@@ -51,14 +52,6 @@ def parameters(model, quantity):
 
 def numbers(model, quantity):
     return [p for p in parameters(model, quantity) if p != "flag"]
-
-
-def bits(value):
-    return struct.unpack("<Q", struct.pack("<d", float(value)))[0]
-
-
-def array_bits(values):
-    return np.ascontiguousarray(np.asarray(values, dtype=np.float64)).view(np.uint64)
 
 
 def reference(model, quantity, arguments):

@@ -153,6 +153,22 @@ def test_out_and_where(model):
     assert np.all(out[~mask] == -7.0)
 
 
+@pytest.mark.parametrize("model, quantity", FUNCTIONS, ids=FUNCTION_IDS)
+def test_in_place_over_an_input_gives_the_same_elements(model, quantity):
+    """out= one of the inputs: NumPy then hands the loop the same memory to
+    read and to write, and every element, NaN ones included, must still be
+    computed from the inputs as they were."""
+    arguments = corner_arguments(model, quantity, seed=3)
+    expected = reference_array(model, quantity, arguments, (N,))
+    for parameter in numbers(model, quantity):
+        overwritten = {p: (v.copy() if isinstance(v, np.ndarray) else v) for p, v in arguments.items()}
+        target = overwritten[parameter]
+        result = call(model, quantity, overwritten, out=target)
+        assert result is target
+        mismatches = np.flatnonzero(array_bits(result) != array_bits(expected))
+        assert mismatches.size == 0, (parameter, [(int(i), result[i], expected[i]) for i in mismatches[:5]])
+
+
 @pytest.mark.parametrize("flag, expected", [(True, "c"), (False, "p"), (np.bool_(True), "c")])
 def test_a_boolean_flag_is_is_call(flag, expected):
     arguments = dict(S=100.0, K=95.0, t=0.5, r=0.03, sigma=0.25, q=0.01)
