@@ -255,7 +255,26 @@ bool add_greeks(PyObject* module) {
     return frozen && PyModule_AddObjectRef(module, "GREEK_NAMES", frozen.get()) == 0;
 }
 
+// The kernel path this process runs (binding/kernel_paths.hpp), chosen at the
+// first call that needs it: "avx2/fused", "sse2/unfused" or "sse2/libm".
+PyObject* kernel_path(PyObject* /*module*/, PyObject* /*unused*/) {
+    switch (binding::kernel_path()) {
+        case binding::KernelPath::Avx2Fused:
+            return PyUnicode_FromString("avx2/fused");
+        case binding::KernelPath::Sse2Unfused:
+            return PyUnicode_FromString("sse2/unfused");
+        case binding::KernelPath::Sse2Libm:
+            break;
+    }
+    return PyUnicode_FromString("sse2/libm");
+}
+
 PyMethodDef kMethods[] = {
+    {"kernel_path", &kernel_path, METH_NOARGS,
+     "kernel_path() -> str\n\nHow this process computes whole arrays: \"avx2/fused\" (AVX2 lanes with the replica "
+     "of glibc's exp and log built with FMA), \"sse2/unfused\" (SSE2 lanes with the replica of the build without "
+     "FMA) or \"sse2/libm\" (SSE2 lanes calling the C library's exp and log, when no replica gives this process's "
+     "own bits). Every path gives the same results."},
     {"first_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&first_characters)),
      METH_VARARGS,
      "first_characters(flags, is_call) -> int\n\nReads the option kinds of a contiguous object vector of "

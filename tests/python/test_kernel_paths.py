@@ -1,10 +1,15 @@
-"""The array functions in a process whose exp and log are neither build of
-glibc's: a stand-in library (tests/core/standin_libm.c), preloaded, returns
-glibc's results with the last bit flipped for one input in 64. No lane-wise
-replica copies it, so the array functions must call it lane by lane, and
-every element must still equal the scalar function's result, which calls it
-too. Had a replica been used, the elements whose exp or log the stand-in
-flips would differ."""
+"""Which kernel path a process takes, and that its results are the scalar
+functions' whichever it takes.
+
+A process whose glibc runs exp and log built with FMA (the CPU has AVX2 and
+FMA) takes the AVX2 lanes with that build's replica; one whose glibc runs
+the build without FMA (GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2, or a CPU
+without them) takes the SSE2 lanes with that build's replica. A process
+whose exp and log are neither (a stand-in library, tests/core/standin_libm.c,
+preloaded: glibc's results with the last bit flipped for one input in 64)
+must call them lane by lane, and every element must still equal the scalar
+function's result, which calls them too; had a replica been used, the
+elements whose exp or log the stand-in flips would differ."""
 
 import os
 import shutil
@@ -16,11 +21,34 @@ import pytest
 
 STANDIN_SOURCE = Path(__file__).resolve().parents[1] / "core" / "standin_libm.c"
 
+TUNABLES_WITHOUT_FMA = "glibc.cpu.hwcaps=-FMA,-AVX2"
+
+
+def cpu_has_avx2_and_fma():
+    flags = next(line for line in Path("/proc/cpuinfo").read_text().splitlines() if line.startswith("flags"))
+    return {"avx2", "fma"} <= set(flags.split(":", 1)[1].split())
+
+
+def kernel_path_of(environment):
+    completed = subprocess.run([sys.executable, "-c", "import kestrelfin._ufuncs as u; print(u.kernel_path())"],
+                               capture_output=True, text=True, timeout=120, env=environment, check=True)
+    return completed.stdout.strip()
+
+
+def test_the_path_follows_the_build_of_glibcs_exp_and_log():
+    environment = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+    assert kernel_path_of(environment) == ("avx2/fused" if cpu_has_avx2_and_fma() else "sse2/unfused")
+    assert kernel_path_of(dict(environment, GLIBC_TUNABLES=TUNABLES_WITHOUT_FMA)) == "sse2/unfused"
+
+
 CHILD = r"""
 import math, struct, sys
 import numpy as np
 import _kestrelfin as kf
+import kestrelfin._ufuncs
 from shared import array_parameters, bits, parameters
+
+assert kestrelfin._ufuncs.kernel_path() == "sse2/libm", kestrelfin._ufuncs.kernel_path()
 
 # The stand-in is in force: for some inputs exp differs in the last bit from
 # the real library's result, which the parent process passes in.
