@@ -1,10 +1,15 @@
-"""ctypes access to the two floors built from benchmarks/floors/floors.cpp.
+"""ctypes access to the floors built from benchmarks/floors/floors.cpp.
 
 * `Floors.run(name, flag, arrays, r, q, out)`: the scalar floor, the core
   operation in a plain C++ loop;
 * `Floors.record(...)`: the same loop once through the exp/log-recording
   build, giving the exact sequence of libm calls the formula makes;
-* `Floors.replay(recording)`: the libm floor, those calls alone, in order.
+* `Floors.replay(recording)`: the libm floor, those calls alone, in order;
+* `Floors.vector_replay(recording, lanes)`: the vector floor, the same exp
+  and log arguments through the lane-wise replica that this process's
+  run-time check accepts, grouped into lanes of exp and lanes of log;
+  `Floors.vector_lanes(name)` is the width the function's kernel uses and
+  `Floors.kernel_path` the path the check chose.
 
 The libraries are built by benchmarks/run.sh into the directory given as
 `libdir`; they are not part of the module.
@@ -36,6 +41,16 @@ class Recording:
     ops: np.ndarray
     n: int
 
+    _split: tuple | None = None
+
+    def split(self) -> tuple[np.ndarray, np.ndarray]:
+        """The exp arguments and the log arguments, each contiguous and in
+        recorded order."""
+        if self._split is None:
+            self._split = (np.ascontiguousarray(self.args[self.ops == 0]),
+                           np.ascontiguousarray(self.args[self.ops == 1]))
+        return self._split
+
     @property
     def exps_per_option(self) -> float:
         return float(np.count_nonzero(self.ops == 0)) / self.n
@@ -43,6 +58,13 @@ class Recording:
     @property
     def logs_per_option(self) -> float:
         return float(np.count_nonzero(self.ops == 1)) / self.n
+
+
+# binding::KernelPath, by number.
+KERNEL_PATHS = ("AVX2+FMA, replica of the libm's FMA build",
+                "AVX2+FMA, replica of the libm's build without FMA",
+                "SSE2, replica of the libm's build without FMA",
+                "SSE2, the libm called per lane (no replica accepted)")
 
 
 class Floors:
@@ -63,7 +85,17 @@ class Floors:
         self.recorder.kf_take_recording.argtypes = [_double_p, _u8_p]
         self.plain.kf_replay.restype = ctypes.c_double
         self.plain.kf_replay.argtypes = [_double_p, _u8_p, ctypes.c_size_t]
+        self.plain.kf_kernel_path.restype = ctypes.c_int
+        self.plain.kf_kernel_path.argtypes = []
+        self.plain.kf_vector_lanes.restype = ctypes.c_int
+        self.plain.kf_vector_lanes.argtypes = [ctypes.c_int]
+        self.plain.kf_vector_replay.restype = ctypes.c_double
+        self.plain.kf_vector_replay.argtypes = [_double_p, ctypes.c_size_t, _double_p, ctypes.c_size_t,
+                                                ctypes.c_int]
         self.ids = {self.plain.kf_name(i).decode(): i for i in range(self.plain.kf_count())}
+        # The first call runs the replicas' run-time check, as the module's
+        # first array call does.
+        self.kernel_path = KERNEL_PATHS[self.plain.kf_kernel_path()]
 
     def _args(self, name, flag, arrays, r, q, out):
         a, b, c, d = arrays
@@ -86,3 +118,11 @@ class Floors:
     def replay(self, recording: Recording) -> float:
         return self.plain.kf_replay(_ptr(recording.args), recording.ops.ctypes.data_as(_u8_p),
                                     recording.args.size)
+
+    def vector_lanes(self, name: str) -> int:
+        return self.plain.kf_vector_lanes(self.ids[name])
+
+    def vector_replay(self, recording: Recording, lanes: int) -> float:
+        exp_args, log_args = recording.split()
+        return self.plain.kf_vector_replay(_ptr(exp_args), exp_args.size, _ptr(log_args),
+                                           log_args.size, lanes)

@@ -1,4 +1,4 @@
-// The two floors the benchmark compares every array function against.
+// The floors the benchmark compares every array function against.
 //
 // 1. The scalar floor: the pricing-core operation called once per element in
 //    a plain C++ loop over the same arrays, with no Python, no NumPy and no
@@ -13,6 +13,14 @@
 //        argument to a buffer and then call the real function. Running a
 //        formula once through it yields the exact sequence its libm calls
 //        take, which kf_replay() then times on its own.
+// 3. The vector floor: the same recorded exp and log arguments, but computed
+//    the way the array kernels compute them: by the lane-wise replica of the
+//    libm that this process's run-time check accepts (binding/kernel_paths.hpp,
+//    the very batch functions the check drives), at the lane width the
+//    function's kernel uses (the table's avx2_lanes, or 2 on the SSE2 path).
+//    The exp arguments, in recorded order, are grouped into lanes of exp, the
+//    log arguments into lanes of log (kf_vector_replay()). What an array
+//    function costs beyond this is everything but its exp and log.
 //
 // The 51 loops are generated from the module's own function table
 // (KESTRELFIN_FUNCTIONS) and call the very operations the module does, so a
@@ -25,6 +33,7 @@
 #include <vector>
 
 #include "binding/functions.hpp"
+#include "binding/kernel_paths.hpp"
 #include "binding/operations.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/option_kind.hpp"
@@ -93,11 +102,13 @@ __attribute__((noinline)) void loop(OptionKind kind, const Inputs& in, double* o
 struct Entry {
     const char* name;
     Loop loop;
+    int avx2_lanes;  // the width of the function's AVX2 kernel blocks
 };
 
 namespace table = kestrelfin::binding::table;
 #define KF_ENTRY(group, lanes, kind, black76, bsm, bs) \
-    {#black76, &loop<table::black76>}, {#bsm, &loop<table::bsm>}, {#bs, &loop<table::bs>},
+    {#black76, &loop<table::black76>, table::black76::avx2_lanes},     \
+    {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, {#bs, &loop<table::bs>, table::bs::avx2_lanes},
 constexpr Entry entries[] = {KESTRELFIN_FUNCTIONS(KF_ENTRY)};
 #undef KF_ENTRY
 
@@ -187,6 +198,94 @@ __attribute__((visibility("default"))) void kf_take_recording(double* args, std:
 }
 
 #else
+
+namespace {
+
+namespace binding = kestrelfin::binding;
+using kestrelfin::core::LibmBatch;
+
+// The batch functions of the kernel path this process runs, for exp or log,
+// at the given lane width; nullptr where the kernels call the libm per lane.
+LibmBatch vector_batch(bool log, int lanes) {
+    switch (binding::kernel_path()) {
+        case binding::KernelPath::Avx2Fused:
+            if (lanes == 8) {
+                return log ? binding::log_batch_avx2_fused_8 : binding::exp_batch_avx2_fused_8;
+            }
+            return log ? binding::log_batch_avx2_fused_4 : binding::exp_batch_avx2_fused_4;
+        case binding::KernelPath::Avx2Unfused:
+            if (lanes == 8) {
+                return log ? binding::log_batch_avx2_unfused_8 : binding::exp_batch_avx2_unfused_8;
+            }
+            return log ? binding::log_batch_avx2_unfused_4 : binding::exp_batch_avx2_unfused_4;
+        case binding::KernelPath::Sse2Unfused:
+            return log ? binding::log_batch_sse2_unfused_2 : binding::exp_batch_sse2_unfused_2;
+        case binding::KernelPath::Sse2Libm:
+            break;
+    }
+    return nullptr;
+}
+
+// The lanes of one function over `count` arguments, in chunks that stay in
+// the first-level cache (a multiple of 8, so chunking never splits a lane
+// block). Only the arguments are read from memory; the results go to the
+// chunk buffer, whose last element is summed so that no chunk can be dropped.
+double replay_lanes(LibmBatch batch, const double* args, std::size_t count, double (*scalar)(double)) {
+    constexpr std::size_t kChunk = 512;
+    alignas(64) double results[kChunk];
+    double sum = 0.0;
+    for (std::size_t first = 0; first < count; first += kChunk) {
+        const std::size_t n = count - first < kChunk ? count - first : kChunk;
+        if (batch != nullptr) {
+            batch(args + first, results, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                results[i] = scalar(args[first + i]);
+            }
+        }
+        sum += results[n - 1];
+    }
+    return sum;
+}
+
+double libm_exp(double x) { return std::exp(x); }
+double libm_log(double x) { return std::log(x); }
+
+}  // namespace
+
+// The kernel path of this process (binding::KernelPath, as a number:
+// 0 AVX2 fused, 1 AVX2 unfused, 2 SSE2 unfused, 3 SSE2 libm calls); the
+// first call runs the replicas' check.
+__attribute__((visibility("default"))) int kf_kernel_path() {
+    return static_cast<int>(binding::kernel_path());
+}
+
+// The lane width the array kernel of function `id` uses on this process's
+// path (0 for an unknown id).
+__attribute__((visibility("default"))) int kf_vector_lanes(int id) {
+    if (id < 0 || id >= entry_count) {
+        return 0;
+    }
+    switch (binding::kernel_path()) {
+        case binding::KernelPath::Avx2Fused:
+        case binding::KernelPath::Avx2Unfused:
+            return entries[id].avx2_lanes;
+        case binding::KernelPath::Sse2Unfused:
+        case binding::KernelPath::Sse2Libm:
+            break;
+    }
+    return 2;
+}
+
+// The vector floor: exp of exp_args[0..n_exp) and log of log_args[0..n_log),
+// each in lanes of `lanes` doubles through the replica the process's check
+// accepted (the libm per element where it accepted none).
+__attribute__((visibility("default"))) double kf_vector_replay(const double* exp_args, std::size_t n_exp,
+                                                               const double* log_args, std::size_t n_log,
+                                                               int lanes) {
+    return replay_lanes(vector_batch(false, lanes), exp_args, n_exp, libm_exp) +
+           replay_lanes(vector_batch(true, lanes), log_args, n_log, libm_log);
+}
 
 // The libm floor: exp or log (op 0 or 1) of each recorded argument, in the
 // recorded order. The results are summed so the calls cannot be dropped; the
