@@ -223,13 +223,19 @@ def run_baseline_digests(baseline_python: str | None, jobdir: Path, log) -> dict
 
 
 def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests: dict, sets,
-                   iv_prices: dict, repeats: int, iv_repeats: int, log) -> list[dict]:
+                   iv_prices: dict, repeats: int, iv_repeats: int, log) -> tuple[list[dict], dict]:
+    """The rows of every case, and the memory floor of each set (ns per
+    option to read four of its arrays and write one)."""
     rows = []
+    memory_floor = {}
     q = inputs.DIVIDEND
     for s in sets:
         n = s.n
         r = s.rate
         out = np.empty(n)
+        times, _ = time_round_robin({"stream": lambda: floors.stream(s.S, s.K, s.t, s.sigma, out)}, n,
+                                    repeats)
+        memory_floor[s.name] = times["stream"]
         for model, name, flag, kind in cases(s):
             row = {"set": s.name, "model": model, "name": name, "flag": flag, "kind": kind}
             reps = iv_repeats if kind == "iv" else repeats
@@ -283,6 +289,7 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests
             if not same_bits(recorded_out, out):
                 row["wrap_problem"] = "the recording build computed different values"
             if kind == "iv":
+                row.update(floors.iv_evaluations(name, flag, floor_arrays, r, q))
                 row["ours_recovered"] = recovered(ours, s.sigma)
                 if "pvv" in results:
                     row["pvv_recovered"] = recovered(results["pvv"], s.sigma)
@@ -295,7 +302,7 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests
             del results, ours
             rows.append(row)
             log(report.progress_line(row))
-    return rows
+    return rows, memory_floor
 
 
 def measure_scalar_against_baseline(baseline_python: str | None, rounds: int, repeats: int,
@@ -378,14 +385,14 @@ def main() -> None:
     log(f"the module of commit {args.baseline_commit}: digests of every array result")
     baseline_digests = run_baseline_digests(args.baseline_python, jobdir, log)
     log(report.progress_header())
-    rows = measure_arrays(kf, floors, lbr, pvv, baseline_digests, sets, iv_prices, repeats, iv_repeats,
+    rows, memory_floor = measure_arrays(kf, floors, lbr, pvv, baseline_digests, sets, iv_prices, repeats, iv_repeats,
                           log)
     shutil.rmtree(jobdir, ignore_errors=True)
     log("scalar calls")
     scalar = scalar_calls.measure(kf, sets[0], inputs.RATE, inputs.DIVIDEND, scalar_repeats,
                                   loop_size=2_000 if args.quick else 10_000)
     log(f"scalar calls, today against commit {args.baseline_commit}")
-    baseline_scalar = measure_scalar_against_baseline(args.baseline_python, 2 if args.quick else 3,
+    baseline_scalar = measure_scalar_against_baseline(args.baseline_python, 2 if args.quick else 5,
                                                       scalar_repeats, log)
     log(f"peak memory of one call on {memory_n:,} options")
     memory = measure_memory(memory_n)
@@ -393,7 +400,8 @@ def main() -> None:
     machine["load_average_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
 
     results = {
-        "settings": settings, "machine": machine, "rows": rows, "scalar": scalar,
+        "settings": settings, "machine": machine, "rows": rows, "memory_floor": memory_floor,
+        "scalar": scalar,
         "memory": memory,
         "baseline": {"commit": args.baseline_commit, "available": bool(args.baseline_python),
                      "digests": len(baseline_digests), "scalar": baseline_scalar},

@@ -9,7 +9,11 @@
   and log arguments through the lane-wise replica that this process's
   run-time check accepts, grouped into lanes of exp and lanes of log;
   `Floors.vector_lanes(name)` is the width the function's kernel uses and
-  `Floors.kernel_path` the path the check chose.
+  `Floors.kernel_path` the path the check chose;
+* `Floors.stream(a, b, c, d, out)`: the memory floor, four arrays read and
+  one written;
+* `Floors.iv_evaluations(...)`: how many evaluations of the model price the
+  implied-volatility solver makes per option (Newton and bisection).
 
 The libraries are built by benchmarks/run.sh into the directory given as
 `libdir`; they are not part of the module.
@@ -85,6 +89,11 @@ class Floors:
         self.recorder.kf_take_recording.argtypes = [_double_p, _u8_p]
         self.plain.kf_replay.restype = ctypes.c_double
         self.plain.kf_replay.argtypes = [_double_p, _u8_p, ctypes.c_size_t]
+        self.plain.kf_iv_evaluations.restype = ctypes.c_int
+        self.plain.kf_iv_evaluations.argtypes = [ctypes.c_int, ctypes.c_int] + [_double_p] * 4 + [
+            ctypes.c_double] * 2 + [ctypes.c_size_t, ctypes.POINTER(ctypes.c_longlong)]
+        self.plain.kf_stream.restype = None
+        self.plain.kf_stream.argtypes = [_double_p] * 5 + [ctypes.c_size_t]
         self.plain.kf_kernel_path.restype = ctypes.c_int
         self.plain.kf_kernel_path.argtypes = []
         self.plain.kf_vector_lanes.restype = ctypes.c_int
@@ -118,6 +127,23 @@ class Floors:
     def replay(self, recording: Recording) -> float:
         return self.plain.kf_replay(_ptr(recording.args), recording.ops.ctypes.data_as(_u8_p),
                                     recording.args.size)
+
+    def iv_evaluations(self, name, flag, arrays, r, q) -> dict:
+        """How the core's implied-volatility solver spends its evaluations of
+        the model price on these options (price, S or F, K, t), per option."""
+        price, S, K, t = arrays
+        counts = (ctypes.c_longlong * 5)()
+        if self.plain.kf_iv_evaluations(self.ids[name], 0 if flag[0] in "cC" else 1, _ptr(price), _ptr(S),
+                                        _ptr(K), _ptr(t), r, q, price.size, counts) != 0:
+            raise KeyError(name)
+        n = price.size
+        return {"newton_per_option": counts[0] / n, "bisection_per_option": counts[1] / n,
+                "evaluations_per_option": (counts[0] + counts[1]) / n, "bisected_share": counts[2] / n,
+                "decided_by_bounds_share": counts[3] / n, "max_evaluations": counts[4]}
+
+    def stream(self, a, b, c, d, out) -> None:
+        """The memory floor: read four arrays, write one."""
+        self.plain.kf_stream(_ptr(a), _ptr(b), _ptr(c), _ptr(d), _ptr(out), out.size)
 
     def vector_lanes(self, name: str) -> int:
         return self.plain.kf_vector_lanes(self.ids[name])

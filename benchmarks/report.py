@@ -358,6 +358,36 @@ def scalar_tables(results) -> tuple[list, list]:
     return fixed_rows, loop_rows
 
 
+def iv_section(results) -> list[str]:
+    """Where the implied-volatility solver's time goes: evaluations of the
+    model price per option, and the time per evaluation."""
+    ivs = [r for r in results["rows"] if r["kind"] == "iv" and "evaluations_per_option" in r]
+    if not ivs:
+        return []
+    cells = []
+    for r in ivs:
+        evals = r["evaluations_per_option"]
+        cells.append([r["set"], label(r), ns(r["ours"]), f"{evals:.2f}",
+                      f"{r['newton_per_option']:.2f} + {r['bisection_per_option']:.2f}",
+                      pct(r["bisected_share"]), str(r["max_evaluations"]), ns(r["ours"] / evals),
+                      ns(r["vector"]), ns(r["vector"] / evals), ns(r.get("lbr")),
+                      pct(r["ours_recovered"]), pct(r.get("lbr_recovered"))])
+    return [
+        "## Implied volatility: evaluations per option",
+        "",
+        "The solver evaluates the undiscounted Black price (two normal distribution functions) once "
+        "per Newton or bisection step; *evaluations* counts them per option on the same prices, "
+        "by stepping the core's solver (`kf_iv_evaluations` in `benchmarks/floors/floors.cpp`; "
+        "the lanes take the same steps). *per evaluation* divides the time per option by it. "
+        "Let's Be Rational is documented to take about two Householder steps per option.",
+        "",
+        markdown_table(["set", "function", "ours ns", "evaluations", "Newton + bisection", "bisected",
+                        "most", "ours ns per evaluation", "vector floor ns", "vector floor ns per evaluation",
+                        "LBR ns", "ours recovered", "LBR recovered"], cells),
+        "",
+    ]
+
+
 def render(results, plot_name: str) -> str:
     s, m = results["settings"], results["machine"]
     rows = results["rows"]
@@ -423,6 +453,11 @@ def render(results, plot_name: str) -> str:
         "shown when below 99.9 %); for implied volatility, the share of options whose volatility "
         "each solver recovers to 1e-10.",
         "",
+        "Memory floor: reading four input arrays and writing one (`kf_stream` in "
+        "`benchmarks/floors/floors.cpp`, one addition per element) takes "
+        + ", ".join(f"{ns(v)} ns per option on the {k} set"
+                    for k, v in results.get("memory_floor", {}).items()) + ".",
+        "",
     ]
     set_titles = {"random": "random set", "chain": "chain set",
                   "lbr": "lbr set: Black-76 implied volatility, r = 0, one forward"}
@@ -432,6 +467,7 @@ def render(results, plot_name: str) -> str:
             continue
         parts += [f"### {set_titles[set_name]} ({s['n']:,} options)", "",
                   markdown_table(COLUMNS, [table_cells(r) for r in set_rows]), ""]
+    parts += iv_section(results)
     fixed_rows, loop_rows = scalar_tables(results)
     commit = results.get("baseline", {}).get("commit", "?")
     baseline_scalar = results.get("baseline", {}).get("scalar") or {}

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include "binding/functions.hpp"
@@ -285,6 +286,71 @@ __attribute__((visibility("default"))) double kf_vector_replay(const double* exp
                                                                int lanes) {
     return replay_lanes(vector_batch(false, lanes), exp_args, n_exp, libm_exp) +
            replay_lanes(vector_batch(true, lanes), log_args, n_log, libm_log);
+}
+
+// The memory floor of an array function: read four arrays of n doubles and
+// write one, as every price and Greek does, with one addition per element
+// in between (out[i] = a[i] + b[i] + c[i] + d[i]).
+__attribute__((visibility("default"))) void kf_stream(const double* a, const double* b, const double* c,
+                                                      const double* d, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = ((a[i] + b[i]) + c[i]) + d[i];
+    }
+}
+
+// How many evaluations of the model price the implied-volatility solver
+// makes: function `id` (an implied volatility of the table) over n options,
+// stepping the core's own solver (core/implied_volatility.hpp: the same
+// preparation, model and steps as implied_volatility()) and counting.
+// counts[0]: Newton evaluations; [1]: bisection evaluations; [2]: options
+// that went on to bisect; [3]: options decided by the bound tests alone;
+// [4]: the most evaluations one option took. Returns -1 for an id that is
+// not an implied volatility.
+__attribute__((visibility("default"))) int kf_iv_evaluations(int id, int put, const double* price,
+                                                             const double* S, const double* K,
+                                                             const double* t, double r, double q,
+                                                             std::size_t n, long long* counts) {
+    if (id < 0 || id >= entry_count) {
+        return -1;
+    }
+    const std::string_view name = entries[id].name;
+    const bool black76 = name == "black76_implied_volatility";
+    const bool bs = name == "bs_implied_volatility";
+    if (!black76 && !bs && name != "bsm_implied_volatility") {
+        return -1;
+    }
+    namespace detail = core::detail;
+    const OptionKind kind = put ? OptionKind::Put : OptionKind::Call;
+    for (int i = 0; i < 5; ++i) {
+        counts[i] = 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        // As the functions form the solver's inputs (Black-Scholes is
+        // Black-Scholes-Merton with q = 0.0).
+        const core::ImpliedVolInputs in =
+            black76 ? core::black76_implied_volatility_inputs(price[i], S[i], K[i], r, t[i])
+                    : core::bsm_implied_volatility_inputs(price[i], S[i], K[i], t[i], r, bs ? 0.0 : q);
+        detail::IvProblem p;
+        detail::IvSolve s;
+        core::ImpliedVol outcome;
+        if (!detail::iv_prepare(kind, in.price, in.F, in.K, in.t, in.r, p, s, outcome)) {
+            ++counts[3];
+            continue;
+        }
+        long long evaluations = 0;
+        bool bisected = false;
+        while (!s.done()) {
+            const bool newton = s.phase == detail::IvSolve::Phase::Newton;
+            const core::BlackPrice<double> m = detail::iv_model(p, s.point());
+            detail::iv_step(p, s, m.price, [&]() { return detail::iv_vega(p.f_sqrt_t, m.d1); });
+            ++counts[newton ? 0 : 1];
+            bisected = bisected || !newton;
+            ++evaluations;
+        }
+        counts[2] += bisected ? 1 : 0;
+        counts[4] = evaluations > counts[4] ? evaluations : counts[4];
+    }
+    return 0;
 }
 
 // The libm floor: exp or log (op 0 or 1) of each recorded argument, in the
