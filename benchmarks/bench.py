@@ -296,6 +296,8 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests
                 if "lbr" in results:
                     row["lbr_recovered"] = recovered(lbr_sigma(results["lbr"]), s.sigma)
             else:
+                row["kernel_exps_per_option"], row["kernel_logs_per_option"] = floors.kernel_lanes(
+                    name, flag, floor_arrays, r, q, lanes)
                 row["numpy_agree"], row["numpy_ratio"] = agreement(results["numpy"], ours)
                 if "pvv" in results:
                     row["pvv_agree"], row["pvv_ratio"] = agreement(results["pvv"], ours)

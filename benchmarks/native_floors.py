@@ -10,6 +10,8 @@
   run-time check accepts, grouped into lanes of exp and lanes of log;
   `Floors.vector_lanes(name)` is the width the function's kernel uses and
   `Floors.kernel_path` the path the check chose;
+* `Floors.kernel_lanes(...)`: the exp and log lanes per option a price's or
+  Greek's kernel evaluates (which can exceed the scalar formula's calls);
 * `Floors.stream(a, b, c, d, out)`: the memory floor, four arrays read and
   one written;
 * `Floors.iv_evaluations(...)`: how many evaluations of the model price the
@@ -92,6 +94,9 @@ class Floors:
         self.plain.kf_iv_evaluations.restype = ctypes.c_int
         self.plain.kf_iv_evaluations.argtypes = [ctypes.c_int, ctypes.c_int] + [_double_p] * 4 + [
             ctypes.c_double] * 2 + [ctypes.c_size_t, ctypes.POINTER(ctypes.c_longlong)]
+        self.plain.kf_kernel_lanes.restype = ctypes.c_int
+        self.plain.kf_kernel_lanes.argtypes = run_args[:-2] + [ctypes.c_size_t, ctypes.c_int,
+                                                                ctypes.POINTER(ctypes.c_longlong)]
         self.plain.kf_stream.restype = None
         self.plain.kf_stream.argtypes = [_double_p] * 5 + [ctypes.c_size_t]
         self.plain.kf_kernel_path.restype = ctypes.c_int
@@ -140,6 +145,16 @@ class Floors:
         return {"newton_per_option": counts[0] / n, "bisection_per_option": counts[1] / n,
                 "evaluations_per_option": (counts[0] + counts[1]) / n, "bisected_share": counts[2] / n,
                 "decided_by_bounds_share": counts[3] / n, "max_evaluations": counts[4]}
+
+    def kernel_lanes(self, name, flag, arrays, r, q, lanes: int) -> tuple[float, float]:
+        """Exp and log lanes per option that the function's kernel evaluates
+        on lanes of this width (prices and Greeks only)."""
+        a, b, c, d = arrays
+        counts = (ctypes.c_longlong * 2)()
+        if self.plain.kf_kernel_lanes(self.ids[name], 0 if flag[0] in "cC" else 1, _ptr(a), _ptr(b), _ptr(c),
+                                      _ptr(d), r, q, a.size, lanes, counts) != 0:
+            raise KeyError(name)
+        return counts[0] / a.size, counts[1] / a.size
 
     def stream(self, a, b, c, d, out) -> None:
         """The memory floor: read four arrays, write one."""

@@ -163,8 +163,8 @@ def check_text(row) -> str:
 
 
 COLUMNS = ("function", "ours", "scalar floor", "libm floor", "vector floor", "NumPy+SciPy", "pvv", "LBR",
-           "ours/libm", "ours/vector", "NumPy/ours", "pvv/ours", "LBR/ours", "exp+log/opt", "lanes",
-           "checks")
+           "ours/libm", "ours/vector", "NumPy/ours", "pvv/ours", "LBR/ours", "exp+log/opt",
+           "kernel exp+log lanes/opt", "lanes", "checks")
 
 
 def table_cells(row) -> list[str]:
@@ -173,7 +173,10 @@ def table_cells(row) -> list[str]:
             ns(row.get("numpy")), ns(row.get("pvv")), ns(row.get("lbr")), ratio(d["libm_ratio"]),
             ratio(d["vector_ratio"]), ratio(d["numpy_speedup"]), ratio(d["pvv_speedup"]),
             ratio(d["lbr_speedup"]),
-            f"{row['exps_per_option']:.2f}+{row['logs_per_option']:.2f}", str(row.get("vector_lanes", "-")),
+            f"{row['exps_per_option']:.2f}+{row['logs_per_option']:.2f}",
+            (f"{row['kernel_exps_per_option']:.2f}+{row['kernel_logs_per_option']:.2f}"
+             if "kernel_exps_per_option" in row else "-"),
+            str(row.get("vector_lanes", "-")),
             check_text(row)]
 
 
@@ -451,7 +454,10 @@ def render(results, plot_name: str) -> str:
         "forward as it defines them, prepared before the timed call; `benchmarks/lbr_peer.py`). "
         "*ours/…* above 1: ours takes longer than that floor; *…/ours* above 1: ours is faster. "
         "*exp+log/opt* is the number of libm calls per option the recording of the scalar formula "
-        "saw. *checks*: ours is compared bit for bit with the scalar floor and with the module of "
+        "saw (what both floors replay); *kernel exp+log lanes/opt* the exp and log lanes per option "
+        "the kernel evaluates on blocks of *lanes* options, where a block whose lanes need different "
+        "branches of the normal distribution function computes an exp for all its lanes "
+        "(`kf_kernel_lanes`, a counting math policy). *checks*: ours is compared bit for bit with the scalar floor and with the module of "
         "the baseline commit; peers' values are compared with ours (share within 1e-6 relative, "
         "shown when below 99.9 %); for implied volatility, the share of options whose volatility "
         "each solver recovers to 1e-10.",

@@ -298,6 +298,121 @@ __attribute__((visibility("default"))) void kf_stream(const double* a, const dou
     }
 }
 
+// How many exp and log lanes the array kernel of a price or Greek evaluates
+// per option. The kernel computes its formula on lanes of avx2_lanes
+// options (or 2 on the SSE2 path), and where lanes need different branches
+// (the ranges of the normal distribution function) it may evaluate an exp
+// for all lanes that only some need; the scalar recording counts only the
+// calls each option makes. This runs the same formula on lanes of the same
+// width through a math policy that counts the lanes it is asked for (and
+// computes them with the libm, so the formula takes the same branches), with
+// the block's values discarded. Tail options and the normal distribution's
+// far tail (per-lane scalar code, rare) are not counted.
+}  // extern "C"
+
+namespace {
+
+struct CountingMath {
+    static constexpr bool calls_per_lane = false;
+    static inline long long exp_lanes = 0;
+    static inline long long log_lanes = 0;
+    template <class Raw>
+    static Raw exp(Raw x) noexcept {
+        constexpr int n = static_cast<int>(sizeof(Raw) / sizeof(double));
+        exp_lanes += n;
+        for (int i = 0; i < n; ++i) {
+            x[i] = std::exp(x[i]);
+        }
+        return x;
+    }
+    template <class Raw>
+    static Raw log(Raw x) noexcept {
+        constexpr int n = static_cast<int>(sizeof(Raw) / sizeof(double));
+        log_lanes += n;
+        for (int i = 0; i < n; ++i) {
+            x[i] = std::log(x[i]);
+        }
+        return x;
+    }
+};
+
+template <class V>
+V lanes_at(const double* a, std::size_t i) noexcept {
+    V v;
+    for (int lane = 0; lane < core::lane_count<V>; ++lane) {
+        v[lane] = a[i + lane];
+    }
+    return v;
+}
+
+template <class Function, int W>
+void count_kernel_lanes(OptionKind kind, const Inputs& in, std::size_t n) {
+    using V = core::Lanes<W, CountingMath>;
+    using Family = typename Function::Family;
+    const V r = core::splat<V>(in.r);
+    for (std::size_t i = 0; i + W <= n; i += W) {
+        const V a = lanes_at<V>(in.a, i);
+        const V b = lanes_at<V>(in.b, i);
+        const V c = lanes_at<V>(in.c, i);
+        const V d = lanes_at<V>(in.d, i);
+        V value;
+        if constexpr (Family::arity == 7) {
+            value = Function::operation(kind, a, b, c, r, d, core::splat<V>(in.q));
+        } else {
+            value = Function::operation(kind, a, b, c, r, d);
+        }
+        asm volatile("" : : "g"(&value) : "memory");
+    }
+}
+
+template <class Function>
+bool count_kernel_lanes_of(OptionKind kind, const Inputs& in, std::size_t n, int lanes) {
+    if constexpr (Function::Family::flag_last) {
+        return false;  // the solver: see kf_iv_evaluations
+    } else {
+        if (lanes == 8) {
+            count_kernel_lanes<Function, 8>(kind, in, n);
+        } else if (lanes == 4) {
+            count_kernel_lanes<Function, 4>(kind, in, n);
+        } else {
+            count_kernel_lanes<Function, 2>(kind, in, n);
+        }
+        return true;
+    }
+}
+
+using LaneCounter = bool (*)(OptionKind, const Inputs&, std::size_t, int);
+#define KF_COUNTER(group, lanes, kind, black76, bsm, bs) \
+    &count_kernel_lanes_of<table::black76>, &count_kernel_lanes_of<table::bsm>, &count_kernel_lanes_of<table::bs>,
+constexpr LaneCounter lane_counters[] = {KESTRELFIN_FUNCTIONS(KF_COUNTER)};
+#undef KF_COUNTER
+static_assert(sizeof(lane_counters) / sizeof(lane_counters[0]) == entry_count);
+
+}  // namespace
+
+extern "C" {
+
+// Exp and log lanes per option of function `id`'s kernel over n options at
+// the given width (counts[0] exp, counts[1] log, both summed over the
+// options' blocks); -1 for an implied volatility or an unknown id.
+__attribute__((visibility("default"))) int kf_kernel_lanes(int id, int put, const double* a, const double* b,
+                                                           const double* c, const double* d, double r,
+                                                           double q, std::size_t n, int lanes,
+                                                           long long* counts) {
+    if (id < 0 || id >= entry_count) {
+        return -1;
+    }
+    CountingMath::exp_lanes = 0;
+    CountingMath::log_lanes = 0;
+    const Inputs in{a, b, c, d, r, q};
+    if (!lane_counters[id](put ? OptionKind::Put : OptionKind::Call, in, n, lanes)) {
+        return -1;
+    }
+    counts[0] = CountingMath::exp_lanes;
+    counts[1] = CountingMath::log_lanes;
+    return 0;
+}
+
 // How many evaluations of the model price the implied-volatility solver
 // makes: function `id` (an implied volatility of the table) over n options,
 // stepping the core's own solver (core/implied_volatility.hpp: the same
