@@ -3,37 +3,44 @@
 Started by benchmarks/run.sh, which prepares the environments, builds the
 module's wheel and the floors libraries, and passes their locations here.
 
-For both input sets ("random" and "chain", see inputs.py) and every array
+For the "random" and "chain" input sets (see inputs.py) and every array
 function of the three models (price and implied volatility for calls and
-puts, the fifteen Greeks for calls) it measures, as the best of several
-repeats in ns per option:
+puts, the fifteen Greeks for calls), and for Black-76 implied volatility on
+the "lbr" set, it measures, as the best of several repeats in ns per option:
 
 * ours: the module's `<name>_array`;
 * the scalar floor: the same core operation in a plain C++ loop;
 * the libm floor: only the exp/log calls that formula makes, replayed in
   order from a recording of one run of the formula;
+* the vector floor: the same exp/log arguments through the lane-wise libm
+  replica this process's check accepts, in lanes of the kernel's width;
 * NumPy+SciPy (prices and Greeks);
+* Let's Be Rational (lbriv, implied volatility; lbr_peer.py);
 * py_vollib_vectorized (prices, first-order Greeks, implied volatility),
   which cannot share this environment: it runs first, in a subprocess with
   its own interpreter, on the same arrays (pvv_peer.py).
 
-The module, the floors and NumPy+SciPy run in this process and take turns
-within each repeat (time_round_robin), so that load from elsewhere on the
-machine falls on all of them alike.
+The module, the floors, NumPy+SciPy and lbriv run in this process and take
+turns within each repeat (time_round_robin), so that load from elsewhere on
+the machine falls on all of them alike.
 
 It also checks what it times: ours and the scalar floor must agree bit for
-bit, the recording must have seen the formula's libm calls (one log per
-option for a price or Greek), the peers' values are compared with ours, and
-for implied volatility the share of options recovered to 1e-10 in sigma is
-reported for both solvers. Then it measures the scalar call cost
-(scalar_calls.py), the peak memory of one call on 10^7 options
-(memory_probe.py, in subprocesses), and hands everything to report.py.
+bit, and ours must give the bits of the module built from the baseline
+commit (baseline.sh, digests compared); the recording must have seen the
+formula's libm calls (one log per option for a price or Greek); the peers'
+values are compared with ours, and for implied volatility the share of
+options recovered to 1e-10 in sigma is reported for every solver. Then it
+measures the scalar call cost (scalar_calls.py), every scalar function
+against the baseline commit's (baseline_worker.py, both in subprocesses,
+taking turns), the peak memory of one call on 10^7 options (memory_probe.py,
+in subprocesses), and hands everything to report.py.
 """
 
 from __future__ import annotations
 
 import argparse
 import gc
+import hashlib
 import json
 import math
 import os
@@ -50,6 +57,7 @@ sys.path.insert(0, str(HERE))
 
 import inputs  # noqa: E402
 import numpy_peer  # noqa: E402
+from lbr_peer import LbrPeer  # noqa: E402
 import report  # noqa: E402
 import scalar_calls  # noqa: E402
 from native_floors import Floors  # noqa: E402
@@ -60,9 +68,14 @@ PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76":
 IV_TOLERANCE = 1e-10
 
 
-def cases():
-    """(model, name, flag, kind) for every measured call, kind being
-    "price", "iv" or "greek"."""
+def cases(option_set=None):
+    """(model, name, flag, kind) for every call measured on a set, kind
+    being "price", "iv" or "greek"; on an implied-volatility-only set, the
+    Black-76 implied volatilities."""
+    if option_set is not None and option_set.iv_only:
+        for flag in ("c", "p"):
+            yield "black76", "black76_implied_volatility", flag, "iv"
+        return
     for model in ("bs", "bsm", "black76"):
         for flag in ("c", "p"):
             yield model, PRICE[model], flag, "price"
@@ -145,24 +158,20 @@ def wrap_check(kind: str, row: dict) -> str | None:
 def all_iv_prices(kf, sets) -> dict:
     """(set, model, flag) -> the prices every solver inverts."""
     return {(s.name, model, flag): inputs.iv_prices(kf, model, flag, s)
-            for s in sets for model in PRICE for flag in ("c", "p")}
+            for s in sets for model, _, flag, kind in cases(s) if kind == "iv"}
 
 
-def run_pvv_worker(pvv_python: str | None, sets, iv_prices, jobdir: Path, repeats: int,
-                   iv_repeats: int, log) -> dict:
-    """Times py_vollib_vectorized in its own environment (see pvv_peer.py),
-    in a subprocess, on the same arrays written out as .npy files. Returns
-    its results.json with "by_case": (set, name, flag) -> (ns per option,
-    path of the first call's values)."""
-    if not pvv_python:
-        return {"import_error": "no environment given (--pvv-python)", "by_case": {}}
+def write_jobs(sets, iv_prices, jobdir: Path, repeats: int, iv_repeats: int) -> list:
+    """The arrays of every case as .npy files and the case list as
+    jobs.json, for the workers in other environments (pvv_peer.py,
+    baseline_worker.py). Returns the case list."""
     shutil.rmtree(jobdir, ignore_errors=True)
     jobdir.mkdir(parents=True)
     case_list = []
     for s in sets:
         for key in ("S", "K", "t", "sigma"):
             np.save(jobdir / f"{s.name}_{key}.npy", getattr(s, key))
-        for model, name, flag, kind in cases():
+        for model, name, flag, kind in cases(s):
             prices_file = None
             if kind == "iv":
                 prices_file = f"{s.name}_iv_{model}_{flag}.npy"
@@ -170,7 +179,17 @@ def run_pvv_worker(pvv_python: str | None, sets, iv_prices, jobdir: Path, repeat
             case_list.append((s.name, name, flag, kind, prices_file))
     (jobdir / "jobs.json").write_text(json.dumps({
         "cases": case_list, "repeats": repeats, "iv_repeats": iv_repeats,
-        "rate": inputs.RATE, "dividend": inputs.DIVIDEND}))
+        "rate": inputs.RATE, "rates": {s.name: s.rate for s in sets}, "dividend": inputs.DIVIDEND}))
+    return case_list
+
+
+def run_pvv_worker(pvv_python: str | None, case_list: list, jobdir: Path, log) -> dict:
+    """Times py_vollib_vectorized in its own environment (see pvv_peer.py),
+    in a subprocess, on the same arrays written out as .npy files
+    (write_jobs). Returns its results.json with "by_case": (set, name, flag)
+    -> (ns per option, path of the first call's values)."""
+    if not pvv_python:
+        return {"import_error": "no environment given (--pvv-python)", "by_case": {}}
     done = subprocess.run([pvv_python, str(HERE / "pvv_peer.py"), str(jobdir)], check=False,
                           stdout=sys.stdout, stderr=subprocess.PIPE, text=True)
     results_file = jobdir / "results.json"
@@ -185,14 +204,39 @@ def run_pvv_worker(pvv_python: str | None, sets, iv_prices, jobdir: Path, repeat
     return results
 
 
-def measure_arrays(kf, floors: Floors, pvv: dict, sets, iv_prices: dict, repeats: int,
-                   iv_repeats: int, log) -> list[dict]:
+def digest(values: np.ndarray) -> str:
+    return hashlib.sha256(np.ascontiguousarray(values).tobytes()).hexdigest()
+
+
+def run_baseline_digests(baseline_python: str | None, jobdir: Path, log) -> dict:
+    """The SHA-256 of every case's result from the baseline commit's module
+    (baseline_worker.py digests), keyed "set|name|flag"; {} when there is no
+    baseline environment."""
+    if not baseline_python:
+        return {}
+    done = subprocess.run([baseline_python, str(HERE / "baseline_worker.py"), "digests", str(jobdir)],
+                          capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        log(f"baseline digests failed: {(done.stderr.strip().splitlines() or ['no output'])[-1]}")
+        return {}
+    return json.loads(done.stdout)
+
+
+def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests: dict, sets,
+                   iv_prices: dict, repeats: int, iv_repeats: int, log) -> tuple[list[dict], dict]:
+    """The rows of every case, and the memory floor of each set (ns per
+    option to read four of its arrays and write one)."""
     rows = []
-    r, q = inputs.RATE, inputs.DIVIDEND
+    memory_floor = {}
+    q = inputs.DIVIDEND
     for s in sets:
         n = s.n
+        r = s.rate
         out = np.empty(n)
-        for model, name, flag, kind in cases():
+        times, _ = time_round_robin({"stream": lambda: floors.stream(s.S, s.K, s.t, s.sigma, out)}, n,
+                                    repeats)
+        memory_floor[s.name] = times["stream"]
+        for model, name, flag, kind in cases(s):
             row = {"set": s.name, "model": model, "name": name, "flag": flag, "kind": kind}
             reps = iv_repeats if kind == "iv" else repeats
             ours_fn = getattr(kf, name + "_array")
@@ -213,15 +257,22 @@ def measure_arrays(kf, floors: Floors, pvv: dict, sets, iv_prices: dict, repeats
             recording = floors.record(name, flag, floor_arrays, r, q, recorded_out)
             row["exps_per_option"] = recording.exps_per_option
             row["logs_per_option"] = recording.logs_per_option
+            lanes = floors.vector_lanes(name)
+            row["vector_lanes"] = lanes
 
             contenders = {
                 "ours": lambda: ours_fn(*ours_args),
                 "floor": lambda: floors.run(name, flag, floor_arrays, r, q, out),
                 "libm": lambda: floors.replay(recording),
+                "vector": lambda: floors.vector_replay(recording, lanes),
             }
             if kind != "iv":
                 numpy_fn = numpy_peer.FUNCTIONS[name]
                 contenders["numpy"] = lambda: numpy_fn(flag, s.S, s.K, s.t, r, s.sigma, q)
+            elif lbr.available:
+                lbr_call, lbr_sigma, row["lbr_forward"] = lbr.prepare(model, flag, price, s.S, s.K, s.t, r,
+                                                                      q if model == "bsm" else 0.0)
+                contenders["lbr"] = lbr_call
             times, results = time_round_robin(contenders, n, reps)
             row.update(times)
             del recording
@@ -232,21 +283,50 @@ def measure_arrays(kf, floors: Floors, pvv: dict, sets, iv_prices: dict, repeats
 
             ours = results["ours"]
             row["floor_bits_equal"] = same_bits(ours, out)
+            before = baseline_digests.get(f"{s.name}|{name}|{flag}")
+            row["baseline_bits_equal"] = None if before is None else before == digest(ours)
             row["wrap_problem"] = wrap_check(kind, row)
             if not same_bits(recorded_out, out):
                 row["wrap_problem"] = "the recording build computed different values"
             if kind == "iv":
+                row.update(floors.iv_evaluations(name, flag, floor_arrays, r, q))
                 row["ours_recovered"] = recovered(ours, s.sigma)
                 if "pvv" in results:
                     row["pvv_recovered"] = recovered(results["pvv"], s.sigma)
+                if "lbr" in results:
+                    row["lbr_recovered"] = recovered(lbr_sigma(results["lbr"]), s.sigma)
             else:
+                row["kernel_exps_per_option"], row["kernel_logs_per_option"] = floors.kernel_lanes(
+                    name, flag, floor_arrays, r, q, lanes)
                 row["numpy_agree"], row["numpy_ratio"] = agreement(results["numpy"], ours)
                 if "pvv" in results:
                     row["pvv_agree"], row["pvv_ratio"] = agreement(results["pvv"], ours)
             del results, ours
             rows.append(row)
             log(report.progress_line(row))
-    return rows
+    return rows, memory_floor
+
+
+def measure_scalar_against_baseline(baseline_python: str | None, rounds: int, repeats: int,
+                                    log) -> dict:
+    """Every scalar function, today's module against the baseline commit's,
+    each in a subprocess of its own environment (baseline_worker.py scalar),
+    taking turns for `rounds` rounds; the best per call of each. {} without
+    a baseline environment."""
+    if not baseline_python:
+        return {}
+    best: dict = {"today": {}, "baseline": {}}
+    for _ in range(rounds):
+        for who, python in (("today", sys.executable), ("baseline", baseline_python)):
+            done = subprocess.run([python, str(HERE / "baseline_worker.py"), "scalar", str(repeats)],
+                                  capture_output=True, text=True, check=False)
+            if done.returncode != 0:
+                log(f"scalar worker ({who}) failed: "
+                    f"{(done.stderr.strip().splitlines() or ['no output'])[-1]}")
+                return {}
+            for key, value in json.loads(done.stdout).items():
+                best[who][key] = min(value, best[who].get(key, math.inf))
+    return best
 
 
 def measure_memory(n: int) -> dict:
@@ -269,6 +349,8 @@ def main() -> None:
     parser.add_argument("--floors", type=Path, required=True, help="directory of the floors libraries")
     parser.add_argument("--json", type=Path, required=True, help="where to write the raw results")
     parser.add_argument("--pvv-python", help="interpreter of the py_vollib_vectorized environment")
+    parser.add_argument("--baseline-python", help="interpreter of the baseline commit's environment")
+    parser.add_argument("--baseline-commit", default="c277441", help="the commit it was built from")
     parser.add_argument("--markdown", type=Path, default=HERE / "RESULTS.md")
     parser.add_argument("--plot", type=Path, default=HERE / "results.png")
     args = parser.parse_args()
@@ -293,26 +375,39 @@ def main() -> None:
     log(f"kestrelfin benchmark, {settings['mode']} mode: {n:,} options per set, "
         f"best of {repeats} ({iv_repeats} for implied volatility)")
     floors = Floors(args.floors)
+    settings["kernel_path"] = floors.kernel_path
+    lbr = LbrPeer()
     sets = inputs.make_sets(n)
     iv_prices = all_iv_prices(kf, sets)
+    jobdir = args.json.parent / "jobs"
+    case_list = write_jobs(sets, iv_prices, jobdir, repeats, iv_repeats)
 
     log("py_vollib_vectorized, in its own environment (its numba functions compile first)")
-    pvv = run_pvv_worker(args.pvv_python, sets, iv_prices, args.json.parent / "pvv-jobs", repeats,
-                         iv_repeats, log)
+    pvv = run_pvv_worker(args.pvv_python, case_list, jobdir, log)
+    log(f"the module of commit {args.baseline_commit}: digests of every array result")
+    baseline_digests = run_baseline_digests(args.baseline_python, jobdir, log)
     log(report.progress_header())
-    rows = measure_arrays(kf, floors, pvv, sets, iv_prices, repeats, iv_repeats, log)
-    shutil.rmtree(args.json.parent / "pvv-jobs", ignore_errors=True)
+    rows, memory_floor = measure_arrays(kf, floors, lbr, pvv, baseline_digests, sets, iv_prices, repeats, iv_repeats,
+                          log)
+    shutil.rmtree(jobdir, ignore_errors=True)
     log("scalar calls")
     scalar = scalar_calls.measure(kf, sets[0], inputs.RATE, inputs.DIVIDEND, scalar_repeats,
                                   loop_size=2_000 if args.quick else 10_000)
+    log(f"scalar calls, today against commit {args.baseline_commit}")
+    baseline_scalar = measure_scalar_against_baseline(args.baseline_python, 2 if args.quick else 5,
+                                                      scalar_repeats, log)
     log(f"peak memory of one call on {memory_n:,} options")
     memory = measure_memory(memory_n)
     settings["seconds"] = time.time() - started
     machine["load_average_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
 
     results = {
-        "settings": settings, "machine": machine, "rows": rows, "scalar": scalar,
+        "settings": settings, "machine": machine, "rows": rows, "memory_floor": memory_floor,
+        "scalar": scalar,
         "memory": memory,
+        "baseline": {"commit": args.baseline_commit, "available": bool(args.baseline_python),
+                     "digests": len(baseline_digests), "scalar": baseline_scalar},
+        "lbr": {"version": lbr.version, "error": lbr.error},
         "pvv": {key: pvv.get(key) for key in ("version", "import_error", "broken", "available",
                                                "load_seconds", "python", "numba")},
     }

@@ -1,4 +1,4 @@
-"""The two seeded input sets every contender is timed on.
+"""The seeded input sets every contender is timed on.
 
 * "random": every option different. Spot 20-500, strike 50 %-200 % of spot,
   expiry 1 day-5 years, volatility 5 %-150 %, all drawn independently. This
@@ -7,10 +7,15 @@
   expiries from one week to five years, the same strike grid at every
   expiry, a volatility smile that steepens at short expiries, and the arrays
   ordered by expiry, so consecutive options share `t` (and `S`).
+* "lbr": implied volatility only, Black-76 with r = 0 (undiscounted prices):
+  one forward F = 100, strike F*U(0.5, 2), expiry U(1 day, 5 years),
+  volatility U(0.05, 1.5), calls and puts; the set on which Let's Be
+  Rational's own speed is usually quoted.
 
-The rate and dividend yield are single values per call (RATE, DIVIDEND), as
-the array functions take them. The Black-76 functions receive the `S` array
-as their forward `F`.
+The rate and dividend yield are single values per call, as the array
+functions take them: RATE and DIVIDEND, except the lbr set's rate of 0
+(OptionSet.rate). The Black-76 functions receive the `S` array as their
+forward `F`.
 
 Implied volatility is timed on prices, not volatilities: `iv_prices` gives,
 for a model and a kind, the option prices that the module's own price
@@ -37,13 +42,16 @@ CHAIN_EXPIRIES = (
 
 @dataclasses.dataclass(frozen=True)
 class OptionSet:
-    """n options: per-option arrays (C-contiguous float64) and a label."""
+    """n options: per-option arrays (C-contiguous float64), a label, the
+    call-wide rate, and whether only implied volatility is timed on it."""
 
     name: str
     S: np.ndarray
     K: np.ndarray
     t: np.ndarray
     sigma: np.ndarray
+    rate: float = RATE
+    iv_only: bool = False
 
     @property
     def n(self) -> int:
@@ -81,14 +89,27 @@ def chain_set(n: int, seed: int = SEED) -> OptionSet:
     return OptionSet("chain", S, K, t, sigma)
 
 
+LBR_FORWARD = 100.0
+
+
+def lbr_set(n: int, seed: int = SEED) -> OptionSet:
+    """Black-76 implied volatility at r = 0; see the module docstring."""
+    rng = np.random.default_rng(seed + 2)
+    F = np.full(n, LBR_FORWARD)
+    K = LBR_FORWARD * rng.uniform(0.5, 2.0, n)
+    t = rng.uniform(1.0 / 365.0, 5.0, n)
+    sigma = rng.uniform(0.05, 1.5, n)
+    return OptionSet("lbr", F, K, t, sigma, rate=0.0, iv_only=True)
+
+
 def make_sets(n: int) -> list[OptionSet]:
-    return [random_set(n), chain_set(n)]
+    return [random_set(n), chain_set(n), lbr_set(n)]
 
 
 def iv_prices(kf, model: str, flag: str, s: OptionSet) -> np.ndarray:
     """The module's prices at the set's volatilities, for the IV solvers."""
     if model == "bs":
-        return kf.bs_black_scholes_array(flag, s.S, s.K, s.t, RATE, s.sigma)
+        return kf.bs_black_scholes_array(flag, s.S, s.K, s.t, s.rate, s.sigma)
     if model == "bsm":
-        return kf.bsm_black_scholes_merton_array(flag, s.S, s.K, s.t, RATE, s.sigma, DIVIDEND)
-    return kf.black76_black_array(flag, s.S, s.K, s.t, RATE, s.sigma)
+        return kf.bsm_black_scholes_merton_array(flag, s.S, s.K, s.t, s.rate, s.sigma, DIVIDEND)
+    return kf.black76_black_array(flag, s.S, s.K, s.t, s.rate, s.sigma)

@@ -156,12 +156,13 @@ def main(jobdir: Path) -> None:
         out["numba"] = f"{numba.__version__} ({numba.config.NUMBA_NUM_THREADS} threads)"
     except ImportError:
         out["numba"] = "not installed"
-    r, q = jobs["rate"], jobs["dividend"]
+    q = jobs["dividend"]
     arrays = {}
     for index, (set_name, name, flag, kind, prices_file) in enumerate(jobs["cases"]):
         fn = pvv.functions.get(name)
         if fn is None:
             continue
+        r = jobs.get("rates", {}).get(set_name, jobs["rate"])
         if set_name not in arrays:
             arrays.clear()
             arrays[set_name] = {k: np.load(jobdir / f"{set_name}_{k}.npy") for k in ("S", "K", "t", "sigma")}

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The benchmark suite, in one command:
 #
-#   benchmarks/run.sh           # full run: 10^6 options per input set (5 to 10 minutes on two cores)
+#   benchmarks/run.sh           # full run: 10^6 options per input set (10 to 15 minutes on two cores)
 #   benchmarks/run.sh --quick   # 10^5 options, fewer repeats (about 2 minutes)
 #
 # Builds the module's wheel (scripts/common.sh), makes the benchmark
 # environments .venvs/bench (benchmarks/requirements.txt) and .venvs/bench-pvv
-# (py_vollib_vectorized, benchmarks/requirements-pvv.txt),
+# (py_vollib_vectorized, benchmarks/requirements-pvv.txt) and
+# .venvs/bench-baseline (the module of commit c277441, benchmarks/baseline.sh),
 # builds the two floors libraries from benchmarks/floors/floors.cpp, then
 # runs benchmarks/bench.py: every contender in one process on the same
 # inputs. A full run rewrites benchmarks/RESULTS.md and benchmarks/results.png;
@@ -38,12 +39,14 @@ install_wheel "$python" "$wheel"
 # py_vollib_vectorized cannot live beside vollib (benchmarks/pvv_peer.py says
 # why): it gets its own environment and runs in a subprocess of the run.
 pvv_python="$(make_venv bench-pvv 3.12 -r "$ROOT/benchmarks/requirements-pvv.txt")"
+# The module as it was before the lane-wise exp/log (built once, then kept).
+baseline_python="$(bash "$ROOT/benchmarks/baseline.sh")" || baseline_python=""
 
 # The floors: the core formulas in plain loops, and the same loops with every
 # exp/log call recorded (the core headers call exp and log of the C library;
 # --wrap sends those calls to __wrap_exp/__wrap_log in floors.cpp).
 log "building the floors library"
-flags=(-O2 -ffp-contract=off -std=c++20 -I"$ROOT" -fPIC -shared -fvisibility=hidden)
+flags=(-O2 -ffp-contract=off -std=c++20 -Wno-psabi -I"$ROOT" -fPIC -shared -fvisibility=hidden)
 g++ "${flags[@]}" "$ROOT/benchmarks/floors/floors.cpp" -o "$out/libkf_floors.so"
 g++ "${flags[@]}" -DKF_RECORDING "$ROOT/benchmarks/floors/floors.cpp" -o "$out/libkf_record.so" \
     -Wl,--wrap=exp,--wrap=log
@@ -65,7 +68,7 @@ log "running the benchmark"
 cd "$ROOT/benchmarks"
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE KF_BENCH_OPENBLAS_NOTE="$openblas_note" \
     "$python" "$ROOT/benchmarks/bench.py" --floors "$out" --json "$out/results.json" \
-    --pvv-python "$pvv_python" "${outputs[@]}"
+    --pvv-python "$pvv_python" ${baseline_python:+--baseline-python "$baseline_python"} "${outputs[@]}"
 
 # The kestrelfin package against _kestrelfin (benchmarks/package.py).
 log "running the package benchmark"

@@ -5,9 +5,9 @@ Two measurements, both best of several repeats:
 * Fixed arguments, with timeit: `bs_delta`, `bsm_black_scholes_merton` and
   `black76_implied_volatility` against `math.hypot` with six floats (a
   built-in that also converts six Python floats and returns one), and the
-  same three quantities from vollib and from QuantLib's formula functions.
-  This is the comparison the targets use (scalar <= 2.5x hypot, >= 30x
-  faster than vollib).
+  same three quantities from vollib and from QuantLib's formula functions,
+  for context (the scalar target compares today's module with the baseline
+  commit's: baseline_worker.py).
 * A Python loop over distinct options (the random set's first options), as
   a user pricing options one by one would write it: per-call time for the
   module, vollib, QuantLib's formula functions and QuantLib's instrument

@@ -1,4 +1,4 @@
-// The two floors the benchmark compares every array function against.
+// The floors the benchmark compares every array function against.
 //
 // 1. The scalar floor: the pricing-core operation called once per element in
 //    a plain C++ loop over the same arrays, with no Python, no NumPy and no
@@ -13,6 +13,14 @@
 //        argument to a buffer and then call the real function. Running a
 //        formula once through it yields the exact sequence its libm calls
 //        take, which kf_replay() then times on its own.
+// 3. The vector floor: the same recorded exp and log arguments, but computed
+//    the way the array kernels compute them: by the lane-wise replica of the
+//    libm that this process's run-time check accepts (binding/kernel_paths.hpp,
+//    the very batch functions the check drives), at the lane width the
+//    function's kernel uses (the table's avx2_lanes, or 2 on the SSE2 path).
+//    The exp arguments, in recorded order, are grouped into lanes of exp, the
+//    log arguments into lanes of log (kf_vector_replay()). What an array
+//    function costs beyond this is everything but its exp and log.
 //
 // The 51 loops are generated from the module's own function table
 // (KESTRELFIN_FUNCTIONS) and call the very operations the module does, so a
@@ -22,9 +30,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include "binding/functions.hpp"
+#include "binding/kernel_paths.hpp"
 #include "binding/operations.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/option_kind.hpp"
@@ -93,11 +103,13 @@ __attribute__((noinline)) void loop(OptionKind kind, const Inputs& in, double* o
 struct Entry {
     const char* name;
     Loop loop;
+    int avx2_lanes;  // the width of the function's AVX2 kernel blocks
 };
 
 namespace table = kestrelfin::binding::table;
 #define KF_ENTRY(group, lanes, kind, black76, bsm, bs) \
-    {#black76, &loop<table::black76>}, {#bsm, &loop<table::bsm>}, {#bs, &loop<table::bs>},
+    {#black76, &loop<table::black76>, table::black76::avx2_lanes},     \
+    {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, {#bs, &loop<table::bs>, table::bs::avx2_lanes},
 constexpr Entry entries[] = {KESTRELFIN_FUNCTIONS(KF_ENTRY)};
 #undef KF_ENTRY
 
@@ -187,6 +199,274 @@ __attribute__((visibility("default"))) void kf_take_recording(double* args, std:
 }
 
 #else
+
+namespace {
+
+namespace binding = kestrelfin::binding;
+using kestrelfin::core::LibmBatch;
+
+// The batch functions of the kernel path this process runs, for exp or log,
+// at the given lane width; nullptr where the kernels call the libm per lane.
+LibmBatch vector_batch(bool log, int lanes) {
+    switch (binding::kernel_path()) {
+        case binding::KernelPath::Avx2Fused:
+            if (lanes == 8) {
+                return log ? binding::log_batch_avx2_fused_8 : binding::exp_batch_avx2_fused_8;
+            }
+            return log ? binding::log_batch_avx2_fused_4 : binding::exp_batch_avx2_fused_4;
+        case binding::KernelPath::Avx2Unfused:
+            if (lanes == 8) {
+                return log ? binding::log_batch_avx2_unfused_8 : binding::exp_batch_avx2_unfused_8;
+            }
+            return log ? binding::log_batch_avx2_unfused_4 : binding::exp_batch_avx2_unfused_4;
+        case binding::KernelPath::Sse2Unfused:
+            return log ? binding::log_batch_sse2_unfused_2 : binding::exp_batch_sse2_unfused_2;
+        case binding::KernelPath::Sse2Libm:
+            break;
+    }
+    return nullptr;
+}
+
+// The lanes of one function over `count` arguments, in chunks that stay in
+// the first-level cache (a multiple of 8, so chunking never splits a lane
+// block). Only the arguments are read from memory; the results go to the
+// chunk buffer, whose last element is summed so that no chunk can be dropped.
+double replay_lanes(LibmBatch batch, const double* args, std::size_t count, double (*scalar)(double)) {
+    constexpr std::size_t kChunk = 512;
+    alignas(64) double results[kChunk];
+    double sum = 0.0;
+    for (std::size_t first = 0; first < count; first += kChunk) {
+        const std::size_t n = count - first < kChunk ? count - first : kChunk;
+        if (batch != nullptr) {
+            batch(args + first, results, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                results[i] = scalar(args[first + i]);
+            }
+        }
+        sum += results[n - 1];
+    }
+    return sum;
+}
+
+double libm_exp(double x) { return std::exp(x); }
+double libm_log(double x) { return std::log(x); }
+
+}  // namespace
+
+// The kernel path of this process (binding::KernelPath, as a number:
+// 0 AVX2 fused, 1 AVX2 unfused, 2 SSE2 unfused, 3 SSE2 libm calls); the
+// first call runs the replicas' check.
+__attribute__((visibility("default"))) int kf_kernel_path() {
+    return static_cast<int>(binding::kernel_path());
+}
+
+// The lane width the array kernel of function `id` uses on this process's
+// path (0 for an unknown id).
+__attribute__((visibility("default"))) int kf_vector_lanes(int id) {
+    if (id < 0 || id >= entry_count) {
+        return 0;
+    }
+    switch (binding::kernel_path()) {
+        case binding::KernelPath::Avx2Fused:
+        case binding::KernelPath::Avx2Unfused:
+            return entries[id].avx2_lanes;
+        case binding::KernelPath::Sse2Unfused:
+        case binding::KernelPath::Sse2Libm:
+            break;
+    }
+    return 2;
+}
+
+// The vector floor: exp of exp_args[0..n_exp) and log of log_args[0..n_log),
+// each in lanes of `lanes` doubles through the replica the process's check
+// accepted (the libm per element where it accepted none).
+__attribute__((visibility("default"))) double kf_vector_replay(const double* exp_args, std::size_t n_exp,
+                                                               const double* log_args, std::size_t n_log,
+                                                               int lanes) {
+    return replay_lanes(vector_batch(false, lanes), exp_args, n_exp, libm_exp) +
+           replay_lanes(vector_batch(true, lanes), log_args, n_log, libm_log);
+}
+
+// The memory floor of an array function: read four arrays of n doubles and
+// write one, as every price and Greek does, with one addition per element
+// in between (out[i] = a[i] + b[i] + c[i] + d[i]).
+__attribute__((visibility("default"))) void kf_stream(const double* a, const double* b, const double* c,
+                                                      const double* d, double* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = ((a[i] + b[i]) + c[i]) + d[i];
+    }
+}
+
+// How many exp and log lanes the array kernel of a price or Greek evaluates
+// per option. The kernel computes its formula on lanes of avx2_lanes
+// options (or 2 on the SSE2 path), and where lanes need different branches
+// (the ranges of the normal distribution function) it may evaluate an exp
+// for all lanes that only some need; the scalar recording counts only the
+// calls each option makes. This runs the same formula on lanes of the same
+// width through a math policy that counts the lanes it is asked for (and
+// computes them with the libm, so the formula takes the same branches), with
+// the block's values discarded. Tail options and the normal distribution's
+// far tail (per-lane scalar code, rare) are not counted.
+}  // extern "C"
+
+namespace {
+
+struct CountingMath {
+    static constexpr bool calls_per_lane = false;
+    static inline long long exp_lanes = 0;
+    static inline long long log_lanes = 0;
+    template <class Raw>
+    static Raw exp(Raw x) noexcept {
+        constexpr int n = static_cast<int>(sizeof(Raw) / sizeof(double));
+        exp_lanes += n;
+        for (int i = 0; i < n; ++i) {
+            x[i] = std::exp(x[i]);
+        }
+        return x;
+    }
+    template <class Raw>
+    static Raw log(Raw x) noexcept {
+        constexpr int n = static_cast<int>(sizeof(Raw) / sizeof(double));
+        log_lanes += n;
+        for (int i = 0; i < n; ++i) {
+            x[i] = std::log(x[i]);
+        }
+        return x;
+    }
+};
+
+template <class V>
+V lanes_at(const double* a, std::size_t i) noexcept {
+    V v;
+    for (int lane = 0; lane < core::lane_count<V>; ++lane) {
+        v[lane] = a[i + lane];
+    }
+    return v;
+}
+
+template <class Function, int W>
+void count_kernel_lanes(OptionKind kind, const Inputs& in, std::size_t n) {
+    using V = core::Lanes<W, CountingMath>;
+    using Family = typename Function::Family;
+    const V r = core::splat<V>(in.r);
+    for (std::size_t i = 0; i + W <= n; i += W) {
+        const V a = lanes_at<V>(in.a, i);
+        const V b = lanes_at<V>(in.b, i);
+        const V c = lanes_at<V>(in.c, i);
+        const V d = lanes_at<V>(in.d, i);
+        V value;
+        if constexpr (Family::arity == 7) {
+            value = Function::operation(kind, a, b, c, r, d, core::splat<V>(in.q));
+        } else {
+            value = Function::operation(kind, a, b, c, r, d);
+        }
+        asm volatile("" : : "g"(&value) : "memory");
+    }
+}
+
+template <class Function>
+bool count_kernel_lanes_of(OptionKind kind, const Inputs& in, std::size_t n, int lanes) {
+    if constexpr (Function::Family::flag_last) {
+        return false;  // the solver: see kf_iv_evaluations
+    } else {
+        if (lanes == 8) {
+            count_kernel_lanes<Function, 8>(kind, in, n);
+        } else if (lanes == 4) {
+            count_kernel_lanes<Function, 4>(kind, in, n);
+        } else {
+            count_kernel_lanes<Function, 2>(kind, in, n);
+        }
+        return true;
+    }
+}
+
+using LaneCounter = bool (*)(OptionKind, const Inputs&, std::size_t, int);
+#define KF_COUNTER(group, lanes, kind, black76, bsm, bs) \
+    &count_kernel_lanes_of<table::black76>, &count_kernel_lanes_of<table::bsm>, &count_kernel_lanes_of<table::bs>,
+constexpr LaneCounter lane_counters[] = {KESTRELFIN_FUNCTIONS(KF_COUNTER)};
+#undef KF_COUNTER
+static_assert(sizeof(lane_counters) / sizeof(lane_counters[0]) == entry_count);
+
+}  // namespace
+
+extern "C" {
+
+// Exp and log lanes per option of function `id`'s kernel over n options at
+// the given width (counts[0] exp, counts[1] log, both summed over the
+// options' blocks); -1 for an implied volatility or an unknown id.
+__attribute__((visibility("default"))) int kf_kernel_lanes(int id, int put, const double* a, const double* b,
+                                                           const double* c, const double* d, double r,
+                                                           double q, std::size_t n, int lanes,
+                                                           long long* counts) {
+    if (id < 0 || id >= entry_count) {
+        return -1;
+    }
+    CountingMath::exp_lanes = 0;
+    CountingMath::log_lanes = 0;
+    const Inputs in{a, b, c, d, r, q};
+    if (!lane_counters[id](put ? OptionKind::Put : OptionKind::Call, in, n, lanes)) {
+        return -1;
+    }
+    counts[0] = CountingMath::exp_lanes;
+    counts[1] = CountingMath::log_lanes;
+    return 0;
+}
+
+// How many evaluations of the model price the implied-volatility solver
+// makes: function `id` (an implied volatility of the table) over n options,
+// stepping the core's own solver (core/implied_volatility.hpp: the same
+// preparation, model and steps as implied_volatility()) and counting.
+// counts[0]: Newton evaluations; [1]: bisection evaluations; [2]: options
+// that went on to bisect; [3]: options decided by the bound tests alone;
+// [4]: the most evaluations one option took. Returns -1 for an id that is
+// not an implied volatility.
+__attribute__((visibility("default"))) int kf_iv_evaluations(int id, int put, const double* price,
+                                                             const double* S, const double* K,
+                                                             const double* t, double r, double q,
+                                                             std::size_t n, long long* counts) {
+    if (id < 0 || id >= entry_count) {
+        return -1;
+    }
+    const std::string_view name = entries[id].name;
+    const bool black76 = name == "black76_implied_volatility";
+    const bool bs = name == "bs_implied_volatility";
+    if (!black76 && !bs && name != "bsm_implied_volatility") {
+        return -1;
+    }
+    namespace detail = core::detail;
+    const OptionKind kind = put ? OptionKind::Put : OptionKind::Call;
+    for (int i = 0; i < 5; ++i) {
+        counts[i] = 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        // As the functions form the solver's inputs (Black-Scholes is
+        // Black-Scholes-Merton with q = 0.0).
+        const core::ImpliedVolInputs in =
+            black76 ? core::black76_implied_volatility_inputs(price[i], S[i], K[i], r, t[i])
+                    : core::bsm_implied_volatility_inputs(price[i], S[i], K[i], t[i], r, bs ? 0.0 : q);
+        detail::IvProblem p;
+        detail::IvSolve s;
+        core::ImpliedVol outcome;
+        if (!detail::iv_prepare(kind, in.price, in.F, in.K, in.t, in.r, p, s, outcome)) {
+            ++counts[3];
+            continue;
+        }
+        long long evaluations = 0;
+        bool bisected = false;
+        while (!s.done()) {
+            const bool newton = s.phase == detail::IvSolve::Phase::Newton;
+            const core::BlackPrice<double> m = detail::iv_model(p, s.point());
+            detail::iv_step(p, s, m.price, [&]() { return detail::iv_vega(p.f_sqrt_t, m.d1); });
+            ++counts[newton ? 0 : 1];
+            bisected = bisected || !newton;
+            ++evaluations;
+        }
+        counts[2] += bisected ? 1 : 0;
+        counts[4] = evaluations > counts[4] ? evaluations : counts[4];
+    }
+    return 0;
+}
 
 // The libm floor: exp or log (op 0 or 1) of each recorded argument, in the
 // recorded order. The results are summed so the calls cannot be dropped; the
