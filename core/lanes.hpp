@@ -108,6 +108,7 @@ struct Lanes {
     friend KESTRELFIN_LANE_INLINE LaneMask<N> operator<=(Lanes a, Lanes b) noexcept { return {a.v <= b.v}; }
     friend KESTRELFIN_LANE_INLINE LaneMask<N> operator>(Lanes a, Lanes b) noexcept { return {a.v > b.v}; }
     friend KESTRELFIN_LANE_INLINE LaneMask<N> operator>=(Lanes a, Lanes b) noexcept { return {a.v >= b.v}; }
+    friend KESTRELFIN_LANE_INLINE LaneMask<N> operator==(Lanes a, Lanes b) noexcept { return {a.v == b.v}; }
 };
 
 template <class T>
@@ -155,9 +156,19 @@ KESTRELFIN_LANE_INLINE V log_of(V x) noexcept {
     return V::MathPolicy::log(x.v);
 }
 
+// The square root of each lane, two lanes at a time by SSE2's sqrtpd (the
+// baseline of x86-64, so usable in every kernel), which rounds exactly as
+// std::sqrt does; std::sqrt lane by lane would also test each argument for
+// the errno of a negative one.
 template <LaneVector V>
 KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
-    return each_lane(x, [](double v) KESTRELFIN_LANE_LAMBDA { return std::sqrt(v); });
+    for (int i = 0; i < lane_count<V>; i += 2) {
+        RawLanes<2> pair = {x[i], x[i + 1]};
+        pair = __builtin_ia32_sqrtpd(pair);
+        x[i] = pair[0];
+        x[i + 1] = pair[1];
+    }
+    return x;
 }
 
 template <LaneVector V>
@@ -189,6 +200,12 @@ KESTRELFIN_LANE_INLINE V exp_of_shared(V x) noexcept {
         }
         return result;
     } else {
+        // Black-Scholes's carry and dividend factors: exp of -(0*t) or t*0,
+        // which is 1 exactly (for any finite t) in every lane; the
+        // comparison is false for a NaN, which goes to exp.
+        if (!any_lane(lane_not(x == 0.0))) {
+            return V(1.0);
+        }
         return exp_of(x);
     }
 }

@@ -121,9 +121,10 @@ inline double normal_left_tail(double x) noexcept {
     return std::exp(x * (x * (-0.5))) * (-inv_sqrt_2pi) * s / x;
 }
 
-// The three ranges of Cody's approximation, each a template over one double
-// or lanes: norm_cdf below evaluates a range only when some lane needs it and
-// then selects per lane.
+// The three ranges of Cody's approximation, each written once as a template
+// over one double or lanes: norm_cdf(double) branches to the range of its
+// argument, the lanes evaluate a range when some lane needs it and select
+// lane by lane.
 
 // Range 1: N = (1 - erf(y)) / 2. Below 1.11e-16, y*y would only add rounding
 // noise (or underflow), so the polynomials are evaluated at z = 0.
@@ -207,11 +208,11 @@ KESTRELFIN_LANE_INLINE Real erfc_from_scaled(Real a, Real scaled) noexcept {
     return square_step_exponential(steps) * exp_of(-((a + u) * (a - u))) * scaled;
 }
 
-// N(x) over one double or lanes. All range tests are ordered comparisons, so
-// NaN fails every one of them and falls through to range 3, where it
-// propagates. A lane in the left tail (rare) takes the series one lane at a
+// N(x) for each lane: the branches of norm_cdf(double) below become per-lane
+// selections. Each range's polynomials are evaluated only when some lane
+// needs them; a lane in the left tail (rare) takes the series one lane at a
 // time.
-template <class Real>
+template <LaneVector Real>
 KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
     const Real y = x * minus_inv_sqrt2;
     const Real a = abs_of(y);
@@ -247,9 +248,30 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
 }  // namespace detail
 
 // N(x) = P(Z <= x). Total over doubles: N(-inf) = +0, N(+inf) = 1, N(NaN) =
-// NaN.
+// NaN. All range tests are ordered comparisons, so NaN fails every one of
+// them and falls through to range 3, where it propagates.
 inline double norm_cdf(double x) noexcept {
-    return detail::normal_cdf(x);
+    using namespace detail;
+    if (x <= -10.0) {
+        return normal_left_tail(x);
+    }
+    const double y = x * minus_inv_sqrt2;
+    const double a = std::fabs(y);
+    if (a <= 0.46875) {
+        return normal_range1(y, a);
+    }
+    double scaled;
+    if (a <= 4.0) {
+        scaled = erfc_scaled_range2(a);
+    } else {
+        // erfc has reached 0 (or 2) to double precision: no polynomial needed.
+        if (a >= 26.543) {
+            return (y < 0.0 ? 2.0 : 0.0) * 0.5;
+        }
+        scaled = erfc_scaled_range3(y, a);
+    }
+    const double e = erfc_from_scaled(a, scaled);
+    return y < 0.0 ? (2.0 - e) * 0.5 : e * 0.5;
 }
 
 // N(x) for each lane, exactly as for one double.
