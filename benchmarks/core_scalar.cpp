@@ -19,12 +19,15 @@
 #include "core/black_scholes_merton.hpp"
 using namespace kestrelfin::core;
 volatile double vS = 100.0, vK = 95.0, vT = 0.75, vR = 0.05, vSig = 0.25, vQ = 0.02;
-template <class F> __attribute__((noinline)) double run(F f, long n) {
+template <class F>
+__attribute__((noinline)) double run(F f, long n) {
     double sum = 0;
-    for (long i = 0; i < n; ++i) sum += f(vS, vK, vT, vR, vSig, vQ);
+    for (long i = 0; i < n; ++i)
+        sum += f(vS, vK, vT, vR, vSig, vQ);
     return sum;
 }
-template <class F> void time_it(const char* name, F f) {
+template <class F>
+void time_it(const char* name, F f) {
     double best = 1e99, sink = 0;
     for (int rep = 0; rep < 15; ++rep) {
         auto t0 = std::chrono::steady_clock::now();
@@ -36,17 +39,43 @@ template <class F> void time_it(const char* name, F f) {
     std::printf("%-26s %7.2f ns  (%g)\n", name, best, sink);
 }
 int main() {
-    time_it("bsm_delta", [](double S, double K, double t, double r, double s, double q) { return bsm_delta(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_vega", [](double S, double K, double t, double r, double s, double q) { return bsm_vega(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_theta", [](double S, double K, double t, double r, double s, double q) { return bsm_theta(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_black_scholes_merton", [](double S, double K, double t, double r, double s, double q) { return bsm_black_scholes_merton(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("black76_delta", [](double S, double K, double t, double r, double s, double) { return black76_delta(OptionKind::Call, S, K, t, r, s); });
-    time_it("black76_speed", [](double S, double K, double t, double r, double s, double) { return black76_speed(OptionKind::Call, S, K, t, r, s); });
-    time_it("bsm_speed", [](double S, double K, double t, double r, double s, double q) { return bsm_speed(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_gamma", [](double S, double K, double t, double r, double s, double q) { return bsm_gamma(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_rho", [](double S, double K, double t, double r, double s, double q) { return bsm_rho(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("bsm_dual_delta", [](double S, double K, double t, double r, double s, double q) { return bsm_dual_delta(OptionKind::Call, S, K, t, r, s, q); });
-    time_it("black76_black", [](double S, double K, double t, double r, double s, double) { return black76_black(OptionKind::Call, S, K, t, r, s); });
-    time_it("black76_vega", [](double S, double K, double t, double r, double s, double) { return black76_vega(OptionKind::Call, S, K, t, r, s); });
-    time_it("black76_theta", [](double S, double K, double t, double r, double s, double) { return black76_theta(OptionKind::Call, S, K, t, r, s); });
+    time_it("bsm_delta", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_delta(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_vega", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_vega(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_theta", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_theta(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_black_scholes_merton", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_black_scholes_merton(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("black76_delta", [](double S, double K, double t, double r, double s, double) {
+        return black76_delta(OptionKind::Call, S, K, t, r, s);
+    });
+    time_it("black76_speed", [](double S, double K, double t, double r, double s, double) {
+        return black76_speed(OptionKind::Call, S, K, t, r, s);
+    });
+    time_it("bsm_speed", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_speed(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_gamma", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_gamma(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_rho", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_rho(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("bsm_dual_delta", [](double S, double K, double t, double r, double s, double q) {
+        return bsm_dual_delta(OptionKind::Call, S, K, t, r, s, q);
+    });
+    time_it("black76_black", [](double S, double K, double t, double r, double s, double) {
+        return black76_black(OptionKind::Call, S, K, t, r, s);
+    });
+    time_it("black76_vega", [](double S, double K, double t, double r, double s, double) {
+        return black76_vega(OptionKind::Call, S, K, t, r, s);
+    });
+    time_it("black76_theta", [](double S, double K, double t, double r, double s, double) {
+        return black76_theta(OptionKind::Call, S, K, t, r, s);
+    });
 }

@@ -62,10 +62,12 @@ double uniform(double low, double high) {
 }
 
 void scalar_exp(const double* in, double* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = ::exp(in[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = ::exp(in[i]);
 }
 void scalar_log(const double* in, double* out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = ::log(in[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = ::log(in[i]);
 }
 
 // The exp table lookup alone for n indices, by 16-byte loads and a
@@ -122,9 +124,12 @@ int main() {
     std::printf("CPU: %s; %zu elements, fastest and median of %d passes\n", cpu, kElements, kPasses);
 
     std::vector<double> exp_in(kElements), log_in(kElements), near_one_in(kElements), out(kElements);
-    for (double& x : exp_in) x = uniform(-50.0, 5.0);
-    for (double& x : log_in) x = std::exp(uniform(std::log(0.01), std::log(100.0)));
-    for (double& x : near_one_in) x = uniform(0.8, 1.25);
+    for (double& x : exp_in)
+        x = uniform(-50.0, 5.0);
+    for (double& x : log_in)
+        x = std::exp(uniform(std::log(0.01), std::log(100.0)));
+    for (double& x : near_one_in)
+        x = uniform(0.8, 1.25);
 
     const Timing copy = ns_per_element([&] {
         std::memcpy(out.data(), exp_in.data(), kElements * sizeof(double));
@@ -163,7 +168,8 @@ int main() {
 
     std::printf("exp table lookup alone (AVX2, 4 lanes)\n");
     std::vector<std::uint64_t> index(kElements);
-    for (std::uint64_t& i : index) i = random_bits() & 127;
+    for (std::uint64_t& i : index)
+        i = random_bits() & 127;
     volatile double sink = 0;
     const Timing loads = ns_per_element([&] { sink = sink + lookup_by_loads(index.data(), kElements); });
     const Timing gathers = ns_per_element([&] { sink = sink + lookup_by_gathers(index.data(), kElements); });
@@ -174,13 +180,15 @@ int main() {
     std::printf("run-time check (exp and log, 16384 inputs each)\n");
     {
         const auto t0 = std::chrono::steady_clock::now();
-        sink = sink + kestrelfin::core::exp_log_check::exp_inputs()[0] + kestrelfin::core::exp_log_check::log_inputs()[0];
+        sink =
+            sink + kestrelfin::core::exp_log_check::exp_inputs()[0] + kestrelfin::core::exp_log_check::log_inputs()[0];
         const auto t1 = std::chrono::steady_clock::now();
         std::printf("  %-28s built in %.2f ms (once per process)\n", "the inputs",
                     std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
     for (const ReplicaInstance& r : kestrelfin::test::replica_instances()) {
-        if (!r.runs_here()) continue;
+        if (!r.runs_here())
+            continue;
         const auto t0 = std::chrono::steady_clock::now();
         const bool verdict = kestrelfin::core::exp_log_replica_matches(r.exp, r.log);
         const auto t1 = std::chrono::steady_clock::now();

@@ -58,8 +58,8 @@ void append_list_of_names(std::string& out, std::span<const std::string_view> na
 
 }  // namespace
 
-void match_arguments(const char* function_name, std::span<const std::string_view> parameters,
-                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
+void match_arguments(const char* function_name, std::span<const std::string_view> parameters, PyObject* args,
+                     PyObject* kwargs, std::span<PyObject*> slots) {
     const Py_ssize_t given = PyTuple_Size(args);
     const auto count = static_cast<Py_ssize_t>(parameters.size());
     if (given > count) {

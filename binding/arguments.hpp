@@ -15,8 +15,8 @@ namespace kestrelfin::binding {
 // Fills one slot per parameter with a borrowed reference to its argument.
 // Fails with the interpreter's wording for surplus, unknown, repeated or
 // missing arguments.
-void match_arguments(const char* function_name, std::span<const std::string_view> parameters,
-                     PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
+void match_arguments(const char* function_name, std::span<const std::string_view> parameters, PyObject* args,
+                     PyObject* kwargs, std::span<PyObject*> slots);
 
 // The matched arguments of one call. Positional arguments are borrowed from
 // the argument tuple, which cannot change and which the caller holds for the

@@ -76,7 +76,9 @@ using Repeat = T;
 // formula can; the iterative implied-volatility solver cannot).
 template <class Function, class V, std::size_t... J>
 constexpr bool runs_on_lanes(std::index_sequence<J...>) {
-    return requires(core::OptionKind kind, Repeat<J, V>... x) { Function::operation(kind, x...); };
+    return requires(core::OptionKind kind, Repeat<J, V>... x) {
+        Function::operation(kind, x...);
+    };
 }
 
 template <class Function, class Inputs, std::size_t... J>

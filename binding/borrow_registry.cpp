@@ -60,9 +60,7 @@ private:
     struct Span {
         const char* begin;
         const char* end;
-        bool overlaps(const Span& other) const noexcept {
-            return begin < other.end && other.begin < end;
-        }
+        bool overlaps(const Span& other) const noexcept { return begin < other.end && other.begin < end; }
     };
     struct Borrow {
         PyObject* array;
@@ -168,8 +166,8 @@ void destroy_record(PyObject* capsule) {
 PyObject* volatile g_capsule = nullptr;
 
 const SharedBorrowRecord* publish_record(PyObject* multiarray) {
-    auto record = std::make_unique<SharedBorrowRecord>(SharedBorrowRecord{
-        1, new BorrowRegistry(), &acquire_read, &acquire_write, &release_read, &release_write});
+    auto record = std::make_unique<SharedBorrowRecord>(
+        SharedBorrowRecord{1, new BorrowRegistry(), &acquire_read, &acquire_write, &release_read, &release_write});
     PyRef capsule = PyRef::steal(PyCapsule_New(record.get(), kRegistryAttribute, &destroy_record));
     if (!capsule) {
         delete static_cast<BorrowRegistry*>(record->registry);
@@ -202,8 +200,7 @@ const SharedBorrowRecord* find_or_publish_record() {
     // pointer, and calling through it as a borrow record would crash: the
     // interpreter refuses it (ValueError, incorrect name), and that is the
     // fault's description.
-    auto* record =
-        static_cast<const SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), kRegistryAttribute));
+    auto* record = static_cast<const SharedBorrowRecord*>(PyCapsule_GetPointer(capsule.get(), kRegistryAttribute));
     if (record == nullptr) {
         fault_registry_with_pending();
     }

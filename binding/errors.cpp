@@ -48,13 +48,20 @@ PyObject* find_or_create_panic_exception_type() noexcept {
 
 PyObject* class_object(ErrorClass error_class) noexcept {
     switch (error_class) {
-        case ErrorClass::TypeError: return PyExc_TypeError;
-        case ErrorClass::ValueError: return PyExc_ValueError;
-        case ErrorClass::RuntimeError: return PyExc_RuntimeError;
-        case ErrorClass::ImportError: return PyExc_ImportError;
-        case ErrorClass::SystemError: return PyExc_SystemError;
-        case ErrorClass::MemoryError: return PyExc_MemoryError;
-        case ErrorClass::Panic: return panic_exception_type();
+        case ErrorClass::TypeError:
+            return PyExc_TypeError;
+        case ErrorClass::ValueError:
+            return PyExc_ValueError;
+        case ErrorClass::RuntimeError:
+            return PyExc_RuntimeError;
+        case ErrorClass::ImportError:
+            return PyExc_ImportError;
+        case ErrorClass::SystemError:
+            return PyExc_SystemError;
+        case ErrorClass::MemoryError:
+            return PyExc_MemoryError;
+        case ErrorClass::Panic:
+            return panic_exception_type();
     }
     return PyExc_SystemError;
 }
@@ -229,8 +236,7 @@ std::string describe_exception(PyObject* exception) {
 namespace detail {
 
 void report_fault(std::string_view message) noexcept {
-    std::fprintf(stderr, "kestrelfin: internal fault: %.*s\n", static_cast<int>(message.size()),
-                 message.data());
+    std::fprintf(stderr, "kestrelfin: internal fault: %.*s\n", static_cast<int>(message.size()), message.data());
     std::fflush(stderr);
 }
 

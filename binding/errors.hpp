@@ -31,7 +31,7 @@ class PendingError {
 public:
     // The lazy form: no interpreter object exists until the error is raised.
     PendingError(ErrorClass error_class, std::string message)
-        : error_class_(error_class), message_(std::move(message)) {}
+            : error_class_(error_class), message_(std::move(message)) {}
     // The object form: an exception instance, already complete.
     explicit PendingError(PyRef exception) noexcept : exception_(std::move(exception)) {}
 
@@ -98,8 +98,7 @@ void raise_no_memory() noexcept;
 
 }  // namespace detail
 
-inline constexpr const char* kGenericFaultMessage =
-    "an internal fault occurred in kestrelfin's native code";
+inline constexpr const char* kGenericFaultMessage = "an internal fault occurred in kestrelfin's native code";
 
 // Runs the body of one entry point (the module's init function or one of its
 // functions). The body returns a new reference; any PendingError becomes the

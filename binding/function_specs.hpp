@@ -38,9 +38,9 @@ struct RowSpecs {
 };
 
 inline constexpr std::array<RowSpecs, kRowCount> kRowSpecs = {
-#define KESTRELFIN_ROW_SPECS(group_, lanes_, kind_, black76_, bsm_, bs_)                                   \
-    RowSpecs{{{scalar_spec<table::black76_>(), array_spec<table::black76_>()},                             \
-              {scalar_spec<table::bsm_>(), array_spec<table::bsm_>()},                                    \
+#define KESTRELFIN_ROW_SPECS(group_, lanes_, kind_, black76_, bsm_, bs_)       \
+    RowSpecs{{{scalar_spec<table::black76_>(), array_spec<table::black76_>()}, \
+              {scalar_spec<table::bsm_>(), array_spec<table::bsm_>()},         \
               {scalar_spec<table::bs_>(), array_spec<table::bs_>()}}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_ROW_SPECS)
 #undef KESTRELFIN_ROW_SPECS
@@ -50,9 +50,8 @@ inline constexpr std::array<RowSpecs, kRowCount> kRowSpecs = {
 constexpr auto registration_order() {
     std::array<FunctionSpec, 3 * 2 * kRowCount> ordered{};
     std::size_t next = 0;
-    for_each_in_registration_order([&](FunctionIndex f) {
-        ordered[next++] = kRowSpecs[f.row].of[static_cast<int>(f.model)][f.is_array ? 1 : 0];
-    });
+    for_each_in_registration_order(
+        [&](FunctionIndex f) { ordered[next++] = kRowSpecs[f.row].of[static_cast<int>(f.model)][f.is_array ? 1 : 0]; });
     return ordered;
 }
 

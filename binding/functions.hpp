@@ -30,33 +30,34 @@
 #include <array>
 #include <cstddef>
 
-#define KESTRELFIN_FUNCTIONS(X)                                                                              \
-    /* group lanes kind             Black-76                    Black-Scholes-Merton      Black-Scholes */  \
-    X(1, 4, Greeks,            black76_black,              bsm_black_scholes_merton, bs_black_scholes)      \
-    X(1, 4, ImpliedVolatility, black76_implied_volatility, bsm_implied_volatility,   bs_implied_volatility) \
-    X(1, 4, Greeks,            black76_delta,              bsm_delta,                bs_delta)              \
-    X(1, 8, Greeks,            black76_gamma,              bsm_gamma,                bs_gamma)              \
-    X(1, 8, Greeks,            black76_vega,               bsm_vega,                 bs_vega)               \
-    X(1, 4, Greeks,            black76_theta,              bsm_theta,                bs_theta)              \
-    X(1, 4, Greeks,            black76_rho,                bsm_rho,                  bs_rho)                \
-    X(2, 8, Greeks,            black76_vanna,              bsm_vanna,                bs_vanna)              \
-    X(2, 4, Greeks,            black76_charm,              bsm_charm,                bs_charm)              \
-    X(2, 8, Greeks,            black76_vomma,              bsm_vomma,                bs_vomma)              \
-    X(2, 8, Greeks,            black76_speed,              bsm_speed,                bs_speed)              \
-    X(2, 8, Greeks,            black76_zomma,              bsm_zomma,                bs_zomma)              \
-    X(2, 8, Greeks,            black76_color,              bsm_color,                bs_color)              \
-    X(2, 8, Greeks,            black76_veta,               bsm_veta,                 bs_veta)               \
-    X(2, 8, Greeks,            black76_ultima,             bsm_ultima,               bs_ultima)             \
-    X(2, 4, Greeks,            black76_dual_delta,         bsm_dual_delta,           bs_dual_delta)         \
-    X(2, 8, Greeks,            black76_dual_gamma,         bsm_dual_gamma,           bs_dual_gamma)
+// clang-format off: one row per line, in columns
+#define KESTRELFIN_FUNCTIONS(X)                                                                            \
+    /* group lanes kind             Black-76                    Black-Scholes-Merton      Black-Scholes */ \
+    X(1, 4, Greeks, black76_black, bsm_black_scholes_merton, bs_black_scholes)                             \
+    X(1, 4, ImpliedVolatility, black76_implied_volatility, bsm_implied_volatility, bs_implied_volatility)  \
+    X(1, 4, Greeks, black76_delta, bsm_delta, bs_delta)                                                    \
+    X(1, 8, Greeks, black76_gamma, bsm_gamma, bs_gamma)                                                    \
+    X(1, 8, Greeks, black76_vega, bsm_vega, bs_vega)                                                       \
+    X(1, 4, Greeks, black76_theta, bsm_theta, bs_theta)                                                    \
+    X(1, 4, Greeks, black76_rho, bsm_rho, bs_rho)                                                          \
+    X(2, 8, Greeks, black76_vanna, bsm_vanna, bs_vanna)                                                    \
+    X(2, 4, Greeks, black76_charm, bsm_charm, bs_charm)                                                    \
+    X(2, 8, Greeks, black76_vomma, bsm_vomma, bs_vomma)                                                    \
+    X(2, 8, Greeks, black76_speed, bsm_speed, bs_speed)                                                    \
+    X(2, 8, Greeks, black76_zomma, bsm_zomma, bs_zomma)                                                    \
+    X(2, 8, Greeks, black76_color, bsm_color, bs_color)                                                    \
+    X(2, 8, Greeks, black76_veta, bsm_veta, bs_veta)                                                       \
+    X(2, 8, Greeks, black76_ultima, bsm_ultima, bs_ultima)                                                 \
+    X(2, 4, Greeks, black76_dual_delta, bsm_dual_delta, bs_dual_delta)                                     \
+    X(2, 8, Greeks, black76_dual_gamma, bsm_dual_gamma, bs_dual_gamma)
+// clang-format on
 
 namespace kestrelfin::binding {
 
 enum class Model : unsigned char { Black76, BlackScholesMerton, BlackScholes };
 
 // The models in registration order.
-inline constexpr std::array<Model, 3> kModelOrder = {Model::Black76, Model::BlackScholesMerton,
-                                                      Model::BlackScholes};
+inline constexpr std::array<Model, 3> kModelOrder = {Model::Black76, Model::BlackScholesMerton, Model::BlackScholes};
 
 inline constexpr std::size_t kRowCount = 0
 #define KESTRELFIN_COUNT_ROW(...) +1

@@ -42,12 +42,12 @@ using Sse2UnfusedMath = core::LibmReplicaMath<core::LibmVariant::Unfused, 16>;
 
 // The replicas as the check drives them: one batch function per path, lane
 // width and function, with the target of the kernels that inline them.
-#define KESTRELFIN_LIBM_BATCHES(TARGET, NAME, MATH, LANES)                                     \
+#define KESTRELFIN_LIBM_BATCHES(TARGET, NAME, MATH, LANES)                                        \
     TARGET inline void exp_batch_##NAME##_##LANES(const double* in, double* out, std::size_t n) { \
-        core::libm_batch<core::LibmFunction::Exp, MATH, LANES>(in, out, n);                   \
-    }                                                                                          \
+        core::libm_batch<core::LibmFunction::Exp, MATH, LANES>(in, out, n);                       \
+    }                                                                                             \
     TARGET inline void log_batch_##NAME##_##LANES(const double* in, double* out, std::size_t n) { \
-        core::libm_batch<core::LibmFunction::Log, MATH, LANES>(in, out, n);                   \
+        core::libm_batch<core::LibmFunction::Log, MATH, LANES>(in, out, n);                       \
     }
 KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_fused, Avx2FusedMath, 4)
 KESTRELFIN_LIBM_BATCHES(KESTRELFIN_AVX2_KERNEL, avx2_fused, Avx2FusedMath, 8)

@@ -95,8 +95,7 @@ bool is_float64_vector(PyObject* object) {
 
 // Owns a buffer of doubles on behalf of the result array that points into it.
 struct SliceContainer {
-    PyObject_HEAD
-    double* data;
+    PyObject_HEAD double* data;
     std::size_t length;
     std::size_t capacity;
     void (*drop)(double* data, std::size_t length, std::size_t capacity);
@@ -129,10 +128,7 @@ PyType_Slot g_slice_container_slots[] = {
 // Named under this module so the interpreter can tell where it comes from;
 // it is not added to the module's namespace.
 PyType_Spec g_slice_container_spec = {
-    texts::kSliceContainerTypeName,
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    texts::kSliceContainerTypeName, sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     g_slice_container_slots,
 };
 
@@ -286,9 +282,9 @@ PyObject* new_result_array(ResultBuffer buffer, std::size_t n) {
     npy_intp dimensions[1] = {static_cast<npy_intp>(n)};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(double))};
     // Steals the descriptor reference, whatever the outcome.
-    PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type,
-                                                    reinterpret_cast<PyArray_Descr*>(descriptor.release()), 1,
-                                                    dimensions, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+    PyRef array =
+        PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr*>(descriptor.release()), 1,
+                                          dimensions, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) {
         fault_python_api_call_failed();  // the container frees the buffer on the way out
     }

@@ -28,24 +28,24 @@ struct RowTraits {
 // forms the forward); the element loop solves many options at once from
 // these.
 #define KESTRELFIN_SOLVER_INPUTS_Greeks(name_)
-#define KESTRELFIN_SOLVER_INPUTS_ImpliedVolatility(name_)                    \
-    template <class... X>                                                     \
-    static core::ImpliedVolInputs solver_inputs(X... x) noexcept {           \
-        return core::name_##_inputs(x...);                                    \
+#define KESTRELFIN_SOLVER_INPUTS_ImpliedVolatility(name_)          \
+    template <class... X>                                          \
+    static core::ImpliedVolInputs solver_inputs(X... x) noexcept { \
+        return core::name_##_inputs(x...);                         \
     }
 
 // A Black-76 or Black-Scholes-Merton function: the core operation of its name.
-#define KESTRELFIN_CORE_FUNCTION(model_, kind_, group_, lanes_, name_)                               \
-    struct name_ : RowTraits<group_, lanes_> {                                                        \
-        using Family = model_##kind_;                                                                 \
-        static constexpr const char* name = #name_;                                                   \
-        static constexpr const char* array_name = #name_ "_array";                                    \
-        template <class Kind, class... X>                                                             \
-        KESTRELFIN_LANE_INLINE static auto operation(Kind kind, X... x) noexcept                      \
-            -> decltype(core::name_(kind, x...)) {                                                    \
-            return core::name_(kind, x...);                                                           \
-        }                                                                                             \
-        KESTRELFIN_SOLVER_INPUTS_##kind_(name_)                                                       \
+#define KESTRELFIN_CORE_FUNCTION(model_, kind_, group_, lanes_, name_)           \
+    struct name_ : RowTraits<group_, lanes_> {                                   \
+        using Family = model_##kind_;                                            \
+        static constexpr const char* name = #name_;                              \
+        static constexpr const char* array_name = #name_ "_array";               \
+        template <class Kind, class... X>                                        \
+        KESTRELFIN_LANE_INLINE static auto operation(Kind kind, X... x) noexcept \
+            -> decltype(core::name_(kind, x...)) {                               \
+            return core::name_(kind, x...);                                      \
+        }                                                                        \
+        KESTRELFIN_SOLVER_INPUTS_##kind_(name_)                                  \
     };
 
 // A Black-Scholes function: its Black-Scholes-Merton counterpart with
@@ -65,13 +65,13 @@ struct BlackScholesOf : RowTraits<Merton::group, Merton::avx2_lanes> {
     }
 };
 
-#define KESTRELFIN_DEFINE_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)          \
-    KESTRELFIN_CORE_FUNCTION(Black76, kind_, group_, lanes_, black76_)             \
-    KESTRELFIN_CORE_FUNCTION(BlackScholesMerton, kind_, group_, lanes_, bsm_)      \
-    struct bs_ : BlackScholesOf<bsm_> {                                            \
-        using Family = BlackScholes##kind_;                                        \
-        static constexpr const char* name = #bs_;                                  \
-        static constexpr const char* array_name = #bs_ "_array";                   \
+#define KESTRELFIN_DEFINE_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)     \
+    KESTRELFIN_CORE_FUNCTION(Black76, kind_, group_, lanes_, black76_)        \
+    KESTRELFIN_CORE_FUNCTION(BlackScholesMerton, kind_, group_, lanes_, bsm_) \
+    struct bs_ : BlackScholesOf<bsm_> {                                       \
+        using Family = BlackScholes##kind_;                                   \
+        static constexpr const char* name = #bs_;                             \
+        static constexpr const char* array_name = #bs_ "_array";              \
     };
 KESTRELFIN_FUNCTIONS(KESTRELFIN_DEFINE_ROW)
 #undef KESTRELFIN_DEFINE_ROW
@@ -85,7 +85,9 @@ template <class Function>
 concept SolvesImpliedVolatility = Function::Family::flag_last;
 
 template <class Function>
-concept HasMertonCounterpart = requires { typename Function::MertonCounterpart; };
+concept HasMertonCounterpart = requires {
+    typename Function::MertonCounterpart;
+};
 
 // One option through the function's core operation, in one compiled
 // instance per operation. The scalar function, the array function's scalar

@@ -51,8 +51,7 @@ inline constexpr QuantityText kQuantityTexts[] = {
      "sigma, with bisection on [0, 5] where Newton cannot finish.",
      "The volatility, a decimal per year (0.2 is 20 %). NaN where no volatility gives the price: a price "
      "below the intrinsic value, above the theoretical maximum, or a solver that does not converge."},
-    {"delta", "delta, dV/dU, unscaled.", "delta",
-     "dV/d{U}: the change of the option's value per unit change of {U}.",
+    {"delta", "delta, dV/dU, unscaled.", "delta", "dV/d{U}: the change of the option's value per unit change of {U}.",
      "Unscaled: currency per unit of {U} (between 0 and 1 for a call, -1 and 0 for a put, times the "
      "discount factor of the underlying)."},
     {"gamma", "gamma, d2V/dU2, unscaled.", "gamma", "d2V/d{U}2: the change of delta per unit change of {U}.",
@@ -74,7 +73,8 @@ inline constexpr QuantityText kQuantityTexts[] = {
      "+d(delta)/dt: the derivative of delta by the time to expiry t, not negated.",
      "Per year of time to expiry (not per day)."},
     {"vomma", "vomma, d2V/dsigma2, on the unscaled vega.", "vomma",
-     "d2V/dsigma2: the change of the unscaled vega dV/dsigma per unit of sigma.", "Unscaled: per unit of sigma squared."},
+     "d2V/dsigma2: the change of the unscaled vega dV/dsigma per unit of sigma.",
+     "Unscaled: per unit of sigma squared."},
     {"speed", "speed, d(gamma)/dU.", "speed", "d3V/d{U}3: the change of gamma per unit change of {U}.",
      "Unscaled: per unit of {U} squared."},
     {"zomma", "zomma, d(gamma)/dsigma.", "zomma", "d3V/(d{U}2 dsigma): the change of gamma per unit of sigma.",
@@ -100,8 +100,9 @@ struct ParameterText {
 };
 
 inline constexpr ParameterText kParameterTexts[] = {
-    {"flag", "the option kind: 'c' or 'C' for a call, 'p' or 'P' for a put (only the first character counts: "
-             "'call', 'Put' are fine)"},
+    {"flag",
+     "the option kind: 'c' or 'C' for a call, 'p' or 'P' for a put (only the first character counts: "
+     "'call', 'Put' are fine)"},
     {"S", "spot price of the underlying"},
     {"F", "forward or futures price of the underlying"},
     {"K", "strike price, in the currency of the underlying"},

@@ -26,8 +26,8 @@ char32_t next_code_point(std::string_view utf8, size_t& i) {
         i += 3;
         return cp;
     }
-    const char32_t cp = ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) |
-                        ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
+    const char32_t cp =
+        ((lead & 0x07u) << 18) | ((byte(i + 1) & 0x3Fu) << 12) | ((byte(i + 2) & 0x3Fu) << 6) | (byte(i + 3) & 0x3Fu);
     i += 4;
     return cp;
 }
@@ -39,12 +39,11 @@ bool is_other_grapheme_extend(char32_t cp) {
         char32_t first, last;
     };
     static constexpr Range ranges[] = {
-        {0x09BE, 0x09BE}, {0x09D7, 0x09D7}, {0x0B3E, 0x0B3E}, {0x0B57, 0x0B57}, {0x0BBE, 0x0BBE},
-        {0x0BD7, 0x0BD7}, {0x0CC2, 0x0CC2}, {0x0CD5, 0x0CD6}, {0x0D3E, 0x0D3E}, {0x0D57, 0x0D57},
-        {0x0DCF, 0x0DCF}, {0x0DDF, 0x0DDF}, {0x1B35, 0x1B35}, {0x200C, 0x200C}, {0x302E, 0x302F},
-        {0xFF9E, 0xFF9F}, {0x1133E, 0x1133E}, {0x11357, 0x11357}, {0x114B0, 0x114B0},
-        {0x114BD, 0x114BD}, {0x115AF, 0x115AF}, {0x11930, 0x11930}, {0x1D165, 0x1D165},
-        {0x1D16E, 0x1D172}, {0xE0020, 0xE007F},
+        {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},   {0x0BBE, 0x0BBE},
+        {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},   {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},
+        {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},   {0x1B35, 0x1B35},   {0x200C, 0x200C},   {0x302E, 0x302F},
+        {0xFF9E, 0xFF9F},   {0x1133E, 0x1133E}, {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD},
+        {0x115AF, 0x115AF}, {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172}, {0xE0020, 0xE007F},
     };
     for (const Range& range : ranges) {
         if (cp >= range.first && cp <= range.last) {
@@ -116,13 +115,26 @@ void append_quoted_text(std::string& out, std::string_view utf8) {
         const size_t start = i;
         const char32_t cp = next_code_point(utf8, i);
         switch (cp) {
-            case U'"': out += "\\\""; continue;
-            case U'\\': out += "\\\\"; continue;
-            case U'\n': out += "\\n"; continue;
-            case U'\r': out += "\\r"; continue;
-            case U'\t': out += "\\t"; continue;
-            case U'\0': out += "\\0"; continue;
-            default: break;
+            case U'"':
+                out += "\\\"";
+                continue;
+            case U'\\':
+                out += "\\\\";
+                continue;
+            case U'\n':
+                out += "\\n";
+                continue;
+            case U'\r':
+                out += "\\r";
+                continue;
+            case U'\t':
+                out += "\\t";
+                continue;
+            case U'\0':
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         const bool plain = cp < 0x80 ? (cp >= 0x20 && cp < 0x7F) : categories.render(cp) == Rendering::Plain;
         if (plain) {

@@ -16,8 +16,7 @@ namespace kestrelfin::binding {
 // The core operations take the kind first, then the numbers in the order of
 // the Python signature, so one expansion serves every family.
 template <class Function, std::size_t N, std::size_t... I>
-inline auto invoke_operation(core::OptionKind kind, const std::array<double, N>& numbers,
-                             std::index_sequence<I...>) {
+inline auto invoke_operation(core::OptionKind kind, const std::array<double, N>& numbers, std::index_sequence<I...>) {
     return scalar_operation<Function>(kind, numbers[I]...);
 }
 

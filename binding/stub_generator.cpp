@@ -36,13 +36,15 @@ struct Row {
     std::span<const bool> is_array;
 };
 
-#define KESTRELFIN_STUB_FUNCTION(model_, kind_, name_)                                                   \
-    Row{#name_, Model::model_, kestrelfin::binding::model_##kind_::parameters,                          \
-        kestrelfin::binding::model_##kind_::is_array}
+#define KESTRELFIN_STUB_FUNCTION(model_, kind_, name_)                         \
+    Row {                                                                      \
+#name_, Model::model_, kestrelfin::binding::model_##kind_::parameters, \
+            kestrelfin::binding::model_##kind_::is_array                       \
+    }
 
 // Indexed [row][model], models in the order of the Model enumeration.
 constexpr std::array<std::array<Row, 3>, kestrelfin::binding::kRowCount> kRows = {{
-#define KESTRELFIN_STUB_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                  \
+#define KESTRELFIN_STUB_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                              \
     {{KESTRELFIN_STUB_FUNCTION(Black76, kind_, black76_), KESTRELFIN_STUB_FUNCTION(BlackScholesMerton, kind_, bsm_), \
       KESTRELFIN_STUB_FUNCTION(BlackScholes, kind_, bs_)}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_STUB_ROW)
@@ -114,14 +116,17 @@ std::string docstring(const Row& row, bool array_form) {
         }
         text += "\n\n    One option per element: " + arrays +
                 " are one-dimensional contiguous float64 arrays of equal length (read in place, never"
-                " copied); " + singles + " apply to every element. Element i equals the scalar function's"
+                " copied); " +
+                singles +
+                " apply to every element. Element i equals the scalar function's"
                 " result for element i, bit for bit.";
         if (implied) {
             text += " An element whose price admits no volatility is NaN.";
         }
     } else if (implied) {
-        text += "\n\n    Raises ValueError(\"price is below intrinsic value\"), ValueError(\"price exceeds"
-                " theoretical maximum\") or RuntimeError(\"IV solver failed to converge\").";
+        text +=
+            "\n\n    Raises ValueError(\"price is below intrinsic value\"), ValueError(\"price exceeds"
+            " theoretical maximum\") or RuntimeError(\"IV solver failed to converge\").";
     }
     return text;
 }

@@ -145,8 +145,7 @@ KESTRELFIN_LANE_INLINE Real black76_ultima(Kind, Real F, Real K, Real t, Real r,
 }
 
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_dual_delta(Kind kind, Real F, Real K, Real t, Real r,
-                                               Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE Real black76_dual_delta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const auto c = black76_carry_terms(F, K, t, r, sigma);
     return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
@@ -161,8 +160,7 @@ KESTRELFIN_LANE_INLINE Real black76_dual_gamma(Kind, Real F, Real K, Real t, Rea
 // (see bsm_greeks). The price's d1 is the first-order d1 with its product
 // written the other way round, so the two share their distribution values.
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(Kind kind, Real F, Real K, Real t, Real r,
-                                                   Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const Real D = rate_discount(t, r);
     const auto f = first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
     const Real n1 = cdf_of_signed(kind, f.d1);

@@ -34,9 +34,7 @@ template <class Real>
 struct MertonCarry {
     Real r;
     Real q;
-    KESTRELFIN_LANE_INLINE Real first_order_drift(Real half_variance) const noexcept {
-        return half_variance + (r - q);
-    }
+    KESTRELFIN_LANE_INLINE Real first_order_drift(Real half_variance) const noexcept { return half_variance + (r - q); }
     KESTRELFIN_LANE_INLINE Real b() const noexcept { return r - q; }
     KESTRELFIN_LANE_INLINE Real b_minus_r() const noexcept { return (r - q) - r; }
 };
@@ -66,8 +64,7 @@ KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> bsm_first_order_terms(Real S, Real 
 }
 
 template <class Real>
-KESTRELFIN_LANE_INLINE CarryTerms<Real> bsm_carry_terms(Real S, Real K, Real t, Real r, Real sigma,
-                                                        Real q) noexcept {
+KESTRELFIN_LANE_INLINE CarryTerms<Real> bsm_carry_terms(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     return carry_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
 }
 
@@ -160,15 +157,13 @@ KESTRELFIN_LANE_INLINE Real bsm_ultima(Kind, Real S, Real K, Real t, Real r, Rea
 }
 
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma,
-                                           Real q) noexcept {
+KESTRELFIN_LANE_INLINE Real bsm_dual_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
 }
 
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma,
-                                           Real q) noexcept {
+KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
     return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
 }
@@ -179,8 +174,7 @@ KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r,
 // own name returns (a NaN's payload aside: where two NaNs meet, which one
 // passes on depends on the order of operands).
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(Kind kind, Real S, Real K, Real t, Real r, Real sigma,
-                                               Real q) noexcept {
+KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
     const MertonCarry<Real> carry{r, q};
     const Real sqrt_t = sqrt_of(t);
     const Real dr = rate_discount(t, r);
@@ -189,8 +183,8 @@ KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(Kind kind, Real S, Real K, Real t
     const Real n2 = cdf_of_signed(kind, f.d2);
     Greeks<Real> g;
     g.price = dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_t, sigma).price;
-    generalised_greeks(g, kind, carry, S, K, t, r, sigma, q, dividend_discount(t, q), dr, f,
-                       cdf_of_signed(kind, f.d1), n2);
+    generalised_greeks(g, kind, carry, S, K, t, r, sigma, q, dividend_discount(t, q), dr, f, cdf_of_signed(kind, f.d1),
+                       n2);
     g.rho = bsm_rho_expression(kind, K, t, dr, n2);
     return g;
 }

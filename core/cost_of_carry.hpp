@@ -52,8 +52,8 @@ KESTRELFIN_LANE_INLINE Real black_expression(Sign sgn, Real F, Real K, Real n_d1
 // The undiscounted Black price with d1 = (ln(F/K) + t*(sigma*(sigma*0.5))) /
 // (sqrt(t)*sigma), d2 = d1 - sqrt(t)*sigma; ln(F/K) and sqrt(t) given.
 template <class Sign, class Real>
-KESTRELFIN_LANE_INLINE BlackPrice<Real> undiscounted_black(Sign sgn, Real F, Real K, Real t, Real log_fk,
-                                                           Real sqrt_t, Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE BlackPrice<Real> undiscounted_black(Sign sgn, Real F, Real K, Real t, Real log_fk, Real sqrt_t,
+                                                           Real sigma) noexcept {
     const Real v = sqrt_t * sigma;
     const Real d1 = (log_fk + t * (sigma * (sigma * 0.5))) / v;
     const Real d2 = d1 - v;
@@ -72,8 +72,8 @@ struct FirstOrderTerms {
 };
 
 template <class Real, class Carry>
-KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> first_order_terms(const Carry& carry, Real log_xk, Real sqrt_t,
-                                                               Real t, Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> first_order_terms(const Carry& carry, Real log_xk, Real sqrt_t, Real t,
+                                                               Real sigma) noexcept {
     FirstOrderTerms<Real> f;
     f.sqrt_t = sqrt_t;
     const Real v = sigma * sqrt_t;
@@ -173,8 +173,8 @@ KESTRELFIN_LANE_INLINE Real vega_expression(Real X, Real dy, Real sqrt_t, Real p
 // The call's numerator is the negated theta; dividing by -365 restores the
 // sign without a separate negation.
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real theta_expression(Kind kind, Real X, Real K, Real r, Real sigma, Real y, Real dy,
-                                             Real dr, Real sqrt_t, Real phi_d1, Real n_d1, Real n_d2) noexcept {
+KESTRELFIN_LANE_INLINE Real theta_expression(Kind kind, Real X, Real K, Real r, Real sigma, Real y, Real dy, Real dr,
+                                             Real sqrt_t, Real phi_d1, Real n_d1, Real n_d2) noexcept {
     const Real a = sigma * ((X * dy) * phi_d1) / (sqrt_t + sqrt_t);
     const Real b = -(y * X) * dy;
     const Real rate_term = (K * r) * dr;
@@ -207,9 +207,10 @@ KESTRELFIN_LANE_INLINE Real vanna_expression(Real sigma, Real dc, const CarryTer
 // +dDelta/dt; n_d1 = N(d1) for either kind. The put takes N(d1) - 1 (as
 // N(d1) + (-1)), not -N(-d1): it shares the call's single evaluation of N.
 template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real charm_expression(Kind kind, Real t, Real dc, const CarryTerms<Real>& c,
-                                             Real phi_d1, Real n_d1) noexcept {
-    const Real m = by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1; }, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1 + (-1.0); });
+KESTRELFIN_LANE_INLINE Real charm_expression(Kind kind, Real t, Real dc, const CarryTerms<Real>& c, Real phi_d1,
+                                             Real n_d1) noexcept {
+    const Real m = by_kind(
+        kind, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1; }, [&]() KESTRELFIN_LANE_LAMBDA { return n_d1 + (-1.0); });
     return (c.b / c.v - c.d2 / (t + t)) * (dc * phi_d1) + (c.b_m_r * dc) * m;
 }
 
@@ -223,8 +224,7 @@ KESTRELFIN_LANE_INLINE Real vomma_expression(Real X, Real sigma, Real dc, const 
 
 // dGamma/dX = -Gamma/X * (1 + d1/v).
 template <class Real>
-KESTRELFIN_LANE_INLINE Real speed_expression(Real X, Real dc, const CarryTerms<Real>& c,
-                                             Real minus_phi_d1) noexcept {
+KESTRELFIN_LANE_INLINE Real speed_expression(Real X, Real dc, const CarryTerms<Real>& c, Real minus_phi_d1) noexcept {
     return (c.d1 / c.v + 1.0) * ((dc * minus_phi_d1) / (X * c.v) / X);
 }
 
@@ -243,15 +243,13 @@ KESTRELFIN_LANE_INLINE Real zomma_expression(Real X, Real sigma, Real dc, const 
 
 // +dGamma/dt.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real color_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c,
-                                             Real phi_d1) noexcept {
+KESTRELFIN_LANE_INLINE Real color_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c, Real phi_d1) noexcept {
     return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + (-1.0)) / (t + t)) * carry_gamma(X, dc, c, phi_d1);
 }
 
 // +d(raw vega)/dt.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real veta_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c,
-                                            Real phi_d1) noexcept {
+KESTRELFIN_LANE_INLINE Real veta_expression(Real X, Real t, Real dc, const CarryTerms<Real>& c, Real phi_d1) noexcept {
     const Real raw_vega = c.sqrt_t * ((X * dc) * phi_d1);
     return ((c.b_m_r - (c.b * c.d1) / c.v) + (c.d1 * c.d2 + 1.0) / (t + t)) * raw_vega;
 }
@@ -270,7 +268,9 @@ KESTRELFIN_LANE_INLINE Real ultima_expression(Real X, Real sigma, Real dc, const
 // after forming it.
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real dual_delta_expression(Kind kind, Real dr, Real n_d2) noexcept {
-    return by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return -(dr * n_d2); }, [&]() KESTRELFIN_LANE_LAMBDA { return dr * n_d2; });
+    return by_kind(
+        kind, [&]() KESTRELFIN_LANE_LAMBDA { return -(dr * n_d2); },
+        [&]() KESTRELFIN_LANE_LAMBDA { return dr * n_d2; });
 }
 
 // d^2V/dK^2, with phi_d2 = phi(d2).
@@ -310,15 +310,17 @@ struct Greeks {
 // n1 = N(sgn*d1) and n2 = N(sgn*d2) serve delta, theta, rho and dual delta
 // (theta and dual delta write them as N(d) or N(-d): the same numbers).
 template <class Kind, class Real, class Carry>
-KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, Kind kind, const Carry& carry, Real X, Real K,
-                                               Real t, Real r, Real sigma, Real y, Real dy, Real dr,
+KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, Kind kind, const Carry& carry, Real X, Real K, Real t,
+                                               Real r, Real sigma, Real y, Real dy, Real dr,
                                                const FirstOrderTerms<Real>& f, Real n1, Real n2) noexcept {
     const auto c = carry_terms_of(carry, f, sigma);
     const Real dc = carry_discount(t, c);
     const Real e1 = density_exponential(f.d1);
     const Real phi1 = density_of(e1);
     const Real minus_phi1 = minus_density_of(e1);
-    const Real n1_call = by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return n1; }, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(f.d1); });  // charm's N(d1)
+    const Real n1_call = by_kind(
+        kind, [&]() KESTRELFIN_LANE_LAMBDA { return n1; },
+        [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(f.d1); });  // charm's N(d1)
     g.delta = delta_expression(kind, dy, n1);
     g.gamma = gamma_expression(X, sigma, dy, f.sqrt_t, phi1);
     g.vega = vega_expression(X, dy, f.sqrt_t, phi1);
@@ -348,7 +350,9 @@ KESTRELFIN_LANE_INLINE Real cdf_of_signed(Kind kind, Real x) noexcept {
 
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real cdf_by_kind(Kind kind, Real x) noexcept {
-    return by_kind(kind, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(x); }, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(-x); });
+    return by_kind(
+        kind, [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(x); },
+        [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(-x); });
 }
 
 }  // namespace kestrelfin::core

@@ -38,8 +38,12 @@ namespace detail {
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 inline constexpr double kMax = std::numeric_limits<double>::max();
 
-inline double from_bits(std::uint64_t bits) noexcept { return std::bit_cast<double>(bits); }
-inline std::uint64_t to_bits(double x) noexcept { return std::bit_cast<std::uint64_t>(x); }
+inline double from_bits(std::uint64_t bits) noexcept {
+    return std::bit_cast<double>(bits);
+}
+inline std::uint64_t to_bits(double x) noexcept {
+    return std::bit_cast<std::uint64_t>(x);
+}
 
 // Doubles in their numeric order as integers (-0 and +0 both map to 0).
 inline std::int64_t ordinal(double x) noexcept {
@@ -127,47 +131,41 @@ private:
 };
 
 // Where exp(x) overflows, turns subnormal, and rounds to zero.
-inline constexpr double kExpOverflow = 0x1.62e42fefa39efp9;   // ln(DBL_MAX), rounded
+inline constexpr double kExpOverflow = 0x1.62e42fefa39efp9;    // ln(DBL_MAX), rounded
 inline constexpr double kExpSubnormal = -0x1.6232bdd7abcd2p9;  // ln(2^-1022), rounded
-inline constexpr double kExpZero = -0x1.74910d52d3052p9;      // ln(2^-1075), rounded
+inline constexpr double kExpZero = -0x1.74910d52d3052p9;       // ln(2^-1075), rounded
 
 // x on which exp's two builds differ (exp_log_variant_witnesses, seed 20240611).
 inline constexpr double kExpWitnesses[] = {
-    0x1.b9571bb3c8a2p+1,   -0x1.3134e9eaa02f8p+5, -0x1.0175021ee6ce8p+2, -0x1.259c01b675c6bp+5,
-    -0x1.be2df8da0de14p+3, -0x1.11263129f2e52p+4, -0x1.e3f57a31a8bd2p+4, -0x1.236239125b9d1p+3,
-    -0x1.34e64550b615bp+5, -0x1.05aff0e217a49p+5, -0x1.64c3bff2dd41dp+4, -0x1.20c2b72003612p+3,
-    -0x1.25b0f142f9104p+4, -0x1.50c36e9e91d1bp+4, -0x1.ad1e26888b20bp+4, 0x1.7a1fd56328363p+1,
-    -0x1.d3738df806d49p+4, -0x1.f77cba49f2f7bp+3, -0x1.195c390ce782p-3,  -0x1.64734fd0b2edbp+2,
-    -0x1.53593b2da7e12p+4, -0x1.ab7f6a1174032p+2, -0x1.3f7c3392358b3p+5, -0x1.c7bfc5c01c99p-4,
-    0x1.9c75925e86cc7p+0,  -0x1.c428fa06eadd9p+4, -0x1.721bc8093498fp+4, -0x1.e1f36a63f8348p+4,
-    -0x1.cb6bd71d57144p+2, -0x1.bab6fdb73ea56p+3, -0x1.981a2e36d52p-4,  -0x1.fc1c4f8e1a9b4p+4,
-    -0x1.4a19303694d24p+4, -0x1.1c9841186ed51p+2, -0x1.5c412cecf22e6p+4, -0x1.1cb4568395387p+5,
-    -0x1.99aa14a0840fap+4, -0x1.2be760c0f5fcap+4, -0x1.5c2f9f75d5db9p+4, -0x1.5cba7406e590bp+4,
-    -0x1.e350166e42acap+4, -0x1.8b677b6e8b04ap+4, -0x1.2f8cf5ab6b4bap+5, 0x1.eb0cac7c7926bp+1,
-    -0x1.1651985e6736bp+5, -0x1.ddb21fbed7775p+4, -0x1.8bd044a9a930cp+0, -0x1.2da3ed5aa178bp+4,
-    -0x1.753d55433b157p+4, -0x1.158fe9cbc677cp+3, -0x1.db08e4bbd2242p+4, -0x1.e975e7e308d36p+3,
-    -0x1.38849ce58aefp+3,  -0x1.03647f61be733p+4, -0x1.025ca3b787564p+1, -0x1.a82f36120d912p+4,
-    -0x1.107919a1be3cp+5,  -0x1.1777d6884ac23p+4, -0x1.d970ba062ee99p+4, -0x1.79c888f61cb21p+4,
+    0x1.b9571bb3c8a2p+1,   -0x1.3134e9eaa02f8p+5, -0x1.0175021ee6ce8p+2, -0x1.259c01b675c6bp+5, -0x1.be2df8da0de14p+3,
+    -0x1.11263129f2e52p+4, -0x1.e3f57a31a8bd2p+4, -0x1.236239125b9d1p+3, -0x1.34e64550b615bp+5, -0x1.05aff0e217a49p+5,
+    -0x1.64c3bff2dd41dp+4, -0x1.20c2b72003612p+3, -0x1.25b0f142f9104p+4, -0x1.50c36e9e91d1bp+4, -0x1.ad1e26888b20bp+4,
+    0x1.7a1fd56328363p+1,  -0x1.d3738df806d49p+4, -0x1.f77cba49f2f7bp+3, -0x1.195c390ce782p-3,  -0x1.64734fd0b2edbp+2,
+    -0x1.53593b2da7e12p+4, -0x1.ab7f6a1174032p+2, -0x1.3f7c3392358b3p+5, -0x1.c7bfc5c01c99p-4,  0x1.9c75925e86cc7p+0,
+    -0x1.c428fa06eadd9p+4, -0x1.721bc8093498fp+4, -0x1.e1f36a63f8348p+4, -0x1.cb6bd71d57144p+2, -0x1.bab6fdb73ea56p+3,
+    -0x1.981a2e36d52p-4,   -0x1.fc1c4f8e1a9b4p+4, -0x1.4a19303694d24p+4, -0x1.1c9841186ed51p+2, -0x1.5c412cecf22e6p+4,
+    -0x1.1cb4568395387p+5, -0x1.99aa14a0840fap+4, -0x1.2be760c0f5fcap+4, -0x1.5c2f9f75d5db9p+4, -0x1.5cba7406e590bp+4,
+    -0x1.e350166e42acap+4, -0x1.8b677b6e8b04ap+4, -0x1.2f8cf5ab6b4bap+5, 0x1.eb0cac7c7926bp+1,  -0x1.1651985e6736bp+5,
+    -0x1.ddb21fbed7775p+4, -0x1.8bd044a9a930cp+0, -0x1.2da3ed5aa178bp+4, -0x1.753d55433b157p+4, -0x1.158fe9cbc677cp+3,
+    -0x1.db08e4bbd2242p+4, -0x1.e975e7e308d36p+3, -0x1.38849ce58aefp+3,  -0x1.03647f61be733p+4, -0x1.025ca3b787564p+1,
+    -0x1.a82f36120d912p+4, -0x1.107919a1be3cp+5,  -0x1.1777d6884ac23p+4, -0x1.d970ba062ee99p+4, -0x1.79c888f61cb21p+4,
     -0x1.3e44cac35bfd4p+5, -0x1.3eab2f6ba225p+5,  -0x1.8bcb7c9f9c765p+4, -0x1.f26336ad73937p+0,
 };
 
 // x on which log's two builds differ: 32 on the main path, 32 near 1.
 inline constexpr double kLogWitnesses[] = {
-    0x1.a4aa260b34887p-1, 0x1.b1708e196a2f4p+0, 0x1.a0eac9ffd0c3dp+0, 0x1.fc93b2efd2ad6p-4,
-    0x1.619d07ba82fb4p+1, 0x1.d5351b6fb40fcp-1, 0x1.33fd282089303p+0, 0x1.dc04899dcfab2p-1,
-    0x1.dc704be5a0dc3p+5, 0x1.17d6b9655b567p+0, 0x1.03e350dc24221p+1, 0x1.17970fb9e1d6dp+0,
-    0x1.3e51c02dd2a58p+3, 0x1.726ee4bf35bdep-1, 0x1.01b3c25fccfb4p+1, 0x1.d4b3eaa7bd2a6p-1,
-    0x1.ccc2a69ac941ep-1, 0x1.c81596502b074p-2, 0x1.15fac00719d7p+1,  0x1.2a66552d9047bp+0,
-    0x1.a2592a40d6165p+0, 0x1.a714afcb14afp-1,  0x1.c98fb8aeb7f99p-1, 0x1.6b4b60d13a144p+2,
-    0x1.a4503dcbad658p+0, 0x1.54d07090b99e6p-5, 0x1.29ba69bd5bb73p+0, 0x1.6d8dab89b2cc9p-5,
-    0x1.5e612e6f26b37p-1, 0x1.fe41a11a6c249p+1, 0x1.9a9c9d71d911fp-1, 0x1.ce14dcab6a98ap-1,
-    0x1.e683908513485p-1, 0x1.0ce4a17387c1fp+0, 0x1.ed7e5c0497461p-1, 0x1.f35eadec7935fp-1,
-    0x1.101cdd757d117p+0, 0x1.e2feb409479f3p-1, 0x1.0871df9075ba3p+0, 0x1.100c33d4a6413p+0,
-    0x1.f3fe89a198b16p-1, 0x1.099458dd7fc59p+0, 0x1.0f728f2855f2fp+0, 0x1.0d6d35679b1d3p+0,
-    0x1.f4266a466dd86p-1, 0x1.ec6d3bacb5b51p-1, 0x1.e8e5654cebd9cp-1, 0x1.e1d808d29b925p-1,
-    0x1.eb94da487f67p-1,  0x1.06d7fbbe18586p+0, 0x1.0f7f7674c0837p+0, 0x1.e9964d9ef567cp-1,
-    0x1.e31b3571a5776p-1, 0x1.e81f76dfecbe2p-1, 0x1.e0c57139e2ac4p-1, 0x1.e3ebcf3988f42p-1,
-    0x1.e801ceba09721p-1, 0x1.0837d2e15fc46p+0, 0x1.052377559036p+0,  0x1.107189004b528p+0,
+    0x1.a4aa260b34887p-1, 0x1.b1708e196a2f4p+0, 0x1.a0eac9ffd0c3dp+0, 0x1.fc93b2efd2ad6p-4, 0x1.619d07ba82fb4p+1,
+    0x1.d5351b6fb40fcp-1, 0x1.33fd282089303p+0, 0x1.dc04899dcfab2p-1, 0x1.dc704be5a0dc3p+5, 0x1.17d6b9655b567p+0,
+    0x1.03e350dc24221p+1, 0x1.17970fb9e1d6dp+0, 0x1.3e51c02dd2a58p+3, 0x1.726ee4bf35bdep-1, 0x1.01b3c25fccfb4p+1,
+    0x1.d4b3eaa7bd2a6p-1, 0x1.ccc2a69ac941ep-1, 0x1.c81596502b074p-2, 0x1.15fac00719d7p+1,  0x1.2a66552d9047bp+0,
+    0x1.a2592a40d6165p+0, 0x1.a714afcb14afp-1,  0x1.c98fb8aeb7f99p-1, 0x1.6b4b60d13a144p+2, 0x1.a4503dcbad658p+0,
+    0x1.54d07090b99e6p-5, 0x1.29ba69bd5bb73p+0, 0x1.6d8dab89b2cc9p-5, 0x1.5e612e6f26b37p-1, 0x1.fe41a11a6c249p+1,
+    0x1.9a9c9d71d911fp-1, 0x1.ce14dcab6a98ap-1, 0x1.e683908513485p-1, 0x1.0ce4a17387c1fp+0, 0x1.ed7e5c0497461p-1,
+    0x1.f35eadec7935fp-1, 0x1.101cdd757d117p+0, 0x1.e2feb409479f3p-1, 0x1.0871df9075ba3p+0, 0x1.100c33d4a6413p+0,
+    0x1.f3fe89a198b16p-1, 0x1.099458dd7fc59p+0, 0x1.0f728f2855f2fp+0, 0x1.0d6d35679b1d3p+0, 0x1.f4266a466dd86p-1,
+    0x1.ec6d3bacb5b51p-1, 0x1.e8e5654cebd9cp-1, 0x1.e1d808d29b925p-1, 0x1.eb94da487f67p-1,  0x1.06d7fbbe18586p+0,
+    0x1.0f7f7674c0837p+0, 0x1.e9964d9ef567cp-1, 0x1.e31b3571a5776p-1, 0x1.e81f76dfecbe2p-1, 0x1.e0c57139e2ac4p-1,
+    0x1.e3ebcf3988f42p-1, 0x1.e801ceba09721p-1, 0x1.0837d2e15fc46p+0, 0x1.052377559036p+0,  0x1.107189004b528p+0,
     0x1.ee1f74147d1d7p-1, 0x1.0f04f2d6a26fcp+0, 0x1.e2d8763d68cebp-1, 0x1.e3a6aefaeb8bp-1,
 };
 
@@ -177,14 +175,13 @@ inline constexpr std::uint64_t kNanBits[] = {0x7ff8000000000000, 0xfff8000000000
 
 inline Inputs make_exp_inputs() noexcept {
     Builder b(0x6578705f636865ab, {-0.5, -1.75, 0.03, -8.0, 2.5, -0.001, -20.0, 1.0});
-    const double specials[] = {
-        0.0, -0.0, kInf, -kInf, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022,
-        // the tiny branch: |x| < 2^-54
-        0x1.fffffffffffffp-55, 0x1p-54, -0x1.fffffffffffffp-55, -0x1p-54,
-        // the special scaling (512 <= |x| < 1024) and the overflow branch
-        0x1.fffffffffffffp8, 512.0, -0x1.fffffffffffffp8, -512.0, 0x1.fffffffffffffp9, 1024.0, -1024.0,
-        kExpOverflow, from_ordinal(ordinal(kExpOverflow) + 1), kExpSubnormal, kExpZero,
-        from_ordinal(ordinal(kExpZero) - 1), kMax, -kMax, 1.0, -1.0, 1e-300, -745.0, 709.0};
+    const double specials[] = {0.0, -0.0, kInf, -kInf, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022,
+                               // the tiny branch: |x| < 2^-54
+                               0x1.fffffffffffffp-55, 0x1p-54, -0x1.fffffffffffffp-55, -0x1p-54,
+                               // the special scaling (512 <= |x| < 1024) and the overflow branch
+                               0x1.fffffffffffffp8, 512.0, -0x1.fffffffffffffp8, -512.0, 0x1.fffffffffffffp9, 1024.0,
+                               -1024.0, kExpOverflow, from_ordinal(ordinal(kExpOverflow) + 1), kExpSubnormal, kExpZero,
+                               from_ordinal(ordinal(kExpZero) - 1), kMax, -kMax, 1.0, -1.0, 1e-300, -745.0, 709.0};
     for (double x : specials) {
         b.at_every_lane(x);
     }
@@ -225,11 +222,10 @@ inline Inputs make_exp_inputs() noexcept {
 
 inline Inputs make_log_inputs() noexcept {
     Builder b(0x6c6f675f636865cd, {2.0, 0.37, 5.5, 100.0, 0.015, 42.0, 3.0, 0.8});
-    const double specials[] = {
-        0.0, -0.0, kInf, -kInf, -1.0, -0x1p-1074, -0x1p-1022, -kMax, 0x1p-1074, 0x1.fffffffffffffp-1023,
-        0x1p-1022, kMax, 1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0,
-        // the edges of the band near 1
-        0x1.dffffffffffffp-1, 0x1.ep-1, 0x1.108ffffffffffp0, 0x1.109p0, 1e300, 1e-300};
+    const double specials[] = {0.0, -0.0, kInf, -kInf, -1.0, -0x1p-1074, -0x1p-1022, -kMax, 0x1p-1074,
+                               0x1.fffffffffffffp-1023, 0x1p-1022, kMax, 1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0,
+                               // the edges of the band near 1
+                               0x1.dffffffffffffp-1, 0x1.ep-1, 0x1.108ffffffffffp0, 0x1.109p0, 1e300, 1e-300};
     for (double x : specials) {
         b.at_every_lane(x);
     }
@@ -237,10 +233,9 @@ inline Inputs make_log_inputs() noexcept {
         b.at_every_lane(from_bits(nan));
     }
     b.align();
-    const double boundaries[] = {
-        0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022, 0x1p-1070, kMax,
-        // the table's first subinterval and k's steps: z wraps at 0x1.6p-1
-        0x1.6p-1, 0x1.6p0, 0x1.6p-1022, 0x1.6p1000, 2.0, 0.5, -0x1p-1073};
+    const double boundaries[] = {0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022, 0x1p-1070, kMax,
+                                 // the table's first subinterval and k's steps: z wraps at 0x1.6p-1
+                                 0x1.6p-1, 0x1.6p0, 0x1.6p-1022, 0x1.6p1000, 2.0, 0.5, -0x1p-1073};
     for (double x : boundaries) {
         b.around(x);
     }

@@ -59,11 +59,11 @@ inline constexpr int iv_bisection_evaluations = 100;
 // Everything about one solve that does not depend on sigma.
 struct IvProblem {
     double sgn;
-    double P;         // undiscounted target price
+    double P;  // undiscounted target price
     double F;
     double K;
     double t;
-    double log_fk;    // ln(F/K)
+    double log_fk;  // ln(F/K)
     double sqrt_t;
     double f_sqrt_t;  // F*sqrt(t), the vega scale
     double tol;       // (|P| + 1) * 1e-12: absolute below 1, relative above
@@ -92,11 +92,11 @@ inline double iv_start(const IvProblem& p, double B) noexcept {
 struct IvSolve {
     enum class Phase : unsigned char { Newton, Bisection, Done };
     Phase phase = Phase::Newton;
-    double sigma;                 // Newton: the point evaluated next; Done: the answer
+    double sigma;  // Newton: the point evaluated next; Done: the answer
     double previous = 0.0;
     bool has_previous = false;
-    int evaluations = 0;          // of the current phase
-    double lo = iv_min_vol;       // the bisection's bracket
+    int evaluations = 0;     // of the current phase
+    double lo = iv_min_vol;  // the bisection's bracket
     double hi = iv_max_vol;
     ImpliedVolError error = ImpliedVolError::None;
 
@@ -183,8 +183,8 @@ KESTRELFIN_LANE_INLINE void iv_step(const IvProblem& p, IvSolve& s, double model
 // The bound tests and the set-up of a solve. Returns false with `outcome`
 // set when the price is decided without iterating (a NaN input, a price
 // outside the no-arbitrage band, or one at or below intrinsic value).
-inline bool iv_prepare(OptionKind kind, double price, double F, double K, double t, double r, IvProblem& p,
-                       IvSolve& s, ImpliedVol& outcome) noexcept {
+inline bool iv_prepare(OptionKind kind, double price, double F, double K, double t, double r, IvProblem& p, IvSolve& s,
+                       ImpliedVol& outcome) noexcept {
     // A NaN in any input gives a quiet NaN (and no error) without iterating:
     // otherwise NaN would slip past the bound tests and come back as a
     // plausible-looking volatility near 1e-6.
@@ -228,8 +228,7 @@ inline bool iv_prepare(OptionKind kind, double price, double F, double K, double
 }  // namespace detail
 
 // Solve for sigma given the discounted price of a Black-76 option on F.
-inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, double K, double t,
-                                     double r) noexcept {
+inline ImpliedVol implied_volatility(OptionKind kind, double price, double F, double K, double t, double r) noexcept {
     detail::IvProblem p;
     detail::IvSolve s;
     ImpliedVol outcome;
@@ -262,7 +261,7 @@ struct ImpliedVolInputs {
 // option to option); store(i, outcome) receives its outcome.
 template <LaneVector V, class KindOf, class InputsOf, class Store>
 KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kind_of, InputsOf&& inputs_of,
-                                                    Store&& store) noexcept {
+                                                     Store&& store) noexcept {
     constexpr int w = lane_count<V>;
     detail::IvProblem p[w];
     detail::IvSolve s[w];
@@ -321,8 +320,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
             if (!busy[lane]) {
                 continue;
             }
-            detail::iv_step(p[lane], s[lane], model.price[lane],
-                            [&]() KESTRELFIN_LANE_LAMBDA { return vega[lane]; });
+            detail::iv_step(p[lane], s[lane], model.price[lane], [&]() KESTRELFIN_LANE_LAMBDA { return vega[lane]; });
             if (s[lane].done()) {
                 store(option[lane], ImpliedVol{s[lane].sigma, s[lane].error});
                 take(lane);
@@ -342,8 +340,8 @@ inline ImpliedVolInputs bsm_implied_volatility_inputs(double price, double S, do
                                                       double q) noexcept {
     return {price, S * std::exp(t * (r - q)), K, t, r};
 }
-inline ImpliedVol bsm_implied_volatility(OptionKind kind, double price, double S, double K,
-                                         double t, double r, double q) noexcept {
+inline ImpliedVol bsm_implied_volatility(OptionKind kind, double price, double S, double K, double t, double r,
+                                         double q) noexcept {
     return implied_volatility(kind, bsm_implied_volatility_inputs(price, S, K, t, r, q));
 }
 
@@ -353,8 +351,8 @@ inline ImpliedVolInputs black76_implied_volatility_inputs(double price, double F
                                                           double t) noexcept {
     return {price, F, K, t, r};
 }
-inline ImpliedVol black76_implied_volatility(OptionKind kind, double price, double F, double K,
-                                             double r, double t) noexcept {
+inline ImpliedVol black76_implied_volatility(OptionKind kind, double price, double F, double K, double r,
+                                             double t) noexcept {
     return implied_volatility(kind, black76_implied_volatility_inputs(price, F, K, r, t));
 }
 

@@ -126,14 +126,26 @@ inline constexpr int lane_count<T> = T::count;
 
 // ---- one double -------------------------------------------------------------
 
-inline double exp_of(double x) noexcept { return std::exp(x); }
-inline double log_of(double x) noexcept { return std::log(x); }
-inline double sqrt_of(double x) noexcept { return std::sqrt(x); }
-inline double abs_of(double x) noexcept { return std::fabs(x); }
-inline double trunc_of(double x) noexcept { return std::trunc(x); }
+inline double exp_of(double x) noexcept {
+    return std::exp(x);
+}
+inline double log_of(double x) noexcept {
+    return std::log(x);
+}
+inline double sqrt_of(double x) noexcept {
+    return std::sqrt(x);
+}
+inline double abs_of(double x) noexcept {
+    return std::fabs(x);
+}
+inline double trunc_of(double x) noexcept {
+    return std::trunc(x);
+}
 // An exponential of a value that neighbouring options often share (a
 // function of t and the call-wide r and q only).
-inline double exp_of_shared(double x) noexcept { return std::exp(x); }
+inline double exp_of_shared(double x) noexcept {
+    return std::exp(x);
+}
 
 // ---- lanes --------------------------------------------------------------------
 

@@ -3,7 +3,10 @@
 # under Python 3.12 and 3.13, with NumPy 2.x and, on 3.12, NumPy 1.26.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ensure_system_packages libgtest-dev
+ensure_system_packages libgtest-dev clang-format
+
+log "source layout"
+"$ROOT/scripts/check-format.sh"
 
 log "C++ tests"
 # The embedded interpreter of the binding's tests imports NumPy: take the

@@ -107,16 +107,16 @@ struct Entry {
 };
 
 namespace table = kestrelfin::binding::table;
-#define KF_ENTRY(group, lanes, kind, black76, bsm, bs) \
-    {#black76, &loop<table::black76>, table::black76::avx2_lanes},     \
-    {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, {#bs, &loop<table::bs>, table::bs::avx2_lanes},
+#define KF_ENTRY(group, lanes, kind, black76, bsm, bs)                                                                \
+    {#black76, &loop<table::black76>, table::black76::avx2_lanes}, {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, \
+        {#bs, &loop<table::bs>, table::bs::avx2_lanes},
 constexpr Entry entries[] = {KESTRELFIN_FUNCTIONS(KF_ENTRY)};
 #undef KF_ENTRY
 
 constexpr int entry_count = static_cast<int>(sizeof(entries) / sizeof(entries[0]));
 
-bool run_entry(int id, int put, const double* a, const double* b, const double* c,
-               const double* d, double r, double q, double* out, std::size_t n) {
+bool run_entry(int id, int put, const double* a, const double* b, const double* c, const double* d, double r, double q,
+               double* out, std::size_t n) {
     if (id < 0 || id >= entry_count) {
         return false;
     }
@@ -138,7 +138,9 @@ bool recording = false;
 extern "C" {
 
 // The table, so that the Python side can find a function's id by name.
-__attribute__((visibility("default"))) int kf_count() { return entry_count; }
+__attribute__((visibility("default"))) int kf_count() {
+    return entry_count;
+}
 
 __attribute__((visibility("default"))) const char* kf_name(int id) {
     return id >= 0 && id < entry_count ? entries[id].name : nullptr;
@@ -146,9 +148,8 @@ __attribute__((visibility("default"))) const char* kf_name(int id) {
 
 // Runs function `id` over n options into out; 0 on success, -1 for an
 // unknown id.
-__attribute__((visibility("default"))) int kf_run(int id, int put, const double* a, const double* b,
-                                                  const double* c, const double* d, double r,
-                                                  double q, double* out, std::size_t n) {
+__attribute__((visibility("default"))) int kf_run(int id, int put, const double* a, const double* b, const double* c,
+                                                  const double* d, double r, double q, double* out, std::size_t n) {
     return run_entry(id, put, a, b, c, d, r, q, out, n) ? 0 : -1;
 }
 
@@ -176,9 +177,8 @@ __attribute__((visibility("default"))) double __wrap_log(double x) {
 // Runs function `id` once with recording on; returns the number of libm
 // calls recorded (or -1 for an unknown id). The results go to out as usual,
 // so the caller can check they equal the unrecorded loop's.
-__attribute__((visibility("default"))) long long kf_record(int id, int put, const double* a,
-                                                           const double* b, const double* c,
-                                                           const double* d, double r, double q,
+__attribute__((visibility("default"))) long long kf_record(int id, int put, const double* a, const double* b,
+                                                           const double* c, const double* d, double r, double q,
                                                            double* out, std::size_t n) {
     recorded_args.clear();
     recorded_ops.clear();
@@ -249,8 +249,12 @@ double replay_lanes(LibmBatch batch, const double* args, std::size_t count, doub
     return sum;
 }
 
-double libm_exp(double x) { return std::exp(x); }
-double libm_log(double x) { return std::log(x); }
+double libm_exp(double x) {
+    return std::exp(x);
+}
+double libm_log(double x) {
+    return std::log(x);
+}
 
 }  // namespace
 
@@ -282,8 +286,7 @@ __attribute__((visibility("default"))) int kf_vector_lanes(int id) {
 // each in lanes of `lanes` doubles through the replica the process's check
 // accepted (the libm per element where it accepted none).
 __attribute__((visibility("default"))) double kf_vector_replay(const double* exp_args, std::size_t n_exp,
-                                                               const double* log_args, std::size_t n_log,
-                                                               int lanes) {
+                                                               const double* log_args, std::size_t n_log, int lanes) {
     return replay_lanes(vector_batch(false, lanes), exp_args, n_exp, libm_exp) +
            replay_lanes(vector_batch(true, lanes), log_args, n_log, libm_log);
 }
@@ -396,9 +399,8 @@ extern "C" {
 // the given width (counts[0] exp, counts[1] log, both summed over the
 // options' blocks); -1 for an implied volatility or an unknown id.
 __attribute__((visibility("default"))) int kf_kernel_lanes(int id, int put, const double* a, const double* b,
-                                                           const double* c, const double* d, double r,
-                                                           double q, std::size_t n, int lanes,
-                                                           long long* counts) {
+                                                           const double* c, const double* d, double r, double q,
+                                                           std::size_t n, int lanes, long long* counts) {
     if (id < 0 || id >= entry_count) {
         return -1;
     }
@@ -421,9 +423,8 @@ __attribute__((visibility("default"))) int kf_kernel_lanes(int id, int put, cons
 // that went on to bisect; [3]: options decided by the bound tests alone;
 // [4]: the most evaluations one option took. Returns -1 for an id that is
 // not an implied volatility.
-__attribute__((visibility("default"))) int kf_iv_evaluations(int id, int put, const double* price,
-                                                             const double* S, const double* K,
-                                                             const double* t, double r, double q,
+__attribute__((visibility("default"))) int kf_iv_evaluations(int id, int put, const double* price, const double* S,
+                                                             const double* K, const double* t, double r, double q,
                                                              std::size_t n, long long* counts) {
     if (id < 0 || id >= entry_count) {
         return -1;

@@ -48,8 +48,8 @@ constexpr ModelText kModels[] = {
     {Model::BlackScholesMerton, "bsm", "Black-Scholes-Merton", "S",
      "European options on a spot price S paying a continuous dividend yield q, discounted at the risk-free "
      "rate r."},
-    {Model::Black76, "black76", "Black-76",
-     "F", "European options on a forward or futures price F, discounted at the risk-free rate r."},
+    {Model::Black76, "black76", "Black-76", "F",
+     "European options on a forward or futures price F, discounted at the risk-free rate r."},
 };
 
 const ModelText& model_text(Model model) {
@@ -160,9 +160,9 @@ constexpr Function function_of(Model model) {
 }
 
 constexpr std::array<std::array<Function, 3>, kestrelfin::binding::kRowCount> kFunctions = {{
-#define KESTRELFIN_DOCS_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                      \
-    {{function_of<kestrelfin::binding::table::black76_>(Model::Black76),                                   \
-      function_of<kestrelfin::binding::table::bsm_>(Model::BlackScholesMerton),                            \
+#define KESTRELFIN_DOCS_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)         \
+    {{function_of<kestrelfin::binding::table::black76_>(Model::Black76),        \
+      function_of<kestrelfin::binding::table::bsm_>(Model::BlackScholesMerton), \
       function_of<kestrelfin::binding::table::bs_>(Model::BlackScholes)}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_DOCS_ROW)
 #undef KESTRELFIN_DOCS_ROW
@@ -308,22 +308,26 @@ std::string function_doc(const Function& function) {
     doc += "\n" + wrap("Formula: " + model_words(texts.formula), "");
     doc += "\n" + parameters_section(function.parameters, model.underlying);
     doc += "\nReturns\n-------\nfloat, ndarray, or the container of the inputs\n";
-    doc += wrap(model_words(texts.returns) + " A float when every argument is a number; otherwise the broadcast "
-                "shape of the arguments, as a pandas Series, Polars Series, xarray DataArray or Dask array when "
-                "they are. Element by element equal to _kestrelfin." + std::string(function.name) +
-                " for the same float64 inputs, bit for bit.",
+    doc += wrap(model_words(texts.returns) +
+                    " A float when every argument is a number; otherwise the broadcast "
+                    "shape of the arguments, as a pandas Series, Polars Series, xarray DataArray or Dask array when "
+                    "they are. Element by element equal to _kestrelfin." +
+                    std::string(function.name) + " for the same float64 inputs, bit for bit.",
                 "    ");
     doc += "\nFailures\n--------\n";
     std::string failures =
         "No error per element: out-of-domain numbers (t <= 0, sigma <= 0, NaN, infinities) give the IEEE-754 "
         "result of the formula, NaN, an infinity or a signed zero.";
     if (implied) {
-        failures += " A price that no volatility gives is NaN, also for a single option (where "
-                    "_kestrelfin." + std::string(function.name) + " raises).";
+        failures +=
+            " A price that no volatility gives is NaN, also for a single option (where "
+            "_kestrelfin." +
+            std::string(function.name) + " raises).";
     }
-    failures += " A flag that does not start with c, C, p or P raises ValueError (naming its position in an "
-                "array); text or objects where numbers belong raise TypeError; shapes that do not broadcast "
-                "raise ValueError naming the arguments' shapes.";
+    failures +=
+        " A flag that does not start with c, C, p or P raises ValueError (naming its position in an "
+        "array); text or objects where numbers belong raise TypeError; shapes that do not broadcast "
+        "raise ValueError naming the arguments' shapes.";
     doc += wrap(failures, "");
 
     // The example: one call, then a call and a put.
@@ -340,22 +344,28 @@ std::string function_doc(const Function& function) {
 std::string greeks_doc(Model model_id, const std::vector<std::string>& names) {
     const ModelText& model = model_text(model_id);
     const Function& price = price_function(model_id);
-    std::string doc = wrap(std::string(model.title) + ": the price and all fifteen Greeks of every option in one "
-                           "pass.", "");
-    doc += "\n" + wrap("Each shared intermediate (d1, d2, the logarithm, the discount and carry factors, the "
-                       "density and the distribution values) is computed once per option, and each result is "
-                       "bit for bit the one of the separate function (" + std::string(model.name) + ".price, " +
-                       std::string(model.name) + ".delta, ...).", "");
+    std::string doc = wrap(std::string(model.title) +
+                               ": the price and all fifteen Greeks of every option in one "
+                               "pass.",
+                           "");
+    doc += "\n" + wrap(
+                      "Each shared intermediate (d1, d2, the logarithm, the discount and carry factors, the "
+                      "density and the distribution values) is computed once per option, and each result is "
+                      "bit for bit the one of the separate function (" +
+                          std::string(model.name) + ".price, " + std::string(model.name) + ".delta, ...).",
+                      "");
     doc += "\n" + parameters_section(price.parameters, model.underlying);
     std::string keys;
     for (const std::string& name : names) {
         keys += (keys.empty() ? "" : ", ") + name;
     }
     doc += "\nReturns\n-------\ndict or pandas.DataFrame\n";
-    doc += wrap("A dict from name to result, in the order " + keys + "; each result as the separate function "
-                "returns it (a NumPy float64 scalar for one option). When the inputs are pandas objects, a "
-                "DataFrame with these columns and the inputs' index. `out`, if given, is a tuple of sixteen "
-                "arrays in this order.", "    ");
+    doc += wrap("A dict from name to result, in the order " + keys +
+                    "; each result as the separate function "
+                    "returns it (a NumPy float64 scalar for one option). When the inputs are pandas objects, a "
+                    "DataFrame with these columns and the inputs' index. `out`, if given, is a tuple of sixteen "
+                    "arrays in this order.",
+                "    ");
     doc += "\nFailures\n--------\n" + wrap("As for the separate functions.", "");
     const std::string call = std::string(model.name) + ".greeks(" + example_arguments(price, false) + ")";
     const std::vector<double> numbers = example_numbers(price, 0);
@@ -372,17 +382,25 @@ std::string namespace_doc(Model model_id) {
     const Function& price = price_function(model_id);
     std::string doc = "kestrelfin." + std::string(model.name) + ": " + std::string(model.title) + ".\n\n" +
                       wrap(std::string(model.description), "");
-    doc += "\n" + wrap("Every function is a NumPy ufunc underneath: any mix of numbers and array-likes "
-                       "broadcasts, any real dtype is cast to float64, and pandas, Polars, xarray and Dask "
-                       "containers come back as their own kind. Every element equals the _kestrelfin scalar "
-                       "function of the same quantity (prefix " + std::string(model.name) + "_) for the same "
-                       "float64 inputs, bit for bit. Parameters, in this order:", "");
+    doc += "\n" + wrap(
+                      "Every function is a NumPy ufunc underneath: any mix of numbers and array-likes "
+                      "broadcasts, any real dtype is cast to float64, and pandas, Polars, xarray and Dask "
+                      "containers come back as their own kind. Every element equals the _kestrelfin scalar "
+                      "function of the same quantity (prefix " +
+                          std::string(model.name) +
+                          "_) for the same "
+                          "float64 inputs, bit for bit. Parameters, in this order:",
+                      "");
     doc += "\n";
     for (std::string_view parameter : price.parameters) {
         doc += wrap(std::string(parameter) + ": " + std::string(parameter_text(parameter)) + ".", "    ", "        ");
     }
-    doc += "\n" + wrap("Functions, each with the parameters above (but implied_volatility) and the ufunc keywords "
-                       "out, where, casting and order:", "") + "\n";
+    doc += "\n" +
+           wrap(
+               "Functions, each with the parameters above (but implied_volatility) and the ufunc keywords "
+               "out, where, casting and order:",
+               "") +
+           "\n";
     for (std::size_t row = 0; row < kestrelfin::binding::kRowCount; ++row) {
         const Function& function = function_in(row, model_id);
         const auto& texts = quantity_text(quantity_of(function));
@@ -496,9 +514,10 @@ int main(int argc, char** argv) {
     }
 
     std::FILE* docs = open_output(directory, "_docstrings.py");
-    std::fputs("# The docstrings of the kestrelfin package. Generated at build time by\n"
-               "# kestrelfin/native/docs_generator.cpp from the function table: do not edit.\n\nDOCS = {\n",
-               docs);
+    std::fputs(
+        "# The docstrings of the kestrelfin package. Generated at build time by\n"
+        "# kestrelfin/native/docs_generator.cpp from the function table: do not edit.\n\nDOCS = {\n",
+        docs);
     for (const ModelText& model : kModels) {
         std::FILE* stub = open_output(directory, std::string(model.name) + ".pyi");
         std::fprintf(stub, kStubHeader, std::string(model.name).c_str());
@@ -521,11 +540,12 @@ int main(int argc, char** argv) {
     close_output(docs);
 
     std::FILE* package = open_output(directory, "__init__.pyi");
-    std::fputs("# Type stub of the kestrelfin package. Generated at build time by\n"
-               "# kestrelfin/native/docs_generator.cpp: do not edit.\n"
-               "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n"
-               "__version__: str\n__all__: list[str]\n",
-               package);
+    std::fputs(
+        "# Type stub of the kestrelfin package. Generated at build time by\n"
+        "# kestrelfin/native/docs_generator.cpp: do not edit.\n"
+        "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n"
+        "__version__: str\n__all__: list[str]\n",
+        package);
     close_output(package);
     return 0;
 }

@@ -40,8 +40,8 @@ bool is_vector(PyObject* object, int type) {
         return false;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    return PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == type &&
-           PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS) && PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED);
+    return PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == type && PyArray_CHKFLAGS(array, NPY_ARRAY_C_CONTIGUOUS) &&
+           PyArray_CHKFLAGS(array, NPY_ARRAY_ALIGNED);
 }
 
 }  // namespace

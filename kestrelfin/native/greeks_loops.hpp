@@ -182,8 +182,7 @@ KESTRELFIN_AVX2_KERNEL void greeks_avx2(const GreeksOperands<Model>& ops, std::s
 
 // On the AVX2 kernel path four options at a time; elsewhere one by one.
 template <class Model>
-void greeks_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                 void* /*data*/) noexcept {
+void greeks_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps, void* /*data*/) noexcept {
     static_assert(std::size(Model::recompute) == kGreekCount, "one Greeks row per field of core::Greeks");
     const GreeksOperands<Model> ops{args, steps};
     const auto n = static_cast<std::size_t>(dimensions[0]);

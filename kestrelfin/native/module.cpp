@@ -79,8 +79,8 @@ template <class Function>
 PyObject* make_ufunc() {
     static PyUFuncGenericFunction loops[] = {&without_status_flags<&ufunc_loop<Function>>};
     static constexpr auto types = operand_types<kNumberCount<Function>, 1>();
-    return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + kNumberCount<Function>),
-                                   1, PyUFunc_None, Function::name, kUfuncDoc, 0);
+    return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + kNumberCount<Function>), 1,
+                                   PyUFunc_None, Function::name, kUfuncDoc, 0);
 }
 
 template <class AllGreeks>
@@ -106,7 +106,7 @@ constexpr Entry entry_of() {
 
 // Indexed [row][model], models in the order of the Model enumeration.
 constexpr std::array<std::array<Entry, 3>, binding::kRowCount> kEntries = {{
-#define KESTRELFIN_UFUNC_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                   \
+#define KESTRELFIN_UFUNC_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) \
     {{entry_of<binding::table::black76_>(), entry_of<binding::table::bsm_>(), entry_of<binding::table::bs_>()}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_UFUNC_ROW)
 #undef KESTRELFIN_UFUNC_ROW
@@ -275,8 +275,7 @@ PyMethodDef kMethods[] = {
      "of glibc's exp and log built with FMA), \"sse2/unfused\" (SSE2 lanes with the replica of the build without "
      "FMA) or \"sse2/libm\" (SSE2 lanes calling the C library's exp and log, when no replica gives this process's "
      "own bits). Every path gives the same results."},
-    {"first_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&first_characters)),
-     METH_VARARGS,
+    {"first_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&first_characters)), METH_VARARGS,
      "first_characters(flags, is_call) -> int\n\nReads the option kinds of a contiguous object vector of "
      "flags into a bool vector; returns the index of the first element that is no flag, or -1."},
     {nullptr, nullptr, 0, nullptr},

@@ -126,8 +126,8 @@ struct StridedOutput {
 // One element after another through the scalar function's compiled
 // instance: what the loop does on the kernel paths it has no lanes for.
 template <class Function, class Kinds, std::size_t... J>
-void evaluate_elements(const Kinds& kinds, const StridedNumbers<Function>& in, const StridedOutput& out,
-                       std::size_t n, std::index_sequence<J...> numbers) noexcept {
+void evaluate_elements(const Kinds& kinds, const StridedNumbers<Function>& in, const StridedOutput& out, std::size_t n,
+                       std::index_sequence<J...> numbers) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         out.store(i, binding::scalar_element<Function>(kinds.at(i), in, i, numbers));
     }
@@ -137,8 +137,7 @@ void evaluate_elements(const Kinds& kinds, const StridedNumbers<Function>& in, c
 // instance for a call whose options share one kind (a broadcast flag), one
 // for kinds that may differ lane by lane.
 template <class Function>
-void ufunc_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps,
-                void* /*data*/) noexcept {
+void ufunc_loop(char** args, const std::intptr_t* dimensions, const std::intptr_t* steps, void* /*data*/) noexcept {
     constexpr std::size_t numbers = kNumberCount<Function>;
     StridedNumbers<Function> in;
     for (std::size_t j = 0; j < numbers; ++j) {

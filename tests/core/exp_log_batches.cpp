@@ -15,7 +15,9 @@ namespace {
 
 using core::LibmVariant;
 
-bool always() { return true; }
+bool always() {
+    return true;
+}
 bool has_avx2_fma() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -29,14 +31,14 @@ bool has_avx512f() {
 
 // One exp and one log batch function per (target, lanes, variant), with
 // the target's register width.
-#define KESTRELFIN_REPLICA_BATCHES(ATTRIBUTES, NAME, LANES, VARIANT, REGISTER_BYTES)                 \
-    ATTRIBUTES void exp_##NAME(const double* in, double* out, std::size_t n) {                      \
-        core::libm_batch<core::LibmFunction::Exp, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, \
-                         LANES>(in, out, n);                                                          \
-    }                                                                                                 \
-    ATTRIBUTES void log_##NAME(const double* in, double* out, std::size_t n) {                      \
-        core::libm_batch<core::LibmFunction::Log, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, \
-                         LANES>(in, out, n);                                                          \
+#define KESTRELFIN_REPLICA_BATCHES(ATTRIBUTES, NAME, LANES, VARIANT, REGISTER_BYTES)                                   \
+    ATTRIBUTES void exp_##NAME(const double* in, double* out, std::size_t n) {                                         \
+        core::libm_batch<core::LibmFunction::Exp, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, LANES>( \
+            in, out, n);                                                                                               \
+    }                                                                                                                  \
+    ATTRIBUTES void log_##NAME(const double* in, double* out, std::size_t n) {                                         \
+        core::libm_batch<core::LibmFunction::Log, core::LibmReplicaMath<LibmVariant::VARIANT, REGISTER_BYTES>, LANES>( \
+            in, out, n);                                                                                               \
     }
 
 #define KESTRELFIN_AVX2_FMA __attribute__((target("avx2,fma")))
@@ -56,9 +58,9 @@ KESTRELFIN_REPLICA_BATCHES(KESTRELFIN_AVX512F, avx512f_8_unfused, 8, Unfused, 64
 // TARGET_NAME is the instruction set's name ("sse2" for the baseline, whose
 // target attribute is empty).
 #define KESTRELFIN_INSTANCE(TARGET, TARGET_NAME, LABEL, LANES, VARIANT, VARIANT_NAME, RUNS_HERE, NAME) \
-    ReplicaInstance {                                                                              \
-        TARGET_NAME "/" #LANES "/" VARIANT_NAME, LABEL "_" #LANES "_" VARIANT_NAME, TARGET, LANES,   \
-            LibmVariant::VARIANT, RUNS_HERE, exp_##NAME, log_##NAME                                \
+    ReplicaInstance {                                                                                  \
+        TARGET_NAME "/" #LANES "/" VARIANT_NAME, LABEL "_" #LANES "_" VARIANT_NAME, TARGET, LANES,     \
+            LibmVariant::VARIANT, RUNS_HERE, exp_##NAME, log_##NAME                                    \
     }
 
 std::span<const ReplicaInstance> replica_instances() {
@@ -74,8 +76,7 @@ std::span<const ReplicaInstance> replica_instances() {
         KESTRELFIN_INSTANCE("avx2,fma", "avx2,fma", "avx2_fma", 8, Unfused, "unfused", has_avx2_fma,
                             avx2_fma_8_unfused),
         KESTRELFIN_INSTANCE("avx512f", "avx512f", "avx512f", 8, Fused, "fused", has_avx512f, avx512f_8_fused),
-        KESTRELFIN_INSTANCE("avx512f", "avx512f", "avx512f", 8, Unfused, "unfused", has_avx512f,
-                            avx512f_8_unfused),
+        KESTRELFIN_INSTANCE("avx512f", "avx512f", "avx512f", 8, Unfused, "unfused", has_avx512f, avx512f_8_unfused),
     };
     return instances;
 }

@@ -70,33 +70,36 @@ int main(int argc, char** argv) {
     bool all_equal = true;
     for (LibmFunction function : {LibmFunction::Exp, LibmFunction::Log}) {
         const bool is_exp = function == LibmFunction::Exp;
-        double (*volatile libm)(double) = is_exp ? static_cast<double (*)(double)>(&::exp) : static_cast<double (*)(double)>(&::log);
+        double (*volatile libm)(double) =
+            is_exp ? static_cast<double (*)(double)>(&::exp) : static_cast<double (*)(double)>(&::log);
         ExpLogInputStream stream(function, seed * 2 + (is_exp ? 0 : 1));
         std::vector<Tally> tallies;
-        for (const ReplicaInstance* r : compared) tallies.push_back({r});
+        for (const ReplicaInstance* r : compared)
+            tallies.push_back({r});
         double libm_seconds = 0;
         const auto started = std::chrono::steady_clock::now();
         for (std::uint64_t done = 0; done < count; done += kBlock) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, count - done));
             stream.fill(in.data(), n);
             auto t0 = std::chrono::steady_clock::now();
-            for (std::size_t i = 0; i < n; ++i) expected[i] = libm(in[i]);
+            for (std::size_t i = 0; i < n; ++i)
+                expected[i] = libm(in[i]);
             libm_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             for (Tally& tally : tallies) {
                 t0 = std::chrono::steady_clock::now();
                 (is_exp ? tally.instance->exp : tally.instance->log)(in.data(), out.data(), n);
                 tally.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-                if (std::memcmp(expected.data(), out.data(), n * sizeof(double)) == 0) continue;
+                if (std::memcmp(expected.data(), out.data(), n * sizeof(double)) == 0)
+                    continue;
                 for (std::size_t i = 0; i < n; ++i) {
                     if (std::memcmp(&expected[i], &out[i], sizeof(double)) != 0 && ++tally.mismatches <= 5) {
-                        std::printf("  %s %s(%a) = %a, libm %a\n", tally.instance->name, is_exp ? "exp" : "log",
-                                    in[i], out[i], expected[i]);
+                        std::printf("  %s %s(%a) = %a, libm %a\n", tally.instance->name, is_exp ? "exp" : "log", in[i],
+                                    out[i], expected[i]);
                     }
                 }
             }
         }
-        const double total =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         for (const Tally& tally : tallies) {
             std::printf("%s %-20s %llu inputs, %llu mismatches, %.1f s in the replica\n", is_exp ? "exp" : "log",
                         tally.instance->name, static_cast<unsigned long long>(count),

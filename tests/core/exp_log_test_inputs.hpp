@@ -104,11 +104,27 @@ private:
 
     void structure_exp() {
         const double ordinary[8] = {-0.3, 1.5, -12.0, 0.07, -0.9, 3.25, -41.0, 0.5};
-        const double specials[] = {0.0,      -0.0,     kInf,     -kInf,  std::bit_cast<double>(0x7ff8000000000000),
+        const double specials[] = {0.0,
+                                   -0.0,
+                                   kInf,
+                                   -kInf,
+                                   std::bit_cast<double>(0x7ff8000000000000),
                                    std::bit_cast<double>(0xfff8000000000123),
-                                   std::bit_cast<double>(0x7ff0000000000042), 0x1p-1074, -0x1p-1074, 0x1p-54,
-                                   -0x1p-54, 512.0,    -512.0,   1024.0, -1024.0, kMax, -kMax, 709.8, -708.4,
-                                   -745.2,   -1e-320};
+                                   std::bit_cast<double>(0x7ff0000000000042),
+                                   0x1p-1074,
+                                   -0x1p-1074,
+                                   0x1p-54,
+                                   -0x1p-54,
+                                   512.0,
+                                   -512.0,
+                                   1024.0,
+                                   -1024.0,
+                                   kMax,
+                                   -kMax,
+                                   709.8,
+                                   -708.4,
+                                   -745.2,
+                                   -1e-320};
         for (double x : specials) {
             at_every_lane(x, ordinary);
         }
@@ -129,10 +145,22 @@ private:
 
     void structure_log() {
         const double ordinary[8] = {2.0, 0.37, 5.5, 100.0, 0.015, 42.0, 3.0, 0.8};
-        const double specials[] = {0.0,   -0.0, kInf, -kInf, std::bit_cast<double>(0x7ff8000000000000),
+        const double specials[] = {0.0,
+                                   -0.0,
+                                   kInf,
+                                   -kInf,
+                                   std::bit_cast<double>(0x7ff8000000000000),
                                    std::bit_cast<double>(0xfff8000000000123),
-                                   std::bit_cast<double>(0x7ff0000000000042), -1.0, -0x1p-1074, 0x1p-1074,
-                                   0x1p-1022, kMax, 1.0, 0x1.ep-1, 0x1.109p0, 1e-310};
+                                   std::bit_cast<double>(0x7ff0000000000042),
+                                   -1.0,
+                                   -0x1p-1074,
+                                   0x1p-1074,
+                                   0x1p-1022,
+                                   kMax,
+                                   1.0,
+                                   0x1.ep-1,
+                                   0x1.109p0,
+                                   1e-310};
         for (double x : specials) {
             at_every_lane(x, ordinary);
         }
@@ -153,9 +181,12 @@ private:
 
     double random_exp() {
         const std::uint64_t kind = random() % 100;
-        if (kind < 40) return uniform(-50.0, 5.0, 52);
-        if (kind < 50) return uniform(-1.0, 1.0, 60);
-        if (kind < 70) return uniform(-750.0, 710.0, 44);
+        if (kind < 40)
+            return uniform(-50.0, 5.0, 52);
+        if (kind < 50)
+            return uniform(-1.0, 1.0, 60);
+        if (kind < 70)
+            return uniform(-750.0, 710.0, 44);
         if (kind < 80) {
             const double x = between(0x1p-70, 50.0);
             return random() % 2 ? x : -x;
@@ -166,18 +197,25 @@ private:
             const double edge = (j + 0.5) * 0x1.62e42fefa39efp-8;
             return from_ordinal(ordinal(edge) + static_cast<std::int64_t>(random() % 64) - 32);
         }
-        if (kind < 90) return uniform(-745.2, -708.3, 44);  // subnormal results
-        if (kind < 95) return uniform(700.0, 720.0, 46);    // near overflow
-        return std::bit_cast<double>(random());               // any double
+        if (kind < 90)
+            return uniform(-745.2, -708.3, 44);  // subnormal results
+        if (kind < 95)
+            return uniform(700.0, 720.0, 46);    // near overflow
+        return std::bit_cast<double>(random());  // any double
     }
 
     double random_log() {
         const std::uint64_t kind = random() % 100;
-        if (kind < 35) return between(0.01, 100.0);
-        if (kind < 50) return between(0x1.dcp-1, 0x1.12p0);  // near 1
-        if (kind < 75) return between(0x1p-1022, kMax);
-        if (kind < 80) return between(0x1p-1074, 0x1p-1022);  // subnormal
-        if (kind < 85) return between(-kMax, -0x1p-1074);     // negative
+        if (kind < 35)
+            return between(0.01, 100.0);
+        if (kind < 50)
+            return between(0x1.dcp-1, 0x1.12p0);  // near 1
+        if (kind < 75)
+            return between(0x1p-1022, kMax);
+        if (kind < 80)
+            return between(0x1p-1074, 0x1p-1022);  // subnormal
+        if (kind < 85)
+            return between(-kMax, -0x1p-1074);  // negative
         if (kind < 95) {
             // near the edges of the table's subintervals, in any binade
             const std::uint64_t edge = 0x3fe6000000000000 + ((random() % 128) << 45);

@@ -70,8 +70,10 @@ int main(int argc, char** argv) {
     std::vector<double> exp_in, log_in;
     inputs(exp_in, log_in);
     std::vector<std::uint64_t> results;
-    for (double x : exp_in) results.push_back(to_bits(libm_exp(x)));
-    for (double x : log_in) results.push_back(to_bits(libm_log(x)));
+    for (double x : exp_in)
+        results.push_back(to_bits(libm_exp(x)));
+    for (double x : log_in)
+        results.push_back(to_bits(libm_log(x)));
 
     if (std::strcmp(argv[1], "dump") == 0) {
         FILE* file = std::fopen(argv[2], "wb");
@@ -91,14 +93,15 @@ int main(int argc, char** argv) {
     std::fclose(file);
     std::size_t exp_differ = 0, log_differ = 0, log_differ_near_one = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
-        if (results[i] == other[i]) continue;
+        if (results[i] == other[i])
+            continue;
         const bool is_exp = i < kCount;
         const double x = is_exp ? exp_in[i] : log_in[i - kCount];
         const bool near_one = !is_exp && x >= 0x1.ep-1 && x < 0x1.109p0;
         (is_exp ? exp_differ : near_one ? log_differ_near_one : log_differ) += 1;
         std::printf("%s %s %a\n", is_exp ? "exp" : "log", near_one ? "near-one" : "main", x);
     }
-    std::printf("# differing: exp %zu of %zu, log %zu of %zu (main path), %zu of %zu (near 1)\n", exp_differ,
-                kCount, log_differ, kCount / 2, log_differ_near_one, kCount / 2);
+    std::printf("# differing: exp %zu of %zu, log %zu of %zu (main path), %zu of %zu (near 1)\n", exp_differ, kCount,
+                log_differ, kCount / 2, log_differ_near_one, kCount / 2);
     return 0;
 }

@@ -118,7 +118,13 @@ std::vector<KernelRun> runnable_kernels() {
 
 // Ordinary option inputs mixed with the values where formulas break down.
 std::vector<double> column(std::mt19937_64& rng, double low, double high, std::size_t n) {
-    static constexpr double kSpecial[] = {0.0, -0.0, 1.0, -1.0, 1e-300, 5e-324, 1e300,
+    static constexpr double kSpecial[] = {0.0,
+                                          -0.0,
+                                          1.0,
+                                          -1.0,
+                                          1e-300,
+                                          5e-324,
+                                          1e300,
                                           std::numeric_limits<double>::infinity(),
                                           -std::numeric_limits<double>::infinity(),
                                           std::numeric_limits<double>::quiet_NaN()};
@@ -168,8 +174,10 @@ void expect_kernels_match_scalar(const char* name) {
     }
     for (const Case& c : kCases) {
         for (std::size_t slot = 0; slot < arity; ++slot) {
-            if (Family::parameters[slot] == "r") in.scalars[slot] = c.r;
-            if (Family::parameters[slot] == "q") in.scalars[slot] = c.q;
+            if (Family::parameters[slot] == "r")
+                in.scalars[slot] = c.r;
+            if (Family::parameters[slot] == "q")
+                in.scalars[slot] = c.q;
         }
         for (OptionKind kind : {OptionKind::Call, OptionKind::Put}) {
             std::vector<double> expected(kLength);
@@ -222,8 +230,8 @@ TEST(ArrayKernels, EveryElementEqualsTheScalarFunctionOnEveryPath) {
 TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
     using Function = binding::table::bsm_black_scholes_merton;
     using Family = Function::Family;
-    const std::vector<double> S(8, 100.0), K{90.0, 95.0, 100.0, 105.0, 110.0, 115.0, 120.0, 125.0},
-        sigma(8, 0.25), t{0.5, 0.5, 0.5, 0.5, 0.5, 1.0, 1.0, 0.5};
+    const std::vector<double> S(8, 100.0), K{90.0, 95.0, 100.0, 105.0, 110.0, 115.0, 120.0, 125.0}, sigma(8, 0.25),
+        t{0.5, 0.5, 0.5, 0.5, 0.5, 1.0, 1.0, 0.5};
     const std::vector<double> zero_t{0.0, -0.0, 0.0, -0.0, 0.0, 0.0, -0.0, -0.0};
     for (const auto* times : {&t, &zero_t}) {
         PlainInputs<Family> in;
@@ -231,8 +239,8 @@ TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
         in.scalars[4] = 0.03;
         in.scalars[6] = 0.01;
         std::vector<double> out(8);
-        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(
-            binding::UniformKind{OptionKind::Call}, in, binding::ContiguousOutput{out.data()}, 8);
+        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(binding::UniformKind{OptionKind::Call}, in,
+                                                                           binding::ContiguousOutput{out.data()}, 8);
         for (std::size_t i = 0; i < 8; ++i) {
             const double expected =
                 kestrelfin::core::bsm_black_scholes_merton(OptionKind::Call, S[i], K[i], (*times)[i], 0.03, 0.25, 0.01);

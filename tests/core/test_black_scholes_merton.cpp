@@ -70,7 +70,9 @@ struct Derivative {
     double scale;
 };
 
-void PrintTo(const Derivative& d, std::ostream* os) { *os << d.name; }
+void PrintTo(const Derivative& d, std::ostream* os) {
+    *os << d.name;
+}
 
 constexpr Derivative kDerivatives[] = {
     {"delta", bsm_delta, bsm_black_scholes_merton, kS, 1.0},
@@ -97,8 +99,7 @@ constexpr Args kPoints[] = {
     {120, 100, 0.3, 0.01, 0.15, 0.04},
 };
 
-class BsmGreekIsADerivative
-    : public ::testing::TestWithParam<std::tuple<Derivative, Args, OptionKind>> {};
+class BsmGreekIsADerivative : public ::testing::TestWithParam<std::tuple<Derivative, Args, OptionKind>> {};
 
 TEST_P(BsmGreekIsADerivative, AgreesWithCentralDifference) {
     const auto& [d, args, kind] = GetParam();
@@ -106,8 +107,7 @@ TEST_P(BsmGreekIsADerivative, AgreesWithCentralDifference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllGreeks, BsmGreekIsADerivative,
-                         ::testing::Combine(::testing::ValuesIn(kDerivatives),
-                                            ::testing::ValuesIn(kPoints),
+                         ::testing::Combine(::testing::ValuesIn(kDerivatives), ::testing::ValuesIn(kPoints),
                                             ::testing::ValuesIn(kKinds)),
                          [](const auto& info) { return derivative_test_name(info, std::size(kPoints)); });
 
@@ -129,29 +129,51 @@ constexpr Args kAtm{100, 100, 1.0, 0.05, 0.2, 0.0};
 constexpr Args kDiv{100, 95, 0.75, 0.05, 0.25, 0.02};
 
 constexpr Example kExamples[] = {
-    {bsm_black_scholes_merton, kCall, kAtm, "10.5"}, {bsm_black_scholes_merton, kPut, kAtm, "5.57"},
-    {bsm_delta, kCall, kAtm, "0.637"},      {bsm_delta, kPut, kAtm, "-0.363"},
-    {bsm_gamma, kCall, kAtm, "0.0188"},     {bsm_vega, kCall, kAtm, "0.375"},
-    {bsm_theta, kCall, kAtm, "-0.0176"},    {bsm_theta, kPut, kAtm, "-0.00454"},
-    {bsm_rho, kCall, kAtm, "0.532"},        {bsm_rho, kPut, kAtm, "-0.419"},
-    {bsm_vanna, kCall, kAtm, "-0.281"},     {bsm_charm, kCall, kAtm, "0.0657"},
-    {bsm_charm, kPut, kAtm, "0.0657"},      {bsm_vomma, kCall, kAtm, "9.85"},
-    {bsm_speed, kCall, kAtm, "-0.000516"},  {bsm_zomma, kCall, kAtm, "-0.0889"},
-    {bsm_color, kCall, kAtm, "-0.0105"},    {bsm_veta, kCall, kAtm, "16.5"},
-    {bsm_ultima, kCall, kAtm, "-183"},      {bsm_dual_delta, kCall, kAtm, "-0.532"},
-    {bsm_dual_delta, kPut, kAtm, "0.419"},  {bsm_dual_gamma, kCall, kAtm, "0.0188"},
+    {bsm_black_scholes_merton, kCall, kAtm, "10.5"},
+    {bsm_black_scholes_merton, kPut, kAtm, "5.57"},
+    {bsm_delta, kCall, kAtm, "0.637"},
+    {bsm_delta, kPut, kAtm, "-0.363"},
+    {bsm_gamma, kCall, kAtm, "0.0188"},
+    {bsm_vega, kCall, kAtm, "0.375"},
+    {bsm_theta, kCall, kAtm, "-0.0176"},
+    {bsm_theta, kPut, kAtm, "-0.00454"},
+    {bsm_rho, kCall, kAtm, "0.532"},
+    {bsm_rho, kPut, kAtm, "-0.419"},
+    {bsm_vanna, kCall, kAtm, "-0.281"},
+    {bsm_charm, kCall, kAtm, "0.0657"},
+    {bsm_charm, kPut, kAtm, "0.0657"},
+    {bsm_vomma, kCall, kAtm, "9.85"},
+    {bsm_speed, kCall, kAtm, "-0.000516"},
+    {bsm_zomma, kCall, kAtm, "-0.0889"},
+    {bsm_color, kCall, kAtm, "-0.0105"},
+    {bsm_veta, kCall, kAtm, "16.5"},
+    {bsm_ultima, kCall, kAtm, "-183"},
+    {bsm_dual_delta, kCall, kAtm, "-0.532"},
+    {bsm_dual_delta, kPut, kAtm, "0.419"},
+    {bsm_dual_gamma, kCall, kAtm, "0.0188"},
 
-    {bsm_black_scholes_merton, kCall, kDiv, "12.2"}, {bsm_black_scholes_merton, kPut, kDiv, "5.16"},
-    {bsm_delta, kCall, kDiv, "0.663"},      {bsm_delta, kPut, kDiv, "-0.322"},
-    {bsm_gamma, kCall, kDiv, "0.0164"},     {bsm_vega, kCall, kDiv, "0.308"},
-    {bsm_theta, kCall, kDiv, "-0.0178"},    {bsm_theta, kPut, kDiv, "-0.0107"},
-    {bsm_rho, kCall, kDiv, "0.406"},        {bsm_rho, kPut, kDiv, "-0.280"},
-    {bsm_vanna, kCall, kDiv, "-0.331"},     {bsm_charm, kCall, kDiv, "-0.0191"},
-    {bsm_charm, kPut, kDiv, "0.000577"},    {bsm_vomma, kCall, kDiv, "12.9"},
-    {bsm_speed, kCall, kDiv, "-0.000505"},  {bsm_zomma, kCall, kDiv, "-0.0588"},
-    {bsm_color, kCall, kDiv, "-0.0111"},    {bsm_veta, kCall, kDiv, "20.1"},
-    {bsm_ultima, kCall, kDiv, "-172"},      {bsm_dual_delta, kCall, kDiv, "-0.570"},
-    {bsm_dual_delta, kPut, kDiv, "0.393"},  {bsm_dual_gamma, kCall, kDiv, "0.0182"},
+    {bsm_black_scholes_merton, kCall, kDiv, "12.2"},
+    {bsm_black_scholes_merton, kPut, kDiv, "5.16"},
+    {bsm_delta, kCall, kDiv, "0.663"},
+    {bsm_delta, kPut, kDiv, "-0.322"},
+    {bsm_gamma, kCall, kDiv, "0.0164"},
+    {bsm_vega, kCall, kDiv, "0.308"},
+    {bsm_theta, kCall, kDiv, "-0.0178"},
+    {bsm_theta, kPut, kDiv, "-0.0107"},
+    {bsm_rho, kCall, kDiv, "0.406"},
+    {bsm_rho, kPut, kDiv, "-0.280"},
+    {bsm_vanna, kCall, kDiv, "-0.331"},
+    {bsm_charm, kCall, kDiv, "-0.0191"},
+    {bsm_charm, kPut, kDiv, "0.000577"},
+    {bsm_vomma, kCall, kDiv, "12.9"},
+    {bsm_speed, kCall, kDiv, "-0.000505"},
+    {bsm_zomma, kCall, kDiv, "-0.0588"},
+    {bsm_color, kCall, kDiv, "-0.0111"},
+    {bsm_veta, kCall, kDiv, "20.1"},
+    {bsm_ultima, kCall, kDiv, "-172"},
+    {bsm_dual_delta, kCall, kDiv, "-0.570"},
+    {bsm_dual_delta, kPut, kDiv, "0.393"},
+    {bsm_dual_gamma, kCall, kDiv, "0.0182"},
 };
 
 class BsmExample : public ::testing::TestWithParam<Example> {};
@@ -161,12 +183,9 @@ TEST_P(BsmExample, MatchesQuotedDigits) {
     EXPECT_TRUE(about(eval(e.f, e.kind, e.args), e.quoted));
 }
 
-INSTANTIATE_TEST_SUITE_P(Worked, BsmExample, ::testing::ValuesIn(kExamples),
-                         [](const auto& info) {
-                             return std::to_string(info.index) + "_" +
-                                    kind_name(info.param.kind) + "_" +
-                                    test_name(info.param.quoted);
-                         });
+INSTANTIATE_TEST_SUITE_P(Worked, BsmExample, ::testing::ValuesIn(kExamples), [](const auto& info) {
+    return std::to_string(info.index) + "_" + kind_name(info.param.kind) + "_" + test_name(info.param.quoted);
+});
 
 // ---------------------------------------------------------------------------
 // Identities and independent references.
@@ -178,8 +197,7 @@ long double reference_price(OptionKind kind, const Args& a) {
     const long double d1 = (std::log(S / K) + (r - q + s * s / 2) * t) / v;
     const long double d2 = d1 - v;
     const long double sgn = kind == kCall ? 1 : -1;
-    return sgn * (S * std::exp(-q * t) * norm_cdf_ld(sgn * d1) -
-                  K * std::exp(-r * t) * norm_cdf_ld(sgn * d2));
+    return sgn * (S * std::exp(-q * t) * norm_cdf_ld(sgn * d1) - K * std::exp(-r * t) * norm_cdf_ld(sgn * d2));
 }
 
 TEST(BsmPrice, MatchesLongDoubleReference) {
@@ -189,7 +207,8 @@ TEST(BsmPrice, MatchesLongDoubleReference) {
                 for (OptionKind kind : kKinds) {
                     const Args a{100, K, t, 0.04, sigma, 0.015};
                     const double ref = static_cast<double>(reference_price(kind, a));
-                    if (ref < 1e-3) continue;  // relative accuracy is not promised there
+                    if (ref < 1e-3)
+                        continue;  // relative accuracy is not promised there
                     EXPECT_NEAR(eval(bsm_black_scholes_merton, kind, a) / ref, 1.0, 1e-12)
                         << kind_name(kind) << " K=" << K << " t=" << t << " sigma=" << sigma;
                 }
@@ -209,18 +228,18 @@ TEST(BsmParity, CallMinusPutHoldsForPriceAndFirstOrderGreeks) {
 }
 
 TEST(BsmParity, KindIndependentGreeksAgreeBitForBit) {
-    const BsmFn same[] = {bsm_gamma, bsm_vega, bsm_vanna, bsm_vomma, bsm_speed,
-                          bsm_zomma, bsm_color, bsm_veta, bsm_ultima, bsm_dual_gamma};
+    const BsmFn same[] = {bsm_gamma, bsm_vega,  bsm_vanna, bsm_vomma,  bsm_speed,
+                          bsm_zomma, bsm_color, bsm_veta,  bsm_ultima, bsm_dual_gamma};
     for (const Args& a : kPoints)
-        for (BsmFn f : same) EXPECT_EQ(bits(eval(f, kCall, a)), bits(eval(f, kPut, a)));
+        for (BsmFn f : same)
+            EXPECT_EQ(bits(eval(f, kCall, a)), bits(eval(f, kPut, a)));
 }
 
 TEST(BsmParity, DualGammaIsGammaScaledBySpotOverStrikeSquared) {
     for (const Args& a : kPoints) {
         // S Dq phi(d1) = K Dr phi(d2) turns one into the other.
         const double ratio = a[kS] / a[kK];
-        EXPECT_NEAR(eval(bsm_dual_gamma, kCall, a) / (eval(bsm_gamma, kCall, a) * ratio * ratio),
-                    1.0, 1e-13);
+        EXPECT_NEAR(eval(bsm_dual_gamma, kCall, a) / (eval(bsm_gamma, kCall, a) * ratio * ratio), 1.0, 1e-13);
     }
 }
 
@@ -290,16 +309,15 @@ TEST(BsmDegenerate, AtExpiryAtTheStrikeOrWithNegativeTimeEverythingIsNaN) {
 
 TEST(BlackScholes, EqualsMertonWithZeroDividendBitForBit) {
     std::mt19937_64 rng(20240607);
-    std::uniform_real_distribution<double> spot(1.0, 500.0), moneyness(0.3, 3.0),
-        expiry(1e-4, 10.0), rate(-0.05, 0.2), vol(0.01, 2.0);
+    std::uniform_real_distribution<double> spot(1.0, 500.0), moneyness(0.3, 3.0), expiry(1e-4, 10.0), rate(-0.05, 0.2),
+        vol(0.01, 2.0);
     for (int i = 0; i < 2000; ++i) {
-        const double S = spot(rng), K = S * moneyness(rng), t = expiry(rng), r = rate(rng),
-                     sigma = vol(rng);
+        const double S = spot(rng), K = S * moneyness(rng), t = expiry(rng), r = rate(rng), sigma = vol(rng);
         for (const Model& m : kFunctions)
             for (OptionKind k : kKinds)
                 ASSERT_EQ(bits(m.bs(k, S, K, t, r, sigma)), bits(m.bsm(k, S, K, t, r, sigma, 0.0)))
-                    << m.name << " " << kind_name(k) << " S=" << S << " K=" << K << " t=" << t
-                    << " r=" << r << " sigma=" << sigma;
+                    << m.name << " " << kind_name(k) << " S=" << S << " K=" << K << " t=" << t << " r=" << r
+                    << " sigma=" << sigma;
     }
 }
 

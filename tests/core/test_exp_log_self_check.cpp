@@ -23,18 +23,22 @@ using kestrelfin::test::log_by_libm_batch;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+std::uint64_t bits(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
 
 bool holds_in_lane(const check::Inputs& inputs, double x, std::size_t lane) {
     for (std::size_t i = lane; i < inputs.size(); i += 8) {
-        if (bits(inputs[i]) == bits(x)) return true;
+        if (bits(inputs[i]) == bits(x))
+            return true;
     }
     return false;
 }
 
 double fraction_within(const check::Inputs& inputs, double low, double high) {
     std::size_t n = 0;
-    for (double x : inputs) n += low <= x && x <= high;
+    for (double x : inputs)
+        n += low <= x && x <= high;
     return static_cast<double>(n) / static_cast<double>(inputs.size());
 }
 
@@ -63,12 +67,15 @@ TEST(CheckInputs, HoldEverySpecialValueInEveryLane) {
 TEST(CheckInputs, HoldEveryWitnessAndTheNeighboursOfTheBoundaries) {
     const auto holds = [](const check::Inputs& inputs, double x) {
         for (double y : inputs) {
-            if (bits(x) == bits(y)) return true;
+            if (bits(x) == bits(y))
+                return true;
         }
         return false;
     };
-    for (double x : check::detail::kExpWitnesses) EXPECT_TRUE(holds(check::exp_inputs(), x)) << std::hexfloat << x;
-    for (double x : check::detail::kLogWitnesses) EXPECT_TRUE(holds(check::log_inputs(), x)) << std::hexfloat << x;
+    for (double x : check::detail::kExpWitnesses)
+        EXPECT_TRUE(holds(check::exp_inputs(), x)) << std::hexfloat << x;
+    for (double x : check::detail::kLogWitnesses)
+        EXPECT_TRUE(holds(check::log_inputs(), x)) << std::hexfloat << x;
     // The last double below each edge and the edge itself.
     for (double x : {0x1p-54, 512.0, 1024.0}) {
         EXPECT_TRUE(holds(check::exp_inputs(), x));
@@ -103,18 +110,22 @@ std::uint64_t (*spoil)(std::uint64_t, double);
 void spoiled_exp(const double* in, double* out, std::size_t n) {
     exp_by_libm_batch(in, out, n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (bits(in[i]) == bits(spoiled_input)) out[i] = std::bit_cast<double>(spoil(bits(out[i]), in[i]));
+        if (bits(in[i]) == bits(spoiled_input))
+            out[i] = std::bit_cast<double>(spoil(bits(out[i]), in[i]));
     }
 }
 
 void spoiled_log(const double* in, double* out, std::size_t n) {
     log_by_libm_batch(in, out, n);
     for (std::size_t i = 0; i < n; ++i) {
-        if (bits(in[i]) == bits(spoiled_input)) out[i] = std::bit_cast<double>(spoil(bits(out[i]), in[i]));
+        if (bits(in[i]) == bits(spoiled_input))
+            out[i] = std::bit_cast<double>(spoil(bits(out[i]), in[i]));
     }
 }
 
-std::uint64_t last_bit_flipped(std::uint64_t y, double) { return y ^ 1; }
+std::uint64_t last_bit_flipped(std::uint64_t y, double) {
+    return y ^ 1;
+}
 
 TEST(SelfCheck, RejectsOneFlippedLastBitAnywhere) {
     spoil = last_bit_flipped;

@@ -22,18 +22,23 @@ void expect_same(double together, double alone, const char* name, OptionKind kin
         EXPECT_TRUE(std::isnan(together)) << name << " " << kind_name(kind);
         return;
     }
-    ASSERT_EQ(bits(together), bits(alone)) << name << " " << kind_name(kind) << " at " << ::testing::PrintToString(args);
+    ASSERT_EQ(bits(together), bits(alone))
+        << name << " " << kind_name(kind) << " at " << ::testing::PrintToString(args);
 }
 
 // Ordinary options, with every input now and then replaced by a value where
 // the formulas degenerate.
 std::vector<std::vector<double>> inputs(std::size_t count, std::size_t arity) {
-    static constexpr double kSpecial[] = {0.0, -0.0, 1e-300, 1e300, -1.0,
+    static constexpr double kSpecial[] = {0.0,
+                                          -0.0,
+                                          1e-300,
+                                          1e300,
+                                          -1.0,
                                           std::numeric_limits<double>::infinity(),
                                           std::numeric_limits<double>::quiet_NaN()};
     std::mt19937_64 rng(7);
-    std::uniform_real_distribution<double> underlying(40.0, 250.0), time(0.002, 6.0), rate(-0.02, 0.1),
-        vol(0.03, 1.6), yield(0.0, 0.06), pick(0.0, 1.0);
+    std::uniform_real_distribution<double> underlying(40.0, 250.0), time(0.002, 6.0), rate(-0.02, 0.1), vol(0.03, 1.6),
+        yield(0.0, 0.06), pick(0.0, 1.0);
     std::uniform_int_distribution<int> special(0, 6);
     std::vector<std::vector<double>> rows;
     for (std::size_t i = 0; i < count; ++i) {

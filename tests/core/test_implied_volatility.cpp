@@ -49,7 +49,8 @@ std::vector<RoundTrip> round_trip_grid() {
     std::vector<RoundTrip> grid;
     for (double K : {60.0, 85.0, 100.0, 115.0, 150.0})
         for (double t : {0.05, 0.5, 2.0})
-            for (double sigma : {0.05, 0.2, 0.6, 1.5}) grid.push_back({K, t, sigma});
+            for (double sigma : {0.05, 0.2, 0.6, 1.5})
+                grid.push_back({K, t, sigma});
     return grid;
 }
 
@@ -70,26 +71,22 @@ TEST_P(ImpliedVolRoundTrip, RecoversTheVolatilityInEveryModel) {
     const double bs_F = S * std::exp(p.t * r);
     const ImpliedVol bs = bs_implied_volatility(kind, bs_price, S, p.K, p.t, r);
     ASSERT_TRUE(bs.ok()) << message(bs.error);
-    EXPECT_NEAR(bs.volatility, p.sigma,
-                volatility_bound(bs_F, p.K, p.t, p.sigma, bs_price * std::exp(p.t * r)));
+    EXPECT_NEAR(bs.volatility, p.sigma, volatility_bound(bs_F, p.K, p.t, p.sigma, bs_price * std::exp(p.t * r)));
 
     const double bsm_price = bsm_black_scholes_merton(kind, S, p.K, p.t, r, p.sigma, q);
     const double bsm_F = S * std::exp(p.t * (r - q));
     const ImpliedVol bsm = bsm_implied_volatility(kind, bsm_price, S, p.K, p.t, r, q);
     ASSERT_TRUE(bsm.ok()) << message(bsm.error);
-    EXPECT_NEAR(bsm.volatility, p.sigma,
-                volatility_bound(bsm_F, p.K, p.t, p.sigma, bsm_price * std::exp(p.t * r)));
+    EXPECT_NEAR(bsm.volatility, p.sigma, volatility_bound(bsm_F, p.K, p.t, p.sigma, bsm_price * std::exp(p.t * r)));
 
     const double F = 104;
     const double b76_price = black76_black(kind, F, p.K, p.t, r, p.sigma);
     const ImpliedVol b76 = black76_implied_volatility(kind, b76_price, F, p.K, r, p.t);
     ASSERT_TRUE(b76.ok()) << message(b76.error);
-    EXPECT_NEAR(b76.volatility, p.sigma,
-                volatility_bound(F, p.K, p.t, p.sigma, b76_price * std::exp(p.t * r)));
+    EXPECT_NEAR(b76.volatility, p.sigma, volatility_bound(F, p.K, p.t, p.sigma, b76_price * std::exp(p.t * r)));
 }
 
-std::string round_trip_test_name(
-    const ::testing::TestParamInfo<ImpliedVolRoundTrip::ParamType>& info) {
+std::string round_trip_test_name(const ::testing::TestParamInfo<ImpliedVolRoundTrip::ParamType>& info) {
     const auto& [p, kind] = info.param;
     std::ostringstream name;
     name << "K" << p.K << "_t" << p.t << "_sigma" << p.sigma << "_" << kind_name(kind);
@@ -97,8 +94,7 @@ std::string round_trip_test_name(
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, ImpliedVolRoundTrip,
-                         ::testing::Combine(::testing::ValuesIn(round_trip_grid()),
-                                            ::testing::ValuesIn(kKinds)),
+                         ::testing::Combine(::testing::ValuesIn(round_trip_grid()), ::testing::ValuesIn(kKinds)),
                          round_trip_test_name);
 
 TEST(ImpliedVol, WorkedInversions) {
@@ -140,20 +136,16 @@ TEST(ImpliedVol, AtOrJustBelowIntrinsicGivesTheMinimumVolatility) {
 }
 
 TEST(ImpliedVol, ClearlyBelowIntrinsicIsAnError) {
-    EXPECT_EQ(implied_volatility(kCall, 10.0 - 1e-13, 110, 100, 1, 0).error,
-              ImpliedVolError::BelowIntrinsic);
+    EXPECT_EQ(implied_volatility(kCall, 10.0 - 1e-13, 110, 100, 1, 0).error, ImpliedVolError::BelowIntrinsic);
     EXPECT_EQ(implied_volatility(kPut, 9.9, 90, 100, 1, 0).error, ImpliedVolError::BelowIntrinsic);
     // The bound applies to the undiscounted price: 9.6*exp(0.05) is above 10.
-    EXPECT_EQ(implied_volatility(kCall, 9.6, 110, 100, 1, 0).error,
-              ImpliedVolError::BelowIntrinsic);
+    EXPECT_EQ(implied_volatility(kCall, 9.6, 110, 100, 1, 0).error, ImpliedVolError::BelowIntrinsic);
     EXPECT_TRUE(implied_volatility(kCall, 9.6, 110, 100, 1, 0.05).ok());
 }
 
 TEST(ImpliedVol, AboveTheForwardOrStrikeIsAnError) {
-    EXPECT_EQ(implied_volatility(kCall, 100.001, 100, 100, 1, 0).error,
-              ImpliedVolError::AboveMaximum);
-    EXPECT_EQ(implied_volatility(kPut, 90.001, 120, 90, 1, 0).error,
-              ImpliedVolError::AboveMaximum);
+    EXPECT_EQ(implied_volatility(kCall, 100.001, 100, 100, 1, 0).error, ImpliedVolError::AboveMaximum);
+    EXPECT_EQ(implied_volatility(kPut, 90.001, 120, 90, 1, 0).error, ImpliedVolError::AboveMaximum);
     // With r > 0 the undiscounted price is compared: F*exp(-rt) is the limit.
     EXPECT_TRUE(implied_volatility(kCall, 100 * std::exp(-0.05), 100, 100, 1, 0.05).ok());
     EXPECT_EQ(implied_volatility(kCall, 100 * std::exp(-0.05) + 1e-9, 100, 100, 1, 0.05).error,
@@ -203,10 +195,8 @@ TEST(ImpliedVol, AnyNaNInputGivesAQuietNaNWithoutError) {
     }
     // The spot models, including a NaN that only reaches the forward.
     EXPECT_EQ(bits(bs_implied_volatility(kCall, 5, kNaN, 100, 1, 0.05).volatility), kQuietNaNBits);
-    EXPECT_EQ(bits(bsm_implied_volatility(kCall, 5, 100, 100, 1, 0.05, kNaN).volatility),
-              kQuietNaNBits);
-    EXPECT_EQ(bits(black76_implied_volatility(kPut, 5, 100, 100, kNaN, 1).volatility),
-              kQuietNaNBits);
+    EXPECT_EQ(bits(bsm_implied_volatility(kCall, 5, 100, 100, 1, 0.05, kNaN).volatility), kQuietNaNBits);
+    EXPECT_EQ(bits(black76_implied_volatility(kPut, 5, 100, 100, kNaN, 1).volatility), kQuietNaNBits);
 }
 
 TEST(ImpliedVol, MessagesAreExact) {

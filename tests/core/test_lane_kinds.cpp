@@ -24,20 +24,23 @@ using V = Lanes<W>;
 template <class Function, std::size_t... J>
 void expect_lanes_follow_their_kinds(std::index_sequence<J...>) {
     std::mt19937_64 rng(11);
-    std::uniform_real_distribution<double> underlying(40.0, 250.0), time(0.002, 4.0), rate(-0.02, 0.1),
-        vol(0.03, 1.6);
+    std::uniform_real_distribution<double> underlying(40.0, 250.0), time(0.002, 4.0), rate(-0.02, 0.1), vol(0.03, 1.6);
     const auto draw = [&](std::size_t j) {
         const auto parameter = Function::Family::parameters[j + 1];
-        if (parameter == "t") return time(rng);
-        if (parameter == "r" || parameter == "q") return rate(rng);
-        if (parameter == "sigma") return vol(rng);
+        if (parameter == "t")
+            return time(rng);
+        if (parameter == "r" || parameter == "q")
+            return rate(rng);
+        if (parameter == "sigma")
+            return vol(rng);
         return underlying(rng);
     };
     for (int pattern = 0; pattern < (1 << W); ++pattern) {
         for (int trial = 0; trial < 50; ++trial) {
             std::array<std::array<double, W>, sizeof...(J)> numbers;
             for (auto& lanes : numbers) {
-                for (double& x : lanes) x = 0.0;
+                for (double& x : lanes)
+                    x = 0.0;
             }
             for (int lane = 0; lane < W; ++lane) {
                 ((numbers[J][lane] = draw(J)), ...);

@@ -80,7 +80,8 @@ TEST(StandinLibm, IsInterposedForCallsFromASharedObject) {
 
 TEST(StandinLibm, TheCheckRejectsEveryReplica) {
     for (const ReplicaInstance& r : kestrelfin::test::replica_instances()) {
-        if (!r.runs_here()) continue;
+        if (!r.runs_here())
+            continue;
         EXPECT_FALSE(kestrelfin::core::exp_replica_matches(r.exp)) << r.name;
         EXPECT_FALSE(kestrelfin::core::log_replica_matches(r.log)) << r.name;
     }

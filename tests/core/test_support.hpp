@@ -30,9 +30,13 @@ inline constexpr OptionKind kCall = OptionKind::Call;
 inline constexpr OptionKind kPut = OptionKind::Put;
 inline constexpr std::array<OptionKind, 2> kKinds = {kCall, kPut};
 
-inline const char* kind_name(OptionKind k) { return k == kCall ? "call" : "put"; }
+inline const char* kind_name(OptionKind k) {
+    return k == kCall ? "call" : "put";
+}
 
-inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+inline std::uint64_t bits(double x) {
+    return std::bit_cast<std::uint64_t>(x);
+}
 
 // Which build of glibc's exp and log this process runs: the one compiled
 // with FMA (chosen on CPUs with AVX2 and FMA), the one without (other CPUs,
@@ -57,9 +61,12 @@ inline LibmBuild process_libm_build() {
 inline std::string test_name(std::string text) {
     std::string out;
     for (char c : text) {
-        if (c == '-') out += 'm';
-        else if (std::isalnum(static_cast<unsigned char>(c))) out += c;
-        else out += '_';
+        if (c == '-')
+            out += 'm';
+        else if (std::isalnum(static_cast<unsigned char>(c)))
+            out += c;
+        else
+            out += '_';
     }
     return out;
 }
@@ -88,8 +95,7 @@ inline ::testing::AssertionResult about(double value, const std::string& quoted)
     if (std::fabs(value - expected) <= half_unit * (1.0 + 1e-9)) {
         return ::testing::AssertionSuccess();
     }
-    return ::testing::AssertionFailure()
-           << value << " is not about " << quoted << " (allowed +-" << half_unit << ")";
+    return ::testing::AssertionFailure() << value << " is not about " << quoted << " (allowed +-" << half_unit << ")";
 }
 
 // Five-point central difference of f with respect to args[i]:
@@ -114,8 +120,7 @@ Difference central_difference(F&& f, std::array<double, N> args, std::size_t i) 
         largest = std::fmax(largest, std::fabs(y));
         return y;
     };
-    const double value =
-        (8.0 * (at(x + h) - at(x - h)) - (at(x + 2 * h) - at(x - 2 * h))) / (12.0 * h);
+    const double value = (8.0 * (at(x + h) - at(x - h)) - (at(x + 2 * h) - at(x - 2 * h))) / (12.0 * h);
     return {value, 4.0 * 0x1p-52 * largest / h};
 }
 
@@ -123,8 +128,7 @@ Difference central_difference(F&& f, std::array<double, N> args, std::size_t i) 
 // to argument d.input, at args, for one kind; eval(f, kind, args) calls a
 // model function with an argument array.
 template <class Derivative, std::size_t N, class Eval>
-void expect_greek_is_derivative(const Derivative& d, const std::array<double, N>& args, OptionKind kind,
-                                Eval eval) {
+void expect_greek_is_derivative(const Derivative& d, const std::array<double, N>& args, OptionKind kind, Eval eval) {
     const double greek = eval(d.greek, kind, args);
     const Difference fd =
         central_difference([&](const std::array<double, N>& a) { return eval(d.base, kind, a); }, args, d.input);

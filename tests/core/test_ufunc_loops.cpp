@@ -53,14 +53,26 @@ struct Operand {
     Operand(Layout layout, std::size_t item, std::intptr_t n) {
         storage.assign(static_cast<std::size_t>(n) * item * 3 + 16, 0);
         switch (layout) {
-            case Layout::Contiguous: start = storage.data(); step = static_cast<std::intptr_t>(item); break;
-            case Layout::Gapped: start = storage.data(); step = static_cast<std::intptr_t>(3 * item); break;
-            case Layout::Broadcast: start = storage.data(); step = 0; break;
+            case Layout::Contiguous:
+                start = storage.data();
+                step = static_cast<std::intptr_t>(item);
+                break;
+            case Layout::Gapped:
+                start = storage.data();
+                step = static_cast<std::intptr_t>(3 * item);
+                break;
+            case Layout::Broadcast:
+                start = storage.data();
+                step = 0;
+                break;
             case Layout::Reversed:
                 start = storage.data() + (n - 1) * static_cast<std::intptr_t>(item);
                 step = -static_cast<std::intptr_t>(item);
                 break;
-            case Layout::Unaligned: start = storage.data() + 1; step = static_cast<std::intptr_t>(item); break;
+            case Layout::Unaligned:
+                start = storage.data() + 1;
+                step = static_cast<std::intptr_t>(item);
+                break;
         }
     }
     char* at(std::intptr_t i) { return start + i * step; }
@@ -73,8 +85,8 @@ constexpr Operand::Layout kLayouts[] = {Operand::Layout::Contiguous, Operand::La
 // Ordinary values of the parameter, one in five a value where a formula
 // breaks down (a NaN with a payload of its own among them).
 double draw(std::mt19937_64& rng, std::size_t parameter) {
-    static const double kSpecial[] = {0.0, -0.0, 1e-300, 1e300, -1.0,
-                                      std::numeric_limits<double>::infinity(), nan_with_payload(0x123)};
+    static const double kSpecial[] = {
+        0.0, -0.0, 1e-300, 1e300, -1.0, std::numeric_limits<double>::infinity(), nan_with_payload(0x123)};
     std::uniform_real_distribution<double> uniform(0.01, 1.5);
     if (rng() % 5 == 0) {
         return kSpecial[rng() % std::size(kSpecial)];
@@ -148,8 +160,8 @@ void check_function(unsigned seed) {
     // A broadcast result operand holds the last element only.
     const bool broadcast_result = call.operands[1 + numbers].step == 0;
     for (std::intptr_t i = broadcast_result ? kCount - 1 : 0; i < kCount; ++i) {
-        const double expected = expected_of<Function>(call.kinds[i], call.numbers[i],
-                                                      std::make_index_sequence<numbers>{});
+        const double expected =
+            expected_of<Function>(call.kinds[i], call.numbers[i], std::make_index_sequence<numbers>{});
         ASSERT_EQ(bits(call.result(1 + numbers, i)), bits(expected))
             << Function::name << " element " << i << " seed " << seed;
     }
@@ -158,8 +170,8 @@ void check_function(unsigned seed) {
 TEST(UfuncLoops, EveryFunctionEqualsItsScalarFunctionInEveryLayout) {
     for (unsigned seed = 0; seed < 10; ++seed) {
 #define KESTRELFIN_CHECK_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    check_function<binding::table::black76_>(seed);                     \
-    check_function<binding::table::bsm_>(seed);                         \
+    check_function<binding::table::black76_>(seed);                      \
+    check_function<binding::table::bsm_>(seed);                          \
     check_function<binding::table::bs_>(seed);
         KESTRELFIN_FUNCTIONS(KESTRELFIN_CHECK_ROW)
 #undef KESTRELFIN_CHECK_ROW

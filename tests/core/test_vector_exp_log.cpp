@@ -35,7 +35,9 @@ using kestrelfin::test::ReplicaInstance;
 constexpr std::size_t kInputsPerFunction = 10'000'000;
 constexpr std::size_t kBlock = 1 << 16;
 
-const char* variant_name(LibmVariant v) { return v == LibmVariant::Fused ? "fused" : "unfused"; }
+const char* variant_name(LibmVariant v) {
+    return v == LibmVariant::Fused ? "fused" : "unfused";
+}
 
 std::uint64_t bits(double x) {
     std::uint64_t b;
@@ -46,7 +48,8 @@ std::uint64_t bits(double x) {
 std::vector<const ReplicaInstance*> runnable_instances() {
     std::vector<const ReplicaInstance*> out;
     for (const ReplicaInstance& r : replica_instances()) {
-        if (r.runs_here()) out.push_back(&r);
+        if (r.runs_here())
+            out.push_back(&r);
     }
     return out;
 }
@@ -86,7 +89,8 @@ TEST(LibmVariant, TheCheckAcceptsTheReplicasOfExactlyOneVariant) {
 TEST(LibmVariant, TheCheckRejectsEveryReplicaOfTheOtherVariant) {
     ASSERT_TRUE(libm_variant().has_value());
     for (const ReplicaInstance* r : runnable_instances()) {
-        if (r->variant == *libm_variant()) continue;
+        if (r->variant == *libm_variant())
+            continue;
         // Each function on its own: a wrong variant must fail for exp and for log.
         EXPECT_FALSE(kestrelfin::core::exp_replica_matches(r->exp)) << r->name;
         EXPECT_FALSE(kestrelfin::core::log_replica_matches(r->log)) << r->name;
@@ -99,22 +103,26 @@ TEST(LibmVariant, EveryWitnessSeparatesTheVariants) {
     ASSERT_TRUE(libm_variant().has_value());
     namespace check = kestrelfin::core::exp_log_check::detail;
     const auto witnesses_of = [](LibmFunction f) {
-        return f == LibmFunction::Exp ? std::vector<double>(std::begin(check::kExpWitnesses), std::end(check::kExpWitnesses))
-                                      : std::vector<double>(std::begin(check::kLogWitnesses), std::end(check::kLogWitnesses));
+        return f == LibmFunction::Exp
+                   ? std::vector<double>(std::begin(check::kExpWitnesses), std::end(check::kExpWitnesses))
+                   : std::vector<double>(std::begin(check::kLogWitnesses), std::end(check::kLogWitnesses));
     };
     for (const ReplicaInstance* fused : runnable_instances()) {
-        if (fused->variant != LibmVariant::Fused) continue;
+        if (fused->variant != LibmVariant::Fused)
+            continue;
         for (const ReplicaInstance* unfused : runnable_instances()) {
-            if (unfused->variant != LibmVariant::Unfused) continue;
+            if (unfused->variant != LibmVariant::Unfused)
+                continue;
             for (LibmFunction f : {LibmFunction::Exp, LibmFunction::Log}) {
                 const std::vector<double> in = witnesses_of(f);
                 std::vector<double> y_fused(in.size()), y_unfused(in.size());
                 (f == LibmFunction::Exp ? fused->exp : fused->log)(in.data(), y_fused.data(), in.size());
                 (f == LibmFunction::Exp ? unfused->exp : unfused->log)(in.data(), y_unfused.data(), in.size());
-                double (*volatile libm)(double) = f == LibmFunction::Exp ? static_cast<double (*)(double)>(&::exp) : static_cast<double (*)(double)>(&::log);
+                double (*volatile libm)(double) = f == LibmFunction::Exp ? static_cast<double (*)(double)>(&::exp)
+                                                                         : static_cast<double (*)(double)>(&::log);
                 for (std::size_t i = 0; i < in.size(); ++i) {
-                    EXPECT_NE(bits(y_fused[i]), bits(y_unfused[i])) << fused->name << " vs " << unfused->name
-                                                                    << " at " << std::hexfloat << in[i];
+                    EXPECT_NE(bits(y_fused[i]), bits(y_unfused[i]))
+                        << fused->name << " vs " << unfused->name << " at " << std::hexfloat << in[i];
                     const double expected = libm(in[i]);
                     const double own = *libm_variant() == LibmVariant::Fused ? y_fused[i] : y_unfused[i];
                     EXPECT_EQ(bits(expected), bits(own)) << std::hexfloat << in[i];
@@ -139,7 +147,8 @@ protected:
                          << " build; this replica is compared in the run under the other build";
         }
         const kestrelfin::core::LibmBatch batch = function == LibmFunction::Exp ? r.exp : r.log;
-        double (*volatile libm)(double) = function == LibmFunction::Exp ? static_cast<double (*)(double)>(&::exp) : static_cast<double (*)(double)>(&::log);
+        double (*volatile libm)(double) = function == LibmFunction::Exp ? static_cast<double (*)(double)>(&::exp)
+                                                                        : static_cast<double (*)(double)>(&::log);
         ExpLogInputStream stream(function, function == LibmFunction::Exp ? 0x0e790001 : 0x106f0001);
         ASSERT_LT(stream.structured_count(), kInputsPerFunction / 2);
         std::vector<double> in(kBlock), out(kBlock);
@@ -153,9 +162,9 @@ protected:
                 const double expected = libm(in[i]);
                 if (bits(expected) != bits(out[i])) {
                     if (++mismatches <= 10) {
-                        first << "  x = " << std::hexfloat << in[i] << " (input " << std::dec << done + i
-                              << ", lane " << (done + i) % r.lanes << "): libm " << std::hexfloat << expected
-                              << ", replica " << out[i] << "\n";
+                        first << "  x = " << std::hexfloat << in[i] << " (input " << std::dec << done + i << ", lane "
+                              << (done + i) % r.lanes << "): libm " << std::hexfloat << expected << ", replica "
+                              << out[i] << "\n";
                     }
                 }
             }
@@ -167,12 +176,17 @@ protected:
     }
 };
 
-TEST_P(ReplicaAgainstLibm, ExpGivesTheLibmsBitsOnTenMillionInputs) { compare(LibmFunction::Exp); }
-TEST_P(ReplicaAgainstLibm, LogGivesTheLibmsBitsOnTenMillionInputs) { compare(LibmFunction::Log); }
+TEST_P(ReplicaAgainstLibm, ExpGivesTheLibmsBitsOnTenMillionInputs) {
+    compare(LibmFunction::Exp);
+}
+TEST_P(ReplicaAgainstLibm, LogGivesTheLibmsBitsOnTenMillionInputs) {
+    compare(LibmFunction::Log);
+}
 
 std::vector<const ReplicaInstance*> all_instances() {
     std::vector<const ReplicaInstance*> out;
-    for (const ReplicaInstance& r : replica_instances()) out.push_back(&r);
+    for (const ReplicaInstance& r : replica_instances())
+        out.push_back(&r);
     return out;
 }
 
