@@ -161,6 +161,19 @@ KESTRELFIN_LANE_INLINE void greeks_block(const GreeksOperands<Model>& ops, std::
     }
 }
 
+// Option i alone.
+template <class Model>
+void greeks_element(const GreeksOperands<Model>& ops, std::size_t i) noexcept {
+    double x[Model::numbers];
+    for (std::size_t j = 0; j < Model::numbers; ++j) {
+        x[j] = ops.number(j, i);
+    }
+    const core::Greeks<double> greeks = Model::all(ops.kind(i), x);
+    std::array<double, kGreekCount> values;
+    std::memcpy(values.data(), &greeks, sizeof greeks);
+    ops.store_all(i, x, values);
+}
+
 template <class Model>
 KESTRELFIN_AVX2_KERNEL void greeks_avx2(const GreeksOperands<Model>& ops, std::size_t n) noexcept {
     using V = core::Lanes<4, binding::Avx2FusedMath>;
@@ -169,14 +182,7 @@ KESTRELFIN_AVX2_KERNEL void greeks_avx2(const GreeksOperands<Model>& ops, std::s
         greeks_block<Model, V>(ops, i);
     }
     for (; i < n; ++i) {
-        double x[Model::numbers];
-        for (std::size_t j = 0; j < Model::numbers; ++j) {
-            x[j] = ops.number(j, i);
-        }
-        const core::Greeks<double> greeks = Model::all(ops.kind(i), x);
-        std::array<double, kGreekCount> values;
-        std::memcpy(values.data(), &greeks, sizeof greeks);
-        ops.store_all(i, x, values);
+        greeks_element(ops, i);
     }
 }
 
@@ -190,14 +196,7 @@ void greeks_loop(char** args, const std::intptr_t* dimensions, const std::intptr
         return greeks_avx2<Model>(ops, n);
     }
     for (std::size_t i = 0; i < n; ++i) {
-        double x[Model::numbers];
-        for (std::size_t j = 0; j < Model::numbers; ++j) {
-            x[j] = ops.number(j, i);
-        }
-        const core::Greeks<double> greeks = Model::all(ops.kind(i), x);
-        std::array<double, kGreekCount> values;
-        std::memcpy(values.data(), &greeks, sizeof greeks);
-        ops.store_all(i, x, values);
+        greeks_element(ops, i);
     }
 }
 
