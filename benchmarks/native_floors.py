@@ -68,7 +68,6 @@ class Recording:
 
 # binding::KernelPath, by number.
 KERNEL_PATHS = ("AVX2+FMA, replica of the libm's FMA build",
-                "AVX2+FMA, replica of the libm's build without FMA",
                 "SSE2, replica of the libm's build without FMA",
                 "SSE2, the libm called per lane (no replica accepted)")
 

@@ -111,7 +111,7 @@ KESTRELFIN_LANE_INLINE void fill_elements(const Kinds& kinds, const Inputs& in, 
             // recomputation reads.
             for (int lane = 0; lane < W; ++lane) {
                 if (block[lane] != block[lane]) {
-                    block[lane] = scalar_element<Function>(kinds.at(i + lane), in, i + lane, numbers);
+                    block.set(lane, scalar_element<Function>(kinds.at(i + lane), in, i + lane, numbers));
                 }
             }
             out.store_lanes(i, block);

@@ -280,26 +280,26 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
             if (detail::iv_prepare(kind_of(i), in.price, in.F, in.K, in.t, in.r, p[lane], s[lane], outcome)) {
                 option[lane] = i;
                 busy[lane] = true;
-                sgn[lane] = p[lane].sgn;
-                log_fk[lane] = p[lane].log_fk;
-                sqrt_t[lane] = p[lane].sqrt_t;
-                t[lane] = p[lane].t;
-                F[lane] = p[lane].F;
-                K[lane] = p[lane].K;
-                f_sqrt_t[lane] = p[lane].f_sqrt_t;
+                sgn.set(lane, p[lane].sgn);
+                log_fk.set(lane, p[lane].log_fk);
+                sqrt_t.set(lane, p[lane].sqrt_t);
+                t.set(lane, p[lane].t);
+                F.set(lane, p[lane].F);
+                K.set(lane, p[lane].K);
+                f_sqrt_t.set(lane, p[lane].f_sqrt_t);
                 return;
             }
             store(i, outcome);
         }
         // Nothing left: an idle lane evaluates a harmless placeholder.
         busy[lane] = false;
-        sgn[lane] = 1.0;
-        log_fk[lane] = 0.0;
-        sqrt_t[lane] = 1.0;
-        t[lane] = 1.0;
-        F[lane] = 1.0;
-        K[lane] = 1.0;
-        f_sqrt_t[lane] = 1.0;
+        sgn.set(lane, 1.0);
+        log_fk.set(lane, 0.0);
+        sqrt_t.set(lane, 1.0);
+        t.set(lane, 1.0);
+        F.set(lane, 1.0);
+        K.set(lane, 1.0);
+        f_sqrt_t.set(lane, 1.0);
     };
     bool any_busy = false;
     for (int lane = 0; lane < w; ++lane) {
@@ -309,7 +309,7 @@ KESTRELFIN_LANE_INLINE void implied_volatility_lanes(std::size_t n, KindOf&& kin
     while (any_busy) {
         V sigma;
         for (int lane = 0; lane < w; ++lane) {
-            sigma[lane] = busy[lane] ? s[lane].point() : 0.2;
+            sigma.set(lane, busy[lane] ? s[lane].point() : 0.2);
         }
         const BlackPrice<V> model = undiscounted_black(sgn, F, K, t, log_fk, sqrt_t, sigma);
         // Newton's vega for every lane at once; a lane that does not take a

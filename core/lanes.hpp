@@ -96,7 +96,9 @@ struct Lanes {
     }
 
     KESTRELFIN_LANE_INLINE double operator[](int i) const noexcept { return v[i]; }
-    KESTRELFIN_LANE_INLINE double& operator[](int i) noexcept { return v[i]; }
+    // A lane is written through set: a reference to one element of a vector
+    // is not portable C++ (clang refuses to bind one).
+    KESTRELFIN_LANE_INLINE void set(int i, double x) noexcept { v[i] = x; }
 
     friend KESTRELFIN_LANE_INLINE Lanes operator+(Lanes a, Lanes b) noexcept { return a.v + b.v; }
     friend KESTRELFIN_LANE_INLINE Lanes operator-(Lanes a, Lanes b) noexcept { return a.v - b.v; }
@@ -153,7 +155,7 @@ inline double exp_of_shared(double x) noexcept {
 template <LaneVector V, class Scalar>
 KESTRELFIN_LANE_INLINE V each_lane(V x, Scalar scalar) noexcept {
     for (int i = 0; i < lane_count<V>; ++i) {
-        x[i] = scalar(x[i]);
+        x.set(i, scalar(x[i]));
     }
     return x;
 }
@@ -177,8 +179,8 @@ KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
     for (int i = 0; i < lane_count<V>; i += 2) {
         RawLanes<2> pair = {x[i], x[i + 1]};
         pair = __builtin_ia32_sqrtpd(pair);
-        x[i] = pair[0];
-        x[i + 1] = pair[1];
+        x.set(i, pair[0]);
+        x.set(i + 1, pair[1]);
     }
     return x;
 }
@@ -206,9 +208,9 @@ KESTRELFIN_LANE_INLINE V exp_of_shared(V x) noexcept {
         using Mask = RawMask<lane_count<V>>;
         const Mask bits = reinterpret_cast<Mask>(x.v);
         V result;
-        result[0] = std::exp(x[0]);
+        result.set(0, std::exp(x[0]));
         for (int i = 1; i < lane_count<V>; ++i) {
-            result[i] = bits[i] == bits[i - 1] ? result[i - 1] : std::exp(x[i]);
+            result.set(i, bits[i] == bits[i - 1] ? result[i - 1] : std::exp(x[i]));
         }
         return result;
     } else {
@@ -273,7 +275,7 @@ template <LaneVector V, class Scalar>
 KESTRELFIN_LANE_INLINE V each_lane_where(LaneMask<lane_count<V>> condition, V x, V otherwise, Scalar scalar) noexcept {
     for (int i = 0; i < lane_count<V>; ++i) {
         if (condition.bits[i]) {
-            otherwise[i] = scalar(x[i]);
+            otherwise.set(i, scalar(x[i]));
         }
     }
     return otherwise;

@@ -214,11 +214,6 @@ LibmBatch vector_batch(bool log, int lanes) {
                 return log ? binding::log_batch_avx2_fused_8 : binding::exp_batch_avx2_fused_8;
             }
             return log ? binding::log_batch_avx2_fused_4 : binding::exp_batch_avx2_fused_4;
-        case binding::KernelPath::Avx2Unfused:
-            if (lanes == 8) {
-                return log ? binding::log_batch_avx2_unfused_8 : binding::exp_batch_avx2_unfused_8;
-            }
-            return log ? binding::log_batch_avx2_unfused_4 : binding::exp_batch_avx2_unfused_4;
         case binding::KernelPath::Sse2Unfused:
             return log ? binding::log_batch_sse2_unfused_2 : binding::exp_batch_sse2_unfused_2;
         case binding::KernelPath::Sse2Libm:
@@ -259,7 +254,7 @@ double libm_log(double x) {
 }  // namespace
 
 // The kernel path of this process (binding::KernelPath, as a number:
-// 0 AVX2 fused, 1 AVX2 unfused, 2 SSE2 unfused, 3 SSE2 libm calls); the
+// 0 AVX2 fused, 1 SSE2 unfused, 2 SSE2 libm calls); the
 // first call runs the replicas' check.
 __attribute__((visibility("default"))) int kf_kernel_path() {
     return static_cast<int>(binding::kernel_path());
@@ -273,7 +268,6 @@ __attribute__((visibility("default"))) int kf_vector_lanes(int id) {
     }
     switch (binding::kernel_path()) {
         case binding::KernelPath::Avx2Fused:
-        case binding::KernelPath::Avx2Unfused:
             return entries[id].avx2_lanes;
         case binding::KernelPath::Sse2Unfused:
         case binding::KernelPath::Sse2Libm:

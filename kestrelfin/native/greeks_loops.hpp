@@ -154,7 +154,7 @@ KESTRELFIN_LANE_INLINE void greeks_block(const GreeksOperands<Model>& ops, std::
                 for (std::size_t j = 0; j < Model::numbers; ++j) {
                     option[j] = x[j][lane];
                 }
-                field[lane] = Model::recompute[g](ops.kind(i + static_cast<std::size_t>(lane)), option);
+                field.set(lane, Model::recompute[g](ops.kind(i + static_cast<std::size_t>(lane)), option));
             }
         }
         ops.store_lanes(g, i, field);

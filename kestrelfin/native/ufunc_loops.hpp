@@ -96,7 +96,7 @@ struct StridedNumbers {
             block = core::splat<V>(load_number(at));
         } else {
             for (int lane = 0; lane < core::lane_count<V>; ++lane) {
-                block[lane] = load_number(at + lane * step[j]);
+                block.set(lane, load_number(at + lane * step[j]));
             }
         }
         return block;

@@ -101,7 +101,10 @@ def test_array_functions_call_a_foreign_libm_lane_by_lane(standin_library):
     # Inputs whose exp the stand-in flips (one in 64): their real results.
     probes = np.random.default_rng(9).uniform(-20, 5, 2000)
     real = [(float(x).hex(), bits(math.exp(float(x)))) for x in probes]
-    environment = dict(os.environ, LD_PRELOAD=str(standin_library))
+    # After whatever the run already preloads (the sanitizer runtimes must
+    # come first in the library list).
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(standin_library)]))
+    environment = dict(os.environ, LD_PRELOAD=preload)
     completed = subprocess.run(
         [sys.executable, "-c", CHILD, ",".join(x for x, _ in real), ",".join(str(b) for _, b in real)],
         capture_output=True, text=True, timeout=600, env=environment, cwd=Path(__file__).resolve().parent)
