@@ -6,7 +6,8 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENVS="$ROOT/.venvs"
 DIST="$ROOT/build/dist"
 
-log() { printf '\n==> %s\n' "$*" >&2; }
+# Each step's heading carries the time of day, so that a log shows where the time went.
+log() { printf '\n==> [%s] %s\n' "$(date -u +%H:%M:%S)" "$*" >&2; }
 
 # The interpreter of a given minor version (3.12, 3.13): on PATH, or under pyenv.
 find_python() {
