@@ -29,6 +29,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string_view>
 
 // clang-format off: one row per line, in columns
 #define KESTRELFIN_FUNCTIONS(X)                                                                            \
@@ -58,6 +59,24 @@ enum class Model : unsigned char { Black76, BlackScholesMerton, BlackScholes };
 
 // The models in registration order.
 inline constexpr std::array<Model, 3> kModelOrder = {Model::Black76, Model::BlackScholesMerton, Model::BlackScholes};
+
+// How the functions' names and texts name each model.
+struct ModelNames {
+    std::string_view prefix;  // of its function names
+    std::string_view title;
+    std::string_view underlying;  // the parameter the model is written on
+};
+constexpr ModelNames names_of(Model model) {
+    switch (model) {
+        case Model::Black76:
+            return {"black76_", "Black-76", "F"};
+        case Model::BlackScholesMerton:
+            return {"bsm_", "Black-Scholes-Merton", "S"};
+        case Model::BlackScholes:
+            break;
+    }
+    return {"bs_", "Black-Scholes", "S"};
+}
 
 inline constexpr std::size_t kRowCount = 0
 #define KESTRELFIN_COUNT_ROW(...) +1

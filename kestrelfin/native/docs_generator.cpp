@@ -33,33 +33,35 @@ namespace {
 using kestrelfin::binding::Model;
 using kestrelfin::core::OptionKind;
 
+// A model as the package's texts speak of it: the module's names of it, with
+// the package's namespace (its function prefix without the underscore) and
+// what it prices.
 struct ModelText {
-    Model model;
-    std::string_view name;  // namespace and prefix
+    std::string_view name;
     std::string_view title;
     std::string_view underlying;
     std::string_view description;
 };
 
-constexpr ModelText kModels[] = {
-    {Model::BlackScholes, "bs", "Black-Scholes", "S",
-     "European options on a spot price S that pays no dividend, discounted at the risk-free rate r. Every "
-     "function is its Black-Scholes-Merton counterpart with q = 0, to the last bit."},
-    {Model::BlackScholesMerton, "bsm", "Black-Scholes-Merton", "S",
-     "European options on a spot price S paying a continuous dividend yield q, discounted at the risk-free "
-     "rate r."},
-    {Model::Black76, "black76", "Black-76", "F",
-     "European options on a forward or futures price F, discounted at the risk-free rate r."},
-};
-
-const ModelText& model_text(Model model) {
-    for (const ModelText& text : kModels) {
-        if (text.model == model) {
-            return text;
-        }
+ModelText model_text(Model model) {
+    const kestrelfin::binding::ModelNames names = kestrelfin::binding::names_of(model);
+    std::string_view description;
+    switch (model) {
+        case Model::BlackScholes:
+            description =
+                "European options on a spot price S that pays no dividend, discounted at the risk-free rate r. "
+                "Every function is its Black-Scholes-Merton counterpart with q = 0, to the last bit.";
+            break;
+        case Model::BlackScholesMerton:
+            description =
+                "European options on a spot price S paying a continuous dividend yield q, discounted at the "
+                "risk-free rate r.";
+            break;
+        case Model::Black76:
+            description = "European options on a forward or futures price F, discounted at the risk-free rate r.";
+            break;
     }
-    std::fprintf(stderr, "docs generator: a model without a description\n");
-    std::exit(1);
+    return {names.prefix.substr(0, names.prefix.size() - 1), names.title, names.underlying, description};
 }
 
 const kestrelfin::binding::QuantityText& quantity_text(std::string_view quantity) {
@@ -178,7 +180,7 @@ const Function& price_function(Model model) {
 }
 
 std::string quantity_of(const Function& function) {
-    const ModelText& model = model_text(function.model);
+    const ModelText model = model_text(function.model);
     return std::string(function.name.substr(model.name.size() + 1));
 }
 
@@ -296,7 +298,7 @@ std::string parameters_section(std::span<const std::string_view> parameters, std
 }
 
 std::string function_doc(const Function& function) {
-    const ModelText& model = model_text(function.model);
+    const ModelText model = model_text(function.model);
     const std::string quantity = quantity_of(function);
     const auto& texts = quantity_text(quantity);
     const std::string underlying(model.underlying);
@@ -342,7 +344,7 @@ std::string function_doc(const Function& function) {
 }
 
 std::string greeks_doc(Model model_id, const std::vector<std::string>& names) {
-    const ModelText& model = model_text(model_id);
+    const ModelText model = model_text(model_id);
     const Function& price = price_function(model_id);
     std::string doc = wrap(std::string(model.title) +
                                ": the price and all fifteen Greeks of every option in one "
@@ -378,7 +380,7 @@ std::string greeks_doc(Model model_id, const std::vector<std::string>& names) {
 }
 
 std::string namespace_doc(Model model_id) {
-    const ModelText& model = model_text(model_id);
+    const ModelText model = model_text(model_id);
     const Function& price = price_function(model_id);
     std::string doc = "kestrelfin." + std::string(model.name) + ": " + std::string(model.title) + ".\n\n" +
                       wrap(std::string(model.description), "");
@@ -518,22 +520,24 @@ int main(int argc, char** argv) {
         "# The docstrings of the kestrelfin package. Generated at build time by\n"
         "# kestrelfin/native/docs_generator.cpp from the function table: do not edit.\n\nDOCS = {\n",
         docs);
-    for (const ModelText& model : kModels) {
+    // The package's order: bs, bsm, black76.
+    for (Model model_id : {Model::BlackScholes, Model::BlackScholesMerton, Model::Black76}) {
+        const ModelText model = model_text(model_id);
         std::FILE* stub = open_output(directory, std::string(model.name) + ".pyi");
         std::fprintf(stub, kStubHeader, std::string(model.name).c_str());
-        const std::string namespace_text = namespace_doc(model.model);
+        const std::string namespace_text = namespace_doc(model_id);
         std::fprintf(docs, "    \"%s\": %s,\n", std::string(model.name).c_str(), python_text(namespace_text).c_str());
         for (std::size_t row = 0; row < kestrelfin::binding::kRowCount; ++row) {
-            const Function& function = function_in(row, model.model);
+            const Function& function = function_in(row, model_id);
             const std::string name(quantity_text(quantity_of(function)).public_name);
             const std::string doc = function_doc(function);
             std::fprintf(docs, "    \"%s.%s\": %s,\n", std::string(model.name).c_str(), name.c_str(),
                          python_text(doc).c_str());
             write_stub_function(stub, name, function.parameters, "float", doc);
         }
-        const std::string doc = greeks_doc(model.model, greek_names);
+        const std::string doc = greeks_doc(model_id, greek_names);
         std::fprintf(docs, "    \"%s.greeks\": %s,\n", std::string(model.name).c_str(), python_text(doc).c_str());
-        write_stub_function(stub, "greeks", price_function(model.model).parameters, "dict[str, float]", doc);
+        write_stub_function(stub, "greeks", price_function(model_id).parameters, "dict[str, float]", doc);
         close_output(stub);
     }
     std::fputs("}\n", docs);
