@@ -337,7 +337,7 @@ template <class V>
 V lanes_at(const double* a, std::size_t i) noexcept {
     V v;
     for (int lane = 0; lane < core::lane_count<V>; ++lane) {
-        v[lane] = a[i + lane];
+        v.set(lane, a[i + lane]);
     }
     return v;
 }
