@@ -38,44 +38,27 @@ void time_it(const char* name, F f) {
     }
     std::printf("%-26s %7.2f ns  (%g)\n", name, best, sink);
 }
+// One call option with the fixed arguments; Black-76 ignores q.
+#define TIME_BSM(name)                                                              \
+    time_it(#name, [](double S, double K, double t, double r, double s, double q) { \
+        return name(OptionKind::Call, S, K, t, r, s, q);                            \
+    })
+#define TIME_BLACK76(name)                                                        \
+    time_it(#name, [](double S, double K, double t, double r, double s, double) { \
+        return name(OptionKind::Call, S, K, t, r, s);                             \
+    })
 int main() {
-    time_it("bsm_delta", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_delta(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_vega", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_vega(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_theta", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_theta(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_black_scholes_merton", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_black_scholes_merton(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("black76_delta", [](double S, double K, double t, double r, double s, double) {
-        return black76_delta(OptionKind::Call, S, K, t, r, s);
-    });
-    time_it("black76_speed", [](double S, double K, double t, double r, double s, double) {
-        return black76_speed(OptionKind::Call, S, K, t, r, s);
-    });
-    time_it("bsm_speed", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_speed(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_gamma", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_gamma(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_rho", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_rho(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("bsm_dual_delta", [](double S, double K, double t, double r, double s, double q) {
-        return bsm_dual_delta(OptionKind::Call, S, K, t, r, s, q);
-    });
-    time_it("black76_black", [](double S, double K, double t, double r, double s, double) {
-        return black76_black(OptionKind::Call, S, K, t, r, s);
-    });
-    time_it("black76_vega", [](double S, double K, double t, double r, double s, double) {
-        return black76_vega(OptionKind::Call, S, K, t, r, s);
-    });
-    time_it("black76_theta", [](double S, double K, double t, double r, double s, double) {
-        return black76_theta(OptionKind::Call, S, K, t, r, s);
-    });
+    TIME_BSM(bsm_delta);
+    TIME_BSM(bsm_vega);
+    TIME_BSM(bsm_theta);
+    TIME_BSM(bsm_black_scholes_merton);
+    TIME_BLACK76(black76_delta);
+    TIME_BLACK76(black76_speed);
+    TIME_BSM(bsm_speed);
+    TIME_BSM(bsm_gamma);
+    TIME_BSM(bsm_rho);
+    TIME_BSM(bsm_dual_delta);
+    TIME_BLACK76(black76_black);
+    TIME_BLACK76(black76_vega);
+    TIME_BLACK76(black76_theta);
 }
