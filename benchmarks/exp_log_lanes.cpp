@@ -21,7 +21,7 @@
 
 #include "core/exp_log_self_check.hpp"
 #include "core/libm_exp_log_data.hpp"
-#include "core/libm_lane_ops.hpp"
+#include "core/raw_lanes.hpp"
 #include "exp_log_batches.hpp"
 
 namespace {
@@ -81,7 +81,7 @@ __attribute__((target("avx2,fma"))) double lookup_by_loads(const std::uint64_t* 
         B4 idx;
         std::memcpy(&idx, index + i, sizeof idx);
         V4 tail, base;
-        kestrelfin::core::lane_ops::load_pairs(table, idx, tail, base);
+        kestrelfin::core::load_pairs(table, idx, tail, base);
         sum += tail + base;
     }
     return sum[0] + sum[1] + sum[2] + sum[3];

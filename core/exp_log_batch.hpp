@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "core/lanes.hpp"
-#include "core/libm_lane_ops.hpp"
+#include "core/raw_lanes.hpp"
 #include "core/vector_exp_log.hpp"
 
 namespace kestrelfin::core {
@@ -42,7 +42,7 @@ KESTRELFIN_LANE_INLINE void libm_batch(const double* in, double* out, std::size_
     if (i < n) {
         // The last few inputs in a block padded with 2 (an ordinary input
         // of both functions); only their results are written.
-        V x = lane_ops::broadcast<V>(2.0);
+        V x = splat<V>(2.0);
         std::memcpy(&x, in + i, (n - i) * sizeof(double));
         const V y = apply_libm_function<F, Math>(x);
         std::memcpy(out + i, &y, (n - i) * sizeof(double));

@@ -15,7 +15,9 @@
 // A comparison gives a `bool` for one double and a LaneMask for lanes;
 // select(), any_lane() and lane_not() accept either, and `&` combines both,
 // so that one source serves both. (Two bools combined with `&` give an int
-// of 0 or 1, which the bool overloads take.)
+// of 0 or 1, which the bool overloads take.) The same names (lane_count,
+// splat, select, any_lane) serve the raw vectors beneath Lanes
+// (raw_lanes.hpp), in which the libm replicas are written: one vocabulary.
 #pragma once
 
 #include <cmath>
@@ -23,30 +25,9 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "core/raw_lanes.hpp"
+
 namespace kestrelfin::core {
-
-// Everything that may run on lanes is always inlined into its caller, so a
-// vector instance is compiled with the caller's instruction set (a vector
-// passed between functions compiled for different instruction sets would
-// not even be passed the same way).
-#define KESTRELFIN_LANE_INLINE inline __attribute__((always_inline))
-// The same for a lambda on lanes, written [&]() KESTRELFIN_LANE_LAMBDA { ... }:
-// a lambda is a function of its own, which would otherwise be compiled for
-// the baseline instruction set and, once the compiler changes how it passes
-// its vectors, called across a mismatched calling convention.
-#define KESTRELFIN_LANE_LAMBDA __attribute__((always_inline))
-
-// N doubles (N a power of two) and N 64-bit integers as GCC vectors: the
-// machine representation of lanes and of a comparison's outcome.
-template <int N>
-struct RawTypes {
-    typedef double Real __attribute__((vector_size(N * sizeof(double))));
-    typedef std::int64_t Mask __attribute__((vector_size(N * sizeof(double))));
-};
-template <int N>
-using RawLanes = typename RawTypes<N>::Real;
-template <int N>
-using RawMask = typename RawTypes<N>::Mask;
 
 // The outcome of a comparison of lanes: all bits set where it holds.
 template <int N>
@@ -62,14 +43,14 @@ struct LibmCalls {
     static constexpr bool calls_per_lane = true;
     template <class Raw>
     static KESTRELFIN_LANE_INLINE Raw exp(Raw x) noexcept {
-        for (int i = 0; i < static_cast<int>(sizeof(Raw) / sizeof(double)); ++i) {
+        for (int i = 0; i < lane_count<Raw>; ++i) {
             x[i] = std::exp(x[i]);
         }
         return x;
     }
     template <class Raw>
     static KESTRELFIN_LANE_INLINE Raw log(Raw x) noexcept {
-        for (int i = 0; i < static_cast<int>(sizeof(Raw) / sizeof(double)); ++i) {
+        for (int i = 0; i < lane_count<Raw>; ++i) {
             x[i] = std::log(x[i]);
         }
         return x;
@@ -121,8 +102,6 @@ inline constexpr bool is_lanes<Lanes<N, Math>> = true;
 template <class T>
 concept LaneVector = is_lanes<T>;
 
-template <class T>
-inline constexpr int lane_count = 1;
 template <LaneVector T>
 inline constexpr int lane_count<T> = T::count;
 

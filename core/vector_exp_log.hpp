@@ -25,7 +25,7 @@
 // replica only after that check passed in its process.
 //
 // Instruction sets: the functions are always inlined into the kernel and
-// compiled with its target (see libm_lane_ops.hpp for why no intrinsics).
+// compiled with its target (see raw_lanes.hpp for why no intrinsics).
 // RegisterBytes tells the width of the kernel's vector registers; wider
 // vectors are computed in halves of that width.
 //   Fused, 2 or 4 lanes:   the kernel's target must include "fma", e.g.
@@ -46,7 +46,7 @@
 #include <cstring>
 
 #include "core/libm_exp_log_data.hpp"
-#include "core/libm_lane_ops.hpp"
+#include "core/raw_lanes.hpp"
 
 namespace kestrelfin::core {
 
@@ -54,11 +54,7 @@ enum class LibmVariant : unsigned char { Fused, Unfused };
 
 namespace libm_replica_detail {
 
-using namespace lane_ops;
 namespace data = libm_exp_log;
-
-template <class V>
-inline constexpr bool is_lane_vector = sizeof(V) == 16 || sizeof(V) == 32 || sizeof(V) == 64;
 
 // Out of line and cold: the lanes that took a special branch of the libm get
 // the libm's own result. Called through the library's exp and log, so a
@@ -88,16 +84,16 @@ KESTRELFIN_LANE_INLINE V finished_by_libm(V x, V y, BitsOf<V> special,
                                                          const std::uint64_t*) noexcept) noexcept {
     // Lane by lane rather than by memcpy: taking the vectors' addresses
     // would keep them in memory on the common path too.
-    double xs[lanes_in<V>];
-    double ys[lanes_in<V>];
-    std::uint64_t flags[lanes_in<V>];
-    for (int i = 0; i < lanes_in<V>; ++i) {
+    double xs[lane_count<V>];
+    double ys[lane_count<V>];
+    std::uint64_t flags[lane_count<V>];
+    for (int i = 0; i < lane_count<V>; ++i) {
         xs[i] = x[i];
         ys[i] = y[i];
         flags[i] = special[i];
     }
-    scalar(xs, ys, lanes_in<V>, flags);
-    for (int i = 0; i < lanes_in<V>; ++i) {
+    scalar(xs, ys, lane_count<V>, flags);
+    for (int i = 0; i < lane_count<V>; ++i) {
         y[i] = ys[i];
     }
     return y;
@@ -116,7 +112,7 @@ KESTRELFIN_LANE_INLINE V exp_main_path(V x) noexcept {
     V kd;
     if constexpr (fused) {
         // k rounded from the unrounded product: fma(x, 128/ln2, shift)
-        kd = fused_multiply_add(x, broadcast<V>(data::exp_inv_ln2_n), broadcast<V>(data::exp_shift));
+        kd = fused_multiply_add(x, splat<V>(data::exp_inv_ln2_n), splat<V>(data::exp_shift));
     } else {
         const V z = data::exp_inv_ln2_n * x;
         // Adding 1.5 2^52 rounds z to an integer, held in the low mantissa bits.
@@ -130,8 +126,8 @@ KESTRELFIN_LANE_INLINE V exp_main_path(V x) noexcept {
     V r;
     if constexpr (fused) {
         // r = x - k ln2/128 in two fused steps, the high part first.
-        r = fused_multiply_add(kd, broadcast<V>(data::exp_neg_ln2_hi_n), x);
-        r = fused_multiply_add(kd, broadcast<V>(data::exp_neg_ln2_lo_n), r);
+        r = fused_multiply_add(kd, splat<V>(data::exp_neg_ln2_hi_n), x);
+        r = fused_multiply_add(kd, splat<V>(data::exp_neg_ln2_lo_n), r);
     } else {
         // (x + kd hi) + kd lo; kd hi is exact (hi has 17 trailing zero bits).
         const V with_hi = x + kd * data::exp_neg_ln2_hi_n;
@@ -153,8 +149,8 @@ KESTRELFIN_LANE_INLINE V exp_main_path(V x) noexcept {
     if constexpr (fused) {
         // The FMA build's contraction of tail + r + r2 (C2 + r C3) + r2 r2 (C4 + r C5):
         // fma(r2 r2, fma(r, C5, C4), fma(fma(r, C3, C2), r2, tail + r)).
-        const V c23 = fused_multiply_add(r, broadcast<V>(data::exp_c3), broadcast<V>(data::exp_c2));
-        const V c45 = fused_multiply_add(r, broadcast<V>(data::exp_c5), broadcast<V>(data::exp_c4));
+        const V c23 = fused_multiply_add(r, splat<V>(data::exp_c3), splat<V>(data::exp_c2));
+        const V c45 = fused_multiply_add(r, splat<V>(data::exp_c5), splat<V>(data::exp_c4));
         const V tail_r = tail + r;
         const V low = fused_multiply_add(c23, r2, tail_r);
         const V r4 = r2 * r2;
@@ -207,7 +203,7 @@ KESTRELFIN_LANE_INLINE V log_main_path(V x) noexcept {
     V r;
     if constexpr (fused) {
         // z invc - 1 with one rounding; tiny relative error since invc ~ 1/z.
-        r = fused_multiply_add(z, invc, broadcast<V>(-1.0));
+        r = fused_multiply_add(z, invc, splat<V>(-1.0));
     } else {
         // ((z - chi) - clo) invc, with chi + clo = 1/invc to ~2^-106.
         V chi;
@@ -221,7 +217,7 @@ KESTRELFIN_LANE_INLINE V log_main_path(V x) noexcept {
     // hi + lo = r + log(c) + k ln2.
     V w;
     if constexpr (fused) {
-        w = fused_multiply_add(kd, broadcast<V>(data::log_ln2_hi), logc);
+        w = fused_multiply_add(kd, splat<V>(data::log_ln2_hi), logc);
     } else {
         // kd ln2hi is exact (ln2hi has 11 trailing zero bits).
         w = kd * data::log_ln2_hi + logc;
@@ -232,7 +228,7 @@ KESTRELFIN_LANE_INLINE V log_main_path(V x) noexcept {
     const V hi_error = w_minus_hi + r;
     V lo;
     if constexpr (fused) {
-        lo = fused_multiply_add(kd, broadcast<V>(data::log_ln2_lo), hi_error);
+        lo = fused_multiply_add(kd, splat<V>(data::log_ln2_lo), hi_error);
     } else {
         lo = hi_error + kd * data::log_ln2_lo;
     }
@@ -244,10 +240,10 @@ KESTRELFIN_LANE_INLINE V log_main_path(V x) noexcept {
     if constexpr (fused) {
         // The FMA build's grouping:
         // fma(r r2, fma(fma(r, A4, A3), r2, fma(r, A2, A1)), fma(r2, A0, lo)) + hi.
-        const V a12 = fused_multiply_add(r, broadcast<V>(data::log_a2), broadcast<V>(data::log_a1));
-        const V a34 = fused_multiply_add(r, broadcast<V>(data::log_a4), broadcast<V>(data::log_a3));
+        const V a12 = fused_multiply_add(r, splat<V>(data::log_a2), splat<V>(data::log_a1));
+        const V a34 = fused_multiply_add(r, splat<V>(data::log_a4), splat<V>(data::log_a3));
         const V poly = fused_multiply_add(a34, r2, a12);
-        const V lo_a0 = fused_multiply_add(r2, broadcast<V>(data::log_a0), lo);
+        const V lo_a0 = fused_multiply_add(r2, splat<V>(data::log_a0), lo);
         const V sum = fused_multiply_add(r3, poly, lo_a0);
         return sum + hi;
     } else {
@@ -274,26 +270,26 @@ KESTRELFIN_LANE_INLINE V log_near_one(V x) noexcept {
     if constexpr (fused) {
         // The FMA build evaluates the polynomial of B1..B10 as
         // fma(fma(p7, r3, p456), r3, p123).
-        const V b12 = fused_multiply_add(r, broadcast<V>(data::log_b2), broadcast<V>(data::log_b1));
-        const V p123 = fused_multiply_add(r2, broadcast<V>(data::log_b3), b12);
-        const V b45 = fused_multiply_add(r, broadcast<V>(data::log_b5), broadcast<V>(data::log_b4));
-        const V p456 = fused_multiply_add(r2, broadcast<V>(data::log_b6), b45);
-        const V b78 = fused_multiply_add(r, broadcast<V>(data::log_b8), broadcast<V>(data::log_b7));
-        const V b789 = fused_multiply_add(r2, broadcast<V>(data::log_b9), b78);
-        const V p7 = fused_multiply_add(r3, broadcast<V>(data::log_b10), b789);
+        const V b12 = fused_multiply_add(r, splat<V>(data::log_b2), splat<V>(data::log_b1));
+        const V p123 = fused_multiply_add(r2, splat<V>(data::log_b3), b12);
+        const V b45 = fused_multiply_add(r, splat<V>(data::log_b5), splat<V>(data::log_b4));
+        const V p456 = fused_multiply_add(r2, splat<V>(data::log_b6), b45);
+        const V b78 = fused_multiply_add(r, splat<V>(data::log_b8), splat<V>(data::log_b7));
+        const V b789 = fused_multiply_add(r2, splat<V>(data::log_b9), b78);
+        const V p7 = fused_multiply_add(r3, splat<V>(data::log_b10), b789);
         const V p4 = fused_multiply_add(p7, r3, p456);
         const V poly = fused_multiply_add(p4, r3, p123);
 
         // rhi = r rounded to its top 26 bits: (r + r 2^27) - r 2^27, the
         // first sum fused, the subtraction of the exact product fused too.
-        const V r_scaled_sum = fused_multiply_add(r, broadcast<V>(0x1p27), r);
-        const V rhi = negated_fused_multiply_add(broadcast<V>(0x1p27), r, r_scaled_sum);
+        const V r_scaled_sum = fused_multiply_add(r, splat<V>(0x1p27), r);
+        const V rhi = negated_fused_multiply_add(splat<V>(0x1p27), r, r_scaled_sum);
         const V rlo = r - rhi;
         // hi + lo = r + B0 rhi^2, exactly but for lo's rounding.
         const V rhi2 = rhi * rhi;
-        const V hi = fused_multiply_add(rhi2, broadcast<V>(data::log_b0), r);
+        const V hi = fused_multiply_add(rhi2, splat<V>(data::log_b0), r);
         const V r_minus_hi = r - hi;
-        V lo = fused_multiply_add(rhi2, broadcast<V>(data::log_b0), r_minus_hi);
+        V lo = fused_multiply_add(rhi2, splat<V>(data::log_b0), r_minus_hi);
         // B0 (r^2 - rhi^2) = B0 rlo (rhi + r).
         const V b0_rlo = data::log_b0 * rlo;
         const V rhi_plus_r = r + rhi;
@@ -330,7 +326,7 @@ KESTRELFIN_LANE_INLINE V log_near_one(V x) noexcept {
 // scalar code), but the halves fit ymm registers exactly.
 template <class V>
 struct HalfOf {
-    typedef double Type __attribute__((vector_size(sizeof(V) / 2)));
+    using Type = RawLanes<lane_count<V> / 2>;
 };
 
 template <class V>
@@ -356,7 +352,7 @@ KESTRELFIN_LANE_INLINE V joined(typename HalfOf<V>::Type low, typename HalfOf<V>
 template <LibmVariant Variant, class V, int RegisterBytes = 32>
 KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
     using namespace libm_replica_detail;
-    static_assert(is_lane_vector<V>, "a lane vector of 2, 4 or 8 doubles");
+    static_assert(RawVector<V>, "a lane vector of 2, 4 or 8 doubles");
     static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
     if constexpr (sizeof(V) > RegisterBytes) {
         using Half = typename HalfOf<V>::Type;
@@ -386,7 +382,7 @@ KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
 template <LibmVariant Variant, class V, int RegisterBytes = 32>
 KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
     using namespace libm_replica_detail;
-    static_assert(is_lane_vector<V>, "a lane vector of 2, 4 or 8 doubles");
+    static_assert(RawVector<V>, "a lane vector of 2, 4 or 8 doubles");
     static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
     if constexpr (sizeof(V) > RegisterBytes) {
         using Half = typename HalfOf<V>::Type;
@@ -410,7 +406,7 @@ KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
             if (any_lane(near_one)) {
                 V y_near_one = log_near_one<Variant>(x);
                 // The libm returns +0 for x = 1 before any arithmetic.
-                y_near_one = select(mask_of<V>(x == 1.0), broadcast<V>(0.0), y_near_one);
+                y_near_one = select(mask_of<V>(x == 1.0), splat<V>(0.0), y_near_one);
                 y = select(near_one, y_near_one, y);
             }
             if (__builtin_expect(any_lane(special), 0)) {
