@@ -10,12 +10,11 @@
 #include <cstring>
 
 #include "core/lanes.hpp"
+#include "core/libm_branch_bounds.hpp"
 #include "core/raw_lanes.hpp"
 #include "core/vector_exp_log.hpp"
 
 namespace kestrelfin::core {
-
-enum class LibmFunction : unsigned char { Exp, Log };
 
 template <LibmFunction F, class Math, class V>
 KESTRELFIN_LANE_INLINE V apply_libm_function(V x) noexcept {

@@ -28,6 +28,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "core/libm_branch_bounds.hpp"
+
 namespace kestrelfin::core::exp_log_check {
 
 inline constexpr std::size_t kInputCount = 16384;
@@ -130,10 +132,12 @@ private:
     std::array<double, 8> ordinary_;
 };
 
-// Where exp(x) overflows, turns subnormal, and rounds to zero.
-inline constexpr double kExpOverflow = 0x1.62e42fefa39efp9;    // ln(DBL_MAX), rounded
-inline constexpr double kExpSubnormal = -0x1.6232bdd7abcd2p9;  // ln(2^-1022), rounded
-inline constexpr double kExpZero = -0x1.74910d52d3052p9;       // ln(2^-1075), rounded
+using namespace libm_bounds;
+
+// The last double below a bound.
+inline double below(double x) noexcept {
+    return from_ordinal(ordinal(x) - 1);
+}
 
 // x on which exp's two builds differ (exp_log_variant_witnesses, seed 20240611).
 inline constexpr double kExpWitnesses[] = {
@@ -177,11 +181,11 @@ inline Inputs make_exp_inputs() noexcept {
     Builder b(0x6578705f636865ab, {-0.5, -1.75, 0.03, -8.0, 2.5, -0.001, -20.0, 1.0});
     const double specials[] = {0.0, -0.0, kInf, -kInf, 0x1p-1074, -0x1p-1074, 0x1p-1022, -0x1p-1022,
                                // the tiny branch: |x| < 2^-54
-                               0x1.fffffffffffffp-55, 0x1p-54, -0x1.fffffffffffffp-55, -0x1p-54,
+                               below(kExpTiny), kExpTiny, -below(kExpTiny), -kExpTiny,
                                // the special scaling (512 <= |x| < 1024) and the overflow branch
-                               0x1.fffffffffffffp8, 512.0, -0x1.fffffffffffffp8, -512.0, 0x1.fffffffffffffp9, 1024.0,
-                               -1024.0, kExpOverflow, from_ordinal(ordinal(kExpOverflow) + 1), kExpSubnormal, kExpZero,
-                               from_ordinal(ordinal(kExpZero) - 1), kMax, -kMax, 1.0, -1.0, 1e-300, -745.0, 709.0};
+                               below(kExpSpecial), kExpSpecial, -below(kExpSpecial), -kExpSpecial, below(kExpHuge),
+                               kExpHuge, -kExpHuge, kExpOverflow, from_ordinal(ordinal(kExpOverflow) + 1),
+                               kExpSubnormal, kExpZero, below(kExpZero), kMax, -kMax, 1.0, -1.0, 1e-300, -745.0, 709.0};
     for (double x : specials) {
         b.at_every_lane(x);
     }
@@ -189,12 +193,12 @@ inline Inputs make_exp_inputs() noexcept {
         b.at_every_lane(from_bits(nan));
     }
     b.align();
-    const double boundaries[] = {
-        0x1p-54, -0x1p-54, 512.0, -512.0, 1024.0, -1024.0, kExpOverflow, kExpSubnormal, kExpZero,
-        0.0,  // subnormal inputs of either sign
-        // k changes from 0 to +-1 where x 128/ln2 = +-1/2, and k mod 128
-        // wraps where it is 127.5 or -128.5
-        0x1.62e42fefa39efp-9, -0x1.62e42fefa39efp-9, 0x1.61814bbfb3fb5p-1, -0x1.6447141f93429p-1};
+    const double boundaries[] = {kExpTiny, -kExpTiny, kExpSpecial, -kExpSpecial, kExpHuge, -kExpHuge, kExpOverflow,
+                                 kExpSubnormal, kExpZero,
+                                 0.0,  // subnormal inputs of either sign
+                                 // k changes from 0 to +-1 where x 128/ln2 = +-1/2, and k mod 128
+                                 // wraps where it is 127.5 or -128.5
+                                 kExpFirstIndexEdge, -kExpFirstIndexEdge, kExpIndexWrapAbove, kExpIndexWrapBelow};
     for (double x : boundaries) {
         b.around(x);
     }
@@ -222,10 +226,11 @@ inline Inputs make_exp_inputs() noexcept {
 
 inline Inputs make_log_inputs() noexcept {
     Builder b(0x6c6f675f636865cd, {2.0, 0.37, 5.5, 100.0, 0.015, 42.0, 3.0, 0.8});
-    const double specials[] = {0.0, -0.0, kInf, -kInf, -1.0, -0x1p-1074, -0x1p-1022, -kMax, 0x1p-1074,
-                               0x1.fffffffffffffp-1023, 0x1p-1022, kMax, 1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0,
-                               // the edges of the band near 1
-                               0x1.dffffffffffffp-1, 0x1.ep-1, 0x1.108ffffffffffp0, 0x1.109p0, 1e300, 1e-300};
+    const double specials[] = {
+        0.0, -0.0, kInf, -kInf, -1.0, -0x1p-1074, -kLogSmallestNormal, -kMax, 0x1p-1074, below(kLogSmallestNormal),
+        kLogSmallestNormal, kMax, 1.0, 0x1.fffffffffffffp-1, 0x1.0000000000001p0,
+        // the edges of the band near 1
+        below(kLogNearOneLow), kLogNearOneLow, below(kLogNearOneHigh), kLogNearOneHigh, 1e300, 1e-300};
     for (double x : specials) {
         b.at_every_lane(x);
     }
@@ -233,9 +238,10 @@ inline Inputs make_log_inputs() noexcept {
         b.at_every_lane(from_bits(nan));
     }
     b.align();
-    const double boundaries[] = {0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022, 0x1p-1070, kMax,
+    const double boundaries[] = {kLogNearOneLow, kLogNearOneHigh, 1.0, kLogSmallestNormal, 0x1p-1070, kMax,
                                  // the table's first subinterval and k's steps: z wraps at 0x1.6p-1
-                                 0x1.6p-1, 0x1.6p0, 0x1.6p-1022, 0x1.6p1000, 2.0, 0.5, -0x1p-1073};
+                                 kLogTableStart, kLogTableStart * 2.0, kLogTableStart * 0x1p-1021,
+                                 kLogTableStart * 0x1p1001, 2.0, 0.5, -0x1p-1073};
     for (double x : boundaries) {
         b.around(x);
     }
@@ -252,9 +258,9 @@ inline Inputs make_log_inputs() noexcept {
             // near 1, a little beyond the band on both sides
             b.add(1.0 + b.uniform(-0x1.1p-4, 0x1.2p-4, 52));
         } else if (kind < 95) {
-            b.add(b.between(0x1p-1022, 1e300));
+            b.add(b.between(kLogSmallestNormal, 1e300));
         } else {
-            b.add(b.between(0x1p-1074, 0x1p-1022));
+            b.add(b.between(0x1p-1074, kLogSmallestNormal));
         }
     }
     return b.inputs();

@@ -5,6 +5,8 @@
 //     approximations (the three ranges of his routine CALERF);
 //   * x <= -10: the asymptotic (Mills' ratio) expansion of the normal tail,
 //     where 1 - N(-x) would have lost every digit.
+// The bounds of the ranges are named once (normal_ranges below) and read by
+// the scalar branches and the lanes' selections alike.
 //
 // Every arithmetic step below is one separately rounded double operation in
 // the order written; the results are reproducible to the last bit only if the
@@ -50,7 +52,26 @@ KESTRELFIN_LANE_INLINE Real norm_pdf(Real x) noexcept {
     return density_of(density_exponential(x));
 }
 
+// Where N changes its way of computing, by x or by a = |x|/sqrt(2).
+namespace normal_ranges {
+// x at or below: the tail series.
+inline constexpr double kLeftTail = -10.0;
+// a at or below: range 1 of Cody's approximation; above, up to kRange2End:
+// range 2; above that: range 3.
+inline constexpr double kRange1End = 0.46875;
+inline constexpr double kRange2End = 4.0;
+// a from here on: erfc has reached 0 (or 2) to double precision.
+inline constexpr double kSaturated = 26.543;
+// a below: y*y in range 1 would only add rounding noise (or underflow).
+inline constexpr double kRange1Tiny = 1.11e-16;
+// x below -2^26: the tail series' correction is not summed (the result has
+// underflowed to zero long before).
+inline constexpr double kTailSeriesEnd = -67108864.0;
+}  // namespace normal_ranges
+
 namespace detail {
+
+using namespace normal_ranges;
 
 // clang-format off: the coefficients three to a line, as published
 // Cody, "Rational Chebyshev approximation for the error function",
@@ -93,7 +114,7 @@ inline constexpr double two_pow_minus_52 = 2.220446049250313e-16;
 // underflows to zero long before that anyway.
 inline double normal_left_tail(double x) noexcept {
     double s = 1.0;
-    if (x >= -67108864.0) {
+    if (x >= kTailSeriesEnd) {
         const double w = x * x;
         double h = (1.0 / w) * (3.0 / w);
         s = 1.0 - (1.0 / w - h);
@@ -127,7 +148,7 @@ inline double normal_left_tail(double x) noexcept {
 // noise (or underflow), so the polynomials are evaluated at z = 0.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real normal_range1(Real y, Real a) noexcept {
-    const Real z = select(a > 1.11e-16, y * y, Real{});
+    const Real z = select(a > kRange1Tiny, y * y, Real{});
     Real p = splat<Real>(cody_a[4]);
     Real q = splat<Real>(1.0);
     for (int i = 0; i < 4; ++i) {
@@ -163,10 +184,10 @@ KESTRELFIN_LANE_INLINE Real erfc_scaled_range3(Real y, Real a) noexcept {
 }
 
 // exp(-(u*u)) for every u = k/16 that the split below can meet (k up to
-// 16 * 26.543). Each entry is the C library's exp of exactly the argument
+// 16 * kSaturated). Each entry is the C library's exp of exactly the argument
 // the split forms, so looking it up gives the very double the call would.
 struct SquareStepExponentials {
-    static constexpr int count = 425;
+    static constexpr int count = static_cast<int>(kSaturated * 16.0) + 1;
     double value[count];
     SquareStepExponentials() noexcept {
         for (int k = 0; k < count; ++k) {
@@ -213,11 +234,11 @@ template <LaneVector Real>
 KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
     const Real y = x * minus_inv_sqrt2;
     const Real a = abs_of(y);
-    const auto tail = x <= -10.0;
-    const auto range1 = a <= 0.46875;
-    const auto range2 = (a > 0.46875) & (a <= 4.0);
+    const auto tail = x <= kLeftTail;
+    const auto range1 = a <= kRange1End;
+    const auto range2 = (a > kRange1End) & (a <= kRange2End);
     // erfc has reached 0 (or 2) to double precision: no polynomial needed.
-    const auto saturated = a >= 26.543;
+    const auto saturated = a >= kSaturated;
 
     Real result = select(y < 0.0, splat<Real>(2.0), Real{}) * 0.5;  // the saturated value
     if (any_lane(range1)) {
@@ -249,20 +270,20 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
 // them and falls through to range 3, where it propagates.
 inline double norm_cdf(double x) noexcept {
     using namespace detail;
-    if (x <= -10.0) {
+    if (x <= kLeftTail) {
         return normal_left_tail(x);
     }
     const double y = x * minus_inv_sqrt2;
     const double a = std::fabs(y);
-    if (a <= 0.46875) {
+    if (a <= kRange1End) {
         return normal_range1(y, a);
     }
     double scaled;
-    if (a <= 4.0) {
+    if (a <= kRange2End) {
         scaled = erfc_scaled_range2(a);
     } else {
         // erfc has reached 0 (or 2) to double precision: no polynomial needed.
-        if (a >= 26.543) {
+        if (a >= kSaturated) {
             return (y < 0.0 ? 2.0 : 0.0) * 0.5;
         }
         scaled = erfc_scaled_range3(y, a);

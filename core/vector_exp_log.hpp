@@ -45,6 +45,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/libm_branch_bounds.hpp"
 #include "core/libm_exp_log_data.hpp"
 #include "core/raw_lanes.hpp"
 
@@ -365,11 +366,11 @@ KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
 
         const V magnitude = doubles_of<V>(bits_of(x) & 0x7fffffffffffffff);
         // |x| < 2^-54 (the libm's abstop < 0x3c9): the libm returns 1 + x.
-        const BitsOf<V> tiny = mask_of<V>(magnitude < 0x1p-54);
+        const BitsOf<V> tiny = mask_of<V>(magnitude < libm_bounds::kExpTiny);
         y = select(tiny, x + 1.0, y);
         // |x| >= 512 (abstop >= 0x408), infinite or NaN: the libm's special
         // branches, taken by the libm itself. (False comparisons catch NaN.)
-        const BitsOf<V> special = ~mask_of<V>(magnitude < 512.0);
+        const BitsOf<V> special = ~mask_of<V>(magnitude < libm_bounds::kExpSpecial);
         if (__builtin_expect(any_lane(special), 0)) {
             y = finished_by_libm(x, y, special, exp_by_libm);
         }
@@ -395,11 +396,12 @@ KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
 
         // bits(x) - bits(1 - 2^-4) < bits(1 + 0x1.09p-4) - bits(1 - 2^-4),
         // unsigned: for doubles, 1 - 2^-4 <= x < 1 + 0x1.09p-4.
-        const BitsOf<V> near_one = mask_of<V>(x >= 0x1.ep-1) & mask_of<V>(x < 0x1.109p0);
+        const BitsOf<V> near_one =
+            mask_of<V>(x >= libm_bounds::kLogNearOneLow) & mask_of<V>(x < libm_bounds::kLogNearOneHigh);
         // Top 16 bits minus 0x0010 >= 0x7fe0, unsigned: zero, subnormal,
         // negative, infinite or NaN; the libm's special branches, taken by
         // the libm itself. For doubles: not 2^-1022 <= x < inf.
-        const BitsOf<V> ordinary = mask_of<V>(x >= 0x1p-1022) & mask_of<V>(x < __builtin_inf());
+        const BitsOf<V> ordinary = mask_of<V>(x >= libm_bounds::kLogSmallestNormal) & mask_of<V>(x < __builtin_inf());
         const BitsOf<V> special = ~ordinary;
         // One test for the common case that every lane is on the main path.
         if (any_lane(near_one | special)) {

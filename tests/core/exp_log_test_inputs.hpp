@@ -1,6 +1,8 @@
 // Endless deterministic streams of inputs for comparing the exp and log
 // replicas with the libm (the unit tests take 10^7 of each, the long
-// comparison 10^9). Independent of the run-time check's own inputs.
+// comparison 10^9). Drawn independently of the run-time check's own inputs
+// (other seeds, other ordinary values, wider runs around each bound), on the
+// same named bounds of the libm's branches (core/libm_branch_bounds.hpp).
 //
 // A stream starts with its structured part: every special value at every
 // lane position, and runs of consecutive doubles around every boundary of the
@@ -14,9 +16,12 @@
 #include <limits>
 #include <vector>
 
+#include "core/libm_branch_bounds.hpp"
+
 namespace kestrelfin::test {
 
-enum class LibmFunction : unsigned char { Exp, Log };
+using core::LibmFunction;
+namespace bounds = core::libm_bounds;
 
 class ExpLogInputStream {
 public:
@@ -113,12 +118,12 @@ private:
                                    std::bit_cast<double>(0x7ff0000000000042),
                                    0x1p-1074,
                                    -0x1p-1074,
-                                   0x1p-54,
-                                   -0x1p-54,
-                                   512.0,
-                                   -512.0,
-                                   1024.0,
-                                   -1024.0,
+                                   bounds::kExpTiny,
+                                   -bounds::kExpTiny,
+                                   bounds::kExpSpecial,
+                                   -bounds::kExpSpecial,
+                                   bounds::kExpHuge,
+                                   -bounds::kExpHuge,
                                    kMax,
                                    -kMax,
                                    709.8,
@@ -129,16 +134,18 @@ private:
             at_every_lane(x, ordinary);
         }
         // The tiny branch, the special scaling and the overflow branch.
-        for (double edge : {0x1p-54, -0x1p-54, 512.0, -512.0}) {
+        for (double edge : {bounds::kExpTiny, -bounds::kExpTiny, bounds::kExpSpecial, -bounds::kExpSpecial}) {
             around(edge, 1 << 15, 1 << 15);
         }
-        for (double edge : {1024.0, -1024.0, 0x1.62e42fefa39efp9, -0x1.6232bdd7abcd2p9, -0x1.74910d52d3052p9}) {
+        for (double edge :
+             {bounds::kExpHuge, -bounds::kExpHuge, bounds::kExpOverflow, bounds::kExpSubnormal, bounds::kExpZero}) {
             around(edge, 1 << 12, 1 << 12);
         }
         // Subnormal inputs of both signs.
         around(0.0, 1 << 15, 1 << 15);
         // k from 0 to +-1, and k mod 128 wrapping.
-        for (double edge : {0x1.62e42fefa39efp-9, -0x1.62e42fefa39efp-9, 0x1.61814bbfb3fb5p-1, -0x1.6447141f93429p-1}) {
+        for (double edge : {bounds::kExpFirstIndexEdge, -bounds::kExpFirstIndexEdge, bounds::kExpIndexWrapAbove,
+                            bounds::kExpIndexWrapBelow}) {
             around(edge, 1 << 12, 1 << 12);
         }
     }
@@ -155,26 +162,27 @@ private:
                                    -1.0,
                                    -0x1p-1074,
                                    0x1p-1074,
-                                   0x1p-1022,
+                                   bounds::kLogSmallestNormal,
                                    kMax,
                                    1.0,
-                                   0x1.ep-1,
-                                   0x1.109p0,
+                                   bounds::kLogNearOneLow,
+                                   bounds::kLogNearOneHigh,
                                    1e-310};
         for (double x : specials) {
             at_every_lane(x, ordinary);
         }
         // The band near 1, and 1 itself.
-        around(0x1.ep-1, 1 << 15, 1 << 15);
-        around(0x1.109p0, 1 << 15, 1 << 15);
+        around(bounds::kLogNearOneLow, 1 << 15, 1 << 15);
+        around(bounds::kLogNearOneHigh, 1 << 15, 1 << 15);
         around(1.0, 1 << 16, 1 << 16);
         // Subnormals and the smallest normals, zero, the negatives nearby.
-        around(0x1p-1022, 1 << 15, 1 << 15);
+        around(bounds::kLogSmallestNormal, 1 << 15, 1 << 15);
         around(0.0, 1 << 15, 1 << 16);
         // The largest doubles up to infinity.
         around(kMax, 1 << 15, 1);
         // The first subinterval of the table (z wraps at 0x1.6p-1) in a few binades.
-        for (double edge : {0x1.6p-1, 0x1.6p0, 0x1.6p-1000, 0x1.6p1000, 2.0}) {
+        for (double edge : {bounds::kLogTableStart, bounds::kLogTableStart * 2.0, bounds::kLogTableStart * 0x1p-999,
+                            bounds::kLogTableStart * 0x1p1001, 2.0}) {
             around(edge, 1 << 12, 1 << 12);
         }
     }
@@ -194,7 +202,7 @@ private:
         if (kind < 85) {
             // near a rounding boundary of k = round(x 128/ln2)
             const auto j = static_cast<double>(static_cast<std::int64_t>(random() % 100000) - 90000);
-            const double edge = (j + 0.5) * 0x1.62e42fefa39efp-8;
+            const double edge = (j + 0.5) * bounds::kExpIndexStep;
             return from_ordinal(ordinal(edge) + static_cast<std::int64_t>(random() % 64) - 32);
         }
         if (kind < 90)
@@ -211,9 +219,9 @@ private:
         if (kind < 50)
             return between(0x1.dcp-1, 0x1.12p0);  // near 1
         if (kind < 75)
-            return between(0x1p-1022, kMax);
+            return between(bounds::kLogSmallestNormal, kMax);
         if (kind < 80)
-            return between(0x1p-1074, 0x1p-1022);  // subnormal
+            return between(0x1p-1074, bounds::kLogSmallestNormal);  // subnormal
         if (kind < 85)
             return between(-kMax, -0x1p-1074);  // negative
         if (kind < 95) {

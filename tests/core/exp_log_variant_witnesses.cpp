@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+#include "core/libm_branch_bounds.hpp"
+
 namespace {
 
 constexpr std::size_t kCount = 4'000'000;
@@ -48,7 +50,8 @@ void inputs(std::vector<double>& exp_in, std::vector<double>& log_in) {
         exp_in.push_back(static_cast<double>(m) * 0x1p-52);
     }
     const std::uint64_t lo = to_bits(0.01), hi = to_bits(100.0);
-    const std::uint64_t near_lo = to_bits(0x1.ep-1), near_hi = to_bits(0x1.109p0);
+    const std::uint64_t near_lo = to_bits(kestrelfin::core::libm_bounds::kLogNearOneLow),
+                        near_hi = to_bits(kestrelfin::core::libm_bounds::kLogNearOneHigh);
     for (std::size_t i = 0; i < kCount; ++i) {
         if (i % 2 == 0) {
             log_in.push_back(from_bits(lo + next(state) % (hi - lo)));
@@ -97,7 +100,8 @@ int main(int argc, char** argv) {
             continue;
         const bool is_exp = i < kCount;
         const double x = is_exp ? exp_in[i] : log_in[i - kCount];
-        const bool near_one = !is_exp && x >= 0x1.ep-1 && x < 0x1.109p0;
+        const bool near_one = !is_exp && x >= kestrelfin::core::libm_bounds::kLogNearOneLow &&
+                              x < kestrelfin::core::libm_bounds::kLogNearOneHigh;
         (is_exp ? exp_differ : near_one ? log_differ_near_one : log_differ) += 1;
         std::printf("%s %s %a\n", is_exp ? "exp" : "log", near_one ? "near-one" : "main", x);
     }

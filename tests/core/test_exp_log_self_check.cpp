@@ -16,6 +16,7 @@
 namespace {
 
 namespace check = kestrelfin::core::exp_log_check;
+namespace bounds = kestrelfin::core::libm_bounds;
 using kestrelfin::core::exp_replica_matches;
 using kestrelfin::core::log_replica_matches;
 using kestrelfin::test::exp_by_libm_batch;
@@ -52,12 +53,14 @@ TEST(CheckInputs, AreBuiltTheSameEveryTime) {
 
 TEST(CheckInputs, HoldEverySpecialValueInEveryLane) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (double x : {0.0, -0.0, kInf, -kInf, nan, -nan, 0x1p-1074, 512.0, -512.0, 1024.0, 0x1p-54, -0x1p-54}) {
+    for (double x : {0.0, -0.0, kInf, -kInf, nan, -nan, 0x1p-1074, bounds::kExpSpecial, -bounds::kExpSpecial,
+                     bounds::kExpHuge, bounds::kExpTiny, -bounds::kExpTiny}) {
         for (std::size_t lane = 0; lane < 8; ++lane) {
             EXPECT_TRUE(holds_in_lane(check::exp_inputs(), x, lane)) << "exp " << x << " lane " << lane;
         }
     }
-    for (double x : {0.0, -0.0, kInf, -kInf, nan, -nan, -1.0, 0x1p-1074, 0x1p-1022, 1.0, 0x1.ep-1, 0x1.109p0}) {
+    for (double x : {0.0, -0.0, kInf, -kInf, nan, -nan, -1.0, 0x1p-1074, bounds::kLogSmallestNormal, 1.0,
+                     bounds::kLogNearOneLow, bounds::kLogNearOneHigh}) {
         for (std::size_t lane = 0; lane < 8; ++lane) {
             EXPECT_TRUE(holds_in_lane(check::log_inputs(), x, lane)) << "log " << x << " lane " << lane;
         }
@@ -77,12 +80,12 @@ TEST(CheckInputs, HoldEveryWitnessAndTheNeighboursOfTheBoundaries) {
     for (double x : check::detail::kLogWitnesses)
         EXPECT_TRUE(holds(check::log_inputs(), x)) << std::hexfloat << x;
     // The last double below each edge and the edge itself.
-    for (double x : {0x1p-54, 512.0, 1024.0}) {
+    for (double x : {bounds::kExpTiny, bounds::kExpSpecial, bounds::kExpHuge}) {
         EXPECT_TRUE(holds(check::exp_inputs(), x));
         EXPECT_TRUE(holds(check::exp_inputs(), std::nextafter(x, 0.0)));
         EXPECT_TRUE(holds(check::exp_inputs(), -std::nextafter(x, 0.0)));
     }
-    for (double x : {0x1.ep-1, 0x1.109p0, 1.0, 0x1p-1022}) {
+    for (double x : {bounds::kLogNearOneLow, bounds::kLogNearOneHigh, 1.0, bounds::kLogSmallestNormal}) {
         EXPECT_TRUE(holds(check::log_inputs(), x));
         EXPECT_TRUE(holds(check::log_inputs(), std::nextafter(x, 0.0)));
     }
@@ -93,7 +96,7 @@ TEST(CheckInputs, WeighTheRangesPricingUses) {
     EXPECT_GT(fraction_within(check::exp_inputs(), -750.0, -50.0), 0.05);
     EXPECT_GT(fraction_within(check::exp_inputs(), 5.0, 710.0), 0.03);
     EXPECT_GT(fraction_within(check::log_inputs(), 0.01, 100.0), 0.4);
-    EXPECT_GT(fraction_within(check::log_inputs(), 0x1.ep-1, 0x1.109p0), 0.1);
+    EXPECT_GT(fraction_within(check::log_inputs(), bounds::kLogNearOneLow, bounds::kLogNearOneHigh), 0.1);
     EXPECT_GT(fraction_within(check::log_inputs(), 1e10, 1e300), 0.05);
 }
 

@@ -77,15 +77,15 @@ TEST(NormCdf, IsSymmetricToRounding) {
 }
 
 TEST(NormCdf, TailSeriesAndRangeThreeMeetSmoothlyAtMinusTen) {
-    const double seam = -10.0;
+    const double seam = kestrelfin::core::normal_ranges::kLeftTail;
     const double above = std::nextafter(seam, 0.0);  // evaluated by range 3
     const double at = norm_cdf(seam);                // evaluated by the series
     const double next = norm_cdf(above);
     EXPECT_GT(next, at);
     EXPECT_LT((next - at) / at, 1e-13);
     // Monotone on a fine grid straddling the seam.
-    double previous = norm_cdf(-10.01);
-    for (double x = -10.01; x <= -9.99; x += 1e-4) {
+    double previous = norm_cdf(seam - 0.01);
+    for (double x = seam - 0.01; x <= seam + 0.01; x += 1e-4) {
         const double n = norm_cdf(x);
         EXPECT_GE(n, previous) << "x = " << x;
         previous = n;
@@ -98,7 +98,8 @@ TEST(NormCdf, DeepTailIsSubnormalThenUnderflowsToPositiveZero) {
     // mpmath.ncdf(-38) = 2.8854283600687843e-316; a subnormal here keeps only
     // ~26 significant bits, so compare to its spacing.
     EXPECT_NEAR(n38, 2.8854283600687843e-316, 1e-7 * 2.8854283600687843e-316);
-    for (double x : {-39.0, -1e3, -67108864.0, -1e8, -1e300, -std::numeric_limits<double>::infinity()}) {
+    for (double x : {-39.0, -1e3, kestrelfin::core::normal_ranges::kTailSeriesEnd, -1e8, -1e300,
+                     -std::numeric_limits<double>::infinity()}) {
         EXPECT_EQ(bits(norm_cdf(x)), bits(0.0)) << "x = " << x;
     }
 }
