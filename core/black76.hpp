@@ -16,6 +16,7 @@
 #pragma once
 
 #include "core/cost_of_carry.hpp"
+#include "core/greeks.hpp"
 #include "core/lanes.hpp"
 #include "core/option_kind.hpp"
 
@@ -39,48 +40,35 @@ KESTRELFIN_LANE_INLINE Real black76_black(Kind kind, Real F, Real K, Real t, Rea
     return D * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
-// The two forms of d1 of the forward F, with ln(F/K) and sqrt(t) computed
-// here.
+// A Black-76 option, for the Greeks both models share (greeks.hpp): the
+// underlying X is the forward F, discounted at r like the option itself.
 template <class Real>
-KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> black76_first_order_terms(Real F, Real K, Real t, Real r,
-                                                                       Real sigma) noexcept {
-    return first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
-}
+struct Black76Option {
+    Real X;  // F
+    Real K;
+    Real t;
+    Real r;
+    Real sigma;
+    KESTRELFIN_LANE_INLINE ZeroCarry<Real> carry() const noexcept { return {r}; }
+    KESTRELFIN_LANE_INLINE Real underlying_discount() const noexcept { return rate_discount(t, r); }
+    KESTRELFIN_LANE_INLINE Discounts<Real> discounts() const noexcept {
+        const Real D = rate_discount(t, r);
+        return {D, D};
+    }
+    // theta's yield: the forward "pays" r, -dV/dt / 365 = (r*price -
+    // F*D*phi(d1)*sigma/(2 sqrt t)) / 365.
+    KESTRELFIN_LANE_INLINE Real yield() const noexcept { return r; }
+};
 
-template <class Real>
-KESTRELFIN_LANE_INLINE CarryTerms<Real> black76_carry_terms(Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    return carry_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
-}
-
-// The first-order Greeks discount the forward at r: Dy = D.
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_delta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = black76_first_order_terms(F, K, t, r, sigma);
-    return delta_expression(kind, rate_discount(t, r), cdf_of_signed(kind, f.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_gamma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = black76_first_order_terms(F, K, t, r, sigma);
-    return gamma_expression(F, sigma, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_vega(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = black76_first_order_terms(F, K, t, r, sigma);
-    return vega_expression(F, rate_discount(t, r), f.sqrt_t, norm_pdf(f.d1));
-}
-
-// -dV/dt / 365 = (r*price - F*D*phi(d1)*sigma/(2 sqrt t)) / 365: the
-// generalised theta with the forward "paying" r.
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_theta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto f = black76_first_order_terms(F, K, t, r, sigma);
-    const Real D = rate_discount(t, r);
-    return theta_expression(kind, F, K, r, sigma, r, D, D, f.sqrt_t, norm_pdf(f.d1), cdf_by_kind(kind, f.d1),
-                            cdf_by_kind(kind, f.d2));
-}
+// black76_delta, black76_gamma, ..., black76_dual_gamma: the shared Greeks
+// of the forward.
+#define KESTRELFIN_BLACK76_GREEK(greek_)                                                                           \
+    template <class Kind, class Real>                                                                              \
+    KESTRELFIN_LANE_INLINE Real black76_##greek_(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept { \
+        return greek_##_of(kind, Black76Option<Real>{F, K, t, r, sigma});                                          \
+    }
+KESTRELFIN_SHARED_GREEKS(KESTRELFIN_BLACK76_GREEK)
+#undef KESTRELFIN_BLACK76_GREEK
 
 // dV/dr * 0.01 = -t * price * 0.01, from the price exactly as black76_black
 // computes it.
@@ -94,80 +82,19 @@ KESTRELFIN_LANE_INLINE Real black76_rho(Kind kind, Real F, Real K, Real t, Real 
     return black76_rho_expression(t, black76_black(kind, F, K, t, r, sigma));
 }
 
-// The higher-order and strike Greeks in the cost-of-carry form.
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_vanna(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_charm(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_vomma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return vomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_speed(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return speed_expression(F, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_zomma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return zomma_expression(F, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_color(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return color_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_veta(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return veta_expression(F, t, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_ultima(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return ultima_expression(F, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_dual_delta(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real black76_dual_gamma(Kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
-    const auto c = black76_carry_terms(F, K, t, r, sigma);
-    return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
-}
-
 // The price and every Greek in one pass, each intermediate computed once
 // (see bsm_greeks). The price's d1 is the first-order d1 with its product
 // written the other way round, so the two share their distribution values.
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Greeks<Real> black76_greeks(Kind kind, Real F, Real K, Real t, Real r, Real sigma) noexcept {
     const Real D = rate_discount(t, r);
-    const auto f = first_order_terms(ZeroCarry<Real>{r}, log_of(F / K), sqrt_of(t), t, sigma);
+    const Black76Option<Real> o{F, K, t, r, sigma};
+    const auto f = first_order_terms_of(o);
     const Real n1 = cdf_of_signed(kind, f.d1);
     const Real n2 = cdf_of_signed(kind, f.d2);
     Greeks<Real> g;
     g.price = D * black_expression(sign_of(kind), F, K, n1, n2);
-    generalised_greeks(g, kind, ZeroCarry<Real>{r}, F, K, t, r, sigma, r, D, D, f, n1, n2);
+    shared_greeks(g, kind, o, Discounts<Real>{D, D}, f, n1, n2);
     g.rho = black76_rho_expression(t, g.price);
     return g;
 }

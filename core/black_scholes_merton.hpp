@@ -6,7 +6,7 @@
 // Black-Scholes is this model with q = +0.0: every Black-Scholes function is
 // its Black-Scholes-Merton counterpart called with q = 0.0, so the two agree
 // to the last bit. The core has no separate Black-Scholes formulas; the
-// function table (binding/functions.hpp) applies the rule.
+// function table (kernels/operations.hpp) applies the rule.
 //
 // Units: vega and rho per percentage point (x 0.01), theta per calendar day
 // (-dV/dt / 365), delta and gamma unscaled; the higher-order Greeks
@@ -24,6 +24,7 @@
 #pragma once
 
 #include "core/cost_of_carry.hpp"
+#include "core/greeks.hpp"
 #include "core/lanes.hpp"
 #include "core/option_kind.hpp"
 
@@ -56,42 +57,33 @@ KESTRELFIN_LANE_INLINE Real bsm_black_scholes_merton(Kind kind, Real S, Real K, 
     return dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_of(t), sigma).price;
 }
 
-// The two forms of d1 of the spot S, with ln(S/K) and sqrt(t) computed here.
+// A Black-Scholes-Merton option, for the Greeks both models share
+// (greeks.hpp): the underlying X is the spot S, discounted at the yield q in
+// the first-order Greeks.
 template <class Real>
-KESTRELFIN_LANE_INLINE FirstOrderTerms<Real> bsm_first_order_terms(Real S, Real K, Real t, Real r, Real sigma,
-                                                                   Real q) noexcept {
-    return first_order_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
-}
+struct MertonOption {
+    Real X;  // S
+    Real K;
+    Real t;
+    Real r;
+    Real sigma;
+    Real q;
+    KESTRELFIN_LANE_INLINE MertonCarry<Real> carry() const noexcept { return {r, q}; }
+    KESTRELFIN_LANE_INLINE Real underlying_discount() const noexcept { return dividend_discount(t, q); }
+    KESTRELFIN_LANE_INLINE Discounts<Real> discounts() const noexcept {
+        return {dividend_discount(t, q), rate_discount(t, r)};
+    }
+    KESTRELFIN_LANE_INLINE Real yield() const noexcept { return q; }
+};
 
-template <class Real>
-KESTRELFIN_LANE_INLINE CarryTerms<Real> bsm_carry_terms(Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    return carry_terms(MertonCarry<Real>{r, q}, log_of(S / K), sqrt_of(t), t, sigma);
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
-    return delta_expression(kind, dividend_discount(t, q), cdf_of_signed(kind, f.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
-    return gamma_expression(S, sigma, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vega(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
-    return vega_expression(S, dividend_discount(t, q), f.sqrt_t, norm_pdf(f.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_theta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
-    return theta_expression(kind, S, K, r, sigma, q, dividend_discount(t, q), rate_discount(t, r), f.sqrt_t,
-                            norm_pdf(f.d1), cdf_by_kind(kind, f.d1), cdf_by_kind(kind, f.d2));
-}
+// bsm_delta, bsm_gamma, ..., bsm_dual_gamma: the shared Greeks of the spot.
+#define KESTRELFIN_BSM_GREEK(greek_)                                                                                   \
+    template <class Kind, class Real>                                                                                  \
+    KESTRELFIN_LANE_INLINE Real bsm_##greek_(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept { \
+        return greek_##_of(kind, MertonOption<Real>{S, K, t, r, sigma, q});                                            \
+    }
+KESTRELFIN_SHARED_GREEKS(KESTRELFIN_BSM_GREEK)
+#undef KESTRELFIN_BSM_GREEK
 
 // dV/dr with q held fixed, per percentage point: sgn*K*t*Dr*N(sgn*d2) * 0.01,
 // given n_d2 = N(sgn*d2).
@@ -102,70 +94,8 @@ KESTRELFIN_LANE_INLINE Real bsm_rho_expression(Kind kind, Real K, Real t, Real d
 
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Real bsm_rho(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto f = bsm_first_order_terms(S, K, t, r, sigma, q);
+    const auto f = first_order_terms_of(MertonOption<Real>{S, K, t, r, sigma, q});
     return bsm_rho_expression(kind, K, t, rate_discount(t, r), cdf_of_signed(kind, f.d2));
-}
-
-// The higher-order and strike Greeks in the cost-of-carry form.
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vanna(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return vanna_expression(sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_charm(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return charm_expression(kind, t, carry_discount(t, c), c, norm_pdf(c.d1), norm_cdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_vomma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return vomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_speed(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return speed_expression(S, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_zomma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return zomma_expression(S, sigma, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_color(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return color_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_veta(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return veta_expression(S, t, carry_discount(t, c), c, norm_pdf(c.d1));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_ultima(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return ultima_expression(S, sigma, carry_discount(t, c), c, minus_density_of(density_exponential(c.d1)));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_delta(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return dual_delta_expression(kind, rate_discount(t, r), cdf_by_kind(kind, c.d2));
-}
-
-template <class Kind, class Real>
-KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const auto c = bsm_carry_terms(S, K, t, r, sigma, q);
-    return dual_gamma_expression(K, rate_discount(t, r), c, norm_pdf(c.d2));
 }
 
 // The price and every Greek in one pass: each logarithm, discount factor,
@@ -175,16 +105,15 @@ KESTRELFIN_LANE_INLINE Real bsm_dual_gamma(Kind, Real S, Real K, Real t, Real r,
 // passes on depends on the order of operands).
 template <class Kind, class Real>
 KESTRELFIN_LANE_INLINE Greeks<Real> bsm_greeks(Kind kind, Real S, Real K, Real t, Real r, Real sigma, Real q) noexcept {
-    const MertonCarry<Real> carry{r, q};
+    const MertonOption<Real> o{S, K, t, r, sigma, q};
     const Real sqrt_t = sqrt_of(t);
     const Real dr = rate_discount(t, r);
     const Real F = S * exp_of_shared(t * (r - q));
-    const auto f = first_order_terms(carry, log_of(S / K), sqrt_t, t, sigma);
+    const auto f = first_order_terms(o.carry(), log_of(S / K), sqrt_t, t, sigma);
     const Real n2 = cdf_of_signed(kind, f.d2);
     Greeks<Real> g;
     g.price = dr * undiscounted_black(sign_of(kind), F, K, t, log_of(F / K), sqrt_t, sigma).price;
-    generalised_greeks(g, kind, carry, S, K, t, r, sigma, q, dividend_discount(t, q), dr, f, cdf_of_signed(kind, f.d1),
-                       n2);
+    shared_greeks(g, kind, o, Discounts<Real>{dividend_discount(t, q), dr}, f, cdf_of_signed(kind, f.d1), n2);
     g.rho = bsm_rho_expression(kind, K, t, dr, n2);
     return g;
 }

@@ -12,9 +12,11 @@
 //     higher-order Greeks (CarryTerms);
 //   * one expression per Greek, taking the intermediates, the discount
 //     factors and the values of the normal distribution it needs.
-// The model headers (black_scholes_merton.hpp, black76.hpp) put the layers
-// together, one function per Greek and one for all of them at once, which
-// computes each shared intermediate a single time.
+// greeks.hpp puts the layers together once for both models, one function
+// per Greek over a model's option and one for all of them at once, which
+// computes each shared intermediate a single time; the model headers
+// (black_scholes_merton.hpp, black76.hpp) add their price and rho and name
+// the functions.
 //
 // A Carry describes one model's carry, with the grouping its formulas use:
 //   first_order_drift(h)  the term added to ln(X/K) / t in the first-order d1,
@@ -113,8 +115,8 @@ KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms(const Carry& carry, Real log
 // sigma*sqrt(t)), the same double, so it is taken over rather than formed
 // again; only a NaN's payload could tell the two apart.
 template <class Real, class Carry>
-KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms_of(const Carry& carry, const FirstOrderTerms<Real>& f,
-                                                       Real sigma) noexcept {
+KESTRELFIN_LANE_INLINE CarryTerms<Real> carry_terms_given(const Carry& carry, const FirstOrderTerms<Real>& f,
+                                                          Real sigma) noexcept {
     CarryTerms<Real> c;
     c.sqrt_t = f.sqrt_t;
     c.v = f.sqrt_t * sigma;
@@ -277,64 +279,6 @@ KESTRELFIN_LANE_INLINE Real dual_delta_expression(Kind kind, Real dr, Real n_d2)
 template <class Real>
 KESTRELFIN_LANE_INLINE Real dual_gamma_expression(Real K, Real dr, const CarryTerms<Real>& c, Real phi_d2) noexcept {
     return dr * phi_d2 / (K * c.v);
-}
-
-// ---- all of them at once ---------------------------------------------------------------
-
-// The price and the fifteen Greeks of one option (or of each lane).
-template <class Real>
-struct Greeks {
-    Real price;
-    Real delta;
-    Real gamma;
-    Real vega;
-    Real theta;
-    Real rho;
-    Real vanna;
-    Real charm;
-    Real vomma;
-    Real speed;
-    Real zomma;
-    Real color;
-    Real veta;
-    Real ultima;
-    Real dual_delta;
-    Real dual_gamma;
-};
-
-// Every Greek but rho (and the price, which the models form each in its own
-// way) of one option, sharing each intermediate: the first-order terms f of
-// the underlying X, its discount factor Dy and yield y, the risk-free
-// discount Dr. The carry form's d1 and d2 are f's (carry_terms_of), so the
-// density and distribution values are computed once for both forms;
-// n1 = N(sgn*d1) and n2 = N(sgn*d2) serve delta, theta, rho and dual delta
-// (theta and dual delta write them as N(d) or N(-d): the same numbers).
-template <class Kind, class Real, class Carry>
-KESTRELFIN_LANE_INLINE void generalised_greeks(Greeks<Real>& g, Kind kind, const Carry& carry, Real X, Real K, Real t,
-                                               Real r, Real sigma, Real y, Real dy, Real dr,
-                                               const FirstOrderTerms<Real>& f, Real n1, Real n2) noexcept {
-    const auto c = carry_terms_of(carry, f, sigma);
-    const Real dc = carry_discount(t, c);
-    const Real e1 = density_exponential(f.d1);
-    const Real phi1 = density_of(e1);
-    const Real minus_phi1 = minus_density_of(e1);
-    const Real n1_call = by_kind(
-        kind, [&]() KESTRELFIN_LANE_LAMBDA { return n1; },
-        [&]() KESTRELFIN_LANE_LAMBDA { return norm_cdf(f.d1); });  // charm's N(d1)
-    g.delta = delta_expression(kind, dy, n1);
-    g.gamma = gamma_expression(X, sigma, dy, f.sqrt_t, phi1);
-    g.vega = vega_expression(X, dy, f.sqrt_t, phi1);
-    g.theta = theta_expression(kind, X, K, r, sigma, y, dy, dr, f.sqrt_t, phi1, n1, n2);
-    g.vanna = vanna_expression(sigma, dc, c, minus_phi1);
-    g.charm = charm_expression(kind, t, dc, c, phi1, n1_call);
-    g.vomma = vomma_expression(X, sigma, dc, c, phi1);
-    g.speed = speed_expression(X, dc, c, minus_phi1);
-    g.zomma = zomma_expression(X, sigma, dc, c, phi1);
-    g.color = color_expression(X, t, dc, c, phi1);
-    g.veta = veta_expression(X, t, dc, c, phi1);
-    g.ultima = ultima_expression(X, sigma, dc, c, minus_phi1);
-    g.dual_delta = dual_delta_expression(kind, dr, n2);
-    g.dual_gamma = dual_gamma_expression(K, dr, c, norm_pdf(f.d2));
 }
 
 // ---- the distribution values the expressions take --------------------------------
