@@ -15,7 +15,7 @@
 //        take, which kf_replay() then times on its own.
 // 3. The vector floor: the same recorded exp and log arguments, but computed
 //    the way the array kernels compute them: by the lane-wise replica of the
-//    libm that this process's run-time check accepts (binding/kernel_paths.hpp,
+//    libm that this process's run-time check accepts (kernels/kernel_paths.hpp,
 //    the very batch functions the check drives), at the lane width the
 //    function's kernel uses (the table's avx2_lanes, or 2 on the SSE2 path).
 //    The exp arguments, in recorded order, are grouped into lanes of exp, the
@@ -33,9 +33,9 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/functions.hpp"
-#include "binding/kernel_paths.hpp"
-#include "binding/operations.hpp"
+#include "kernels/functions.hpp"
+#include "kernels/kernel_paths.hpp"
+#include "kernels/operations.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/option_kind.hpp"
 
@@ -75,7 +75,7 @@ double evaluate(OptionKind kind, const Inputs& in, std::size_t i) noexcept {
     if constexpr (Family::flag_last) {
         // price, S/F, K, then t and r in the signature's order (Black-76 takes
         // r before t), and q last for Black-Scholes-Merton.
-        if constexpr (Family::model == kestrelfin::binding::Model::Black76) {
+        if constexpr (Family::model == kestrelfin::kernels::Model::Black76) {
             return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]));
         } else if constexpr (Family::arity == 7) {
             return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r, in.q));
@@ -106,7 +106,7 @@ struct Entry {
     int avx2_lanes;  // the width of the function's AVX2 kernel blocks
 };
 
-namespace table = kestrelfin::binding::table;
+namespace table = kestrelfin::kernels::table;
 #define KF_ENTRY(group, lanes, kind, black76, bsm, bs)                                                                \
     {#black76, &loop<table::black76>, table::black76::avx2_lanes}, {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, \
         {#bs, &loop<table::bs>, table::bs::avx2_lanes},
@@ -202,21 +202,21 @@ __attribute__((visibility("default"))) void kf_take_recording(double* args, std:
 
 namespace {
 
-namespace binding = kestrelfin::binding;
+namespace kernels = kestrelfin::kernels;
 using kestrelfin::core::LibmBatch;
 
 // The batch functions of the kernel path this process runs, for exp or log,
 // at the given lane width; nullptr where the kernels call the libm per lane.
 LibmBatch vector_batch(bool log, int lanes) {
-    switch (binding::kernel_path()) {
-        case binding::KernelPath::Avx2Fused:
+    switch (kernels::kernel_path()) {
+        case kernels::KernelPath::Avx2Fused:
             if (lanes == 8) {
-                return log ? binding::log_batch_avx2_fused_8 : binding::exp_batch_avx2_fused_8;
+                return log ? kernels::log_batch_avx2_fused_8 : kernels::exp_batch_avx2_fused_8;
             }
-            return log ? binding::log_batch_avx2_fused_4 : binding::exp_batch_avx2_fused_4;
-        case binding::KernelPath::Sse2Unfused:
-            return log ? binding::log_batch_sse2_unfused_2 : binding::exp_batch_sse2_unfused_2;
-        case binding::KernelPath::Sse2Libm:
+            return log ? kernels::log_batch_avx2_fused_4 : kernels::exp_batch_avx2_fused_4;
+        case kernels::KernelPath::Sse2Unfused:
+            return log ? kernels::log_batch_sse2_unfused_2 : kernels::exp_batch_sse2_unfused_2;
+        case kernels::KernelPath::Sse2Libm:
             break;
     }
     return nullptr;
@@ -253,11 +253,11 @@ double libm_log(double x) {
 
 }  // namespace
 
-// The kernel path of this process (binding::KernelPath, as a number:
+// The kernel path of this process (kernels::KernelPath, as a number:
 // 0 AVX2 fused, 1 SSE2 unfused, 2 SSE2 libm calls); the
 // first call runs the replicas' check.
 __attribute__((visibility("default"))) int kf_kernel_path() {
-    return static_cast<int>(binding::kernel_path());
+    return static_cast<int>(kernels::kernel_path());
 }
 
 // The lane width the array kernel of function `id` uses on this process's
@@ -266,11 +266,11 @@ __attribute__((visibility("default"))) int kf_vector_lanes(int id) {
     if (id < 0 || id >= entry_count) {
         return 0;
     }
-    switch (binding::kernel_path()) {
-        case binding::KernelPath::Avx2Fused:
+    switch (kernels::kernel_path()) {
+        case kernels::KernelPath::Avx2Fused:
             return entries[id].avx2_lanes;
-        case binding::KernelPath::Sse2Unfused:
-        case binding::KernelPath::Sse2Libm:
+        case kernels::KernelPath::Sse2Unfused:
+        case kernels::KernelPath::Sse2Libm:
             break;
     }
     return 2;

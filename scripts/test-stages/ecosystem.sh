@@ -131,11 +131,11 @@ sdist="$WORK/sdist/kestrelfin-0.2.0.tar.gz"
 mkdir -p "$WORK/clean"
 tar -xzf "$sdist" -C "$WORK/clean"
 source_copy="$WORK/clean/kestrelfin-0.2.0"
-for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO binding/functions.hpp \
-              binding/families.hpp binding/quantities.hpp binding/stub_generator.cpp binding/module.cpp \
+for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO kernels/functions.hpp \
+              kernels/families.hpp kernels/element_loops.hpp cpython/numpy_import.cpp lowlevel/module.cpp \
+              lowlevel/CMakeLists.txt ufuncs/module.cpp ufuncs/CMakeLists.txt texts/CMakeLists.txt \
               core/normal.hpp core/implied_volatility.hpp kestrelfin/CMakeLists.txt kestrelfin/__init__.py \
-              kestrelfin/_factory.py kestrelfin/native/module.cpp kestrelfin/native/ufunc_loops.hpp \
-              kestrelfin/native/docs_generator.cpp; do
+              kestrelfin/_factory.py; do
     [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
 done
 # Nothing local may leak in: environments, build trees, caches.

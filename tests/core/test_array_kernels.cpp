@@ -1,7 +1,7 @@
 // Every vectorised element loop against the scalar core, bit for bit.
 //
 // The array functions evaluate blocks of options in vector lanes, by a
-// kernel path chosen at run time (binding/kernel_paths.hpp). Each path this
+// kernel path chosen at run time (kernels/kernel_paths.hpp). Each path this
 // process can run must give, for every element, exactly the scalar core
 // function's result: the same double for every finite or infinite result
 // and signed zero, and for a NaN result exactly the NaN the scalar
@@ -17,14 +17,14 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/array_kernels.hpp"
+#include "kernels/element_loops.hpp"
 
 namespace {
 
-using kestrelfin::binding::scalar_operation;
 using kestrelfin::core::Lanes;
 using kestrelfin::core::OptionKind;
-namespace binding = kestrelfin::binding;
+using kestrelfin::kernels::scalar_operation;
+namespace kernels = kestrelfin::kernels;
 
 std::uint64_t bits(double x) {
     std::uint64_t b;
@@ -78,13 +78,13 @@ bool cpu_has_avx2_fma() {
 
 template <class Function, class Math, class Inputs>
 void avx2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    binding::fill_elements_avx2<Function, Math>(binding::UniformKind{kind}, *static_cast<const Inputs*>(in),
-                                                binding::ContiguousOutput{out}, n);
+    kernels::fill_elements_avx2<Function, Math>(kernels::UniformKind{kind}, *static_cast<const Inputs*>(in),
+                                                kernels::ContiguousOutput{out}, n);
 }
 template <class Function, class Math, class Inputs>
 void sse2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    binding::fill_elements_sse2<Function, Math>(binding::UniformKind{kind}, *static_cast<const Inputs*>(in),
-                                                binding::ContiguousOutput{out}, n);
+    kernels::fill_elements_sse2<Function, Math>(kernels::UniformKind{kind}, *static_cast<const Inputs*>(in),
+                                                kernels::ContiguousOutput{out}, n);
 }
 
 void report_once(const std::string& path, const char* why) {
@@ -99,8 +99,8 @@ template <class Function, class Inputs>
 std::vector<KernelRun> runnable_kernels() {
     using namespace kestrelfin::core;
     std::vector<KernelRun> runs = {{"sse2/libm", &sse2_run<Function, LibmCalls, Inputs>}};
-    if (exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>()) {
-        runs.push_back({"sse2/unfused", &sse2_run<Function, binding::Sse2UnfusedMath, Inputs>});
+    if (exp_log_replica_verified<kernels::exp_batch_sse2_unfused_2, kernels::log_batch_sse2_unfused_2>()) {
+        runs.push_back({"sse2/unfused", &sse2_run<Function, kernels::Sse2UnfusedMath, Inputs>});
     } else {
         report_once("sse2/unfused", "this process's libm is not the build without FMA");
     }
@@ -108,8 +108,8 @@ std::vector<KernelRun> runnable_kernels() {
         report_once("avx2", "this CPU lacks AVX2 or FMA");
         return runs;
     }
-    if (exp_log_replica_verified<binding::exp_batch_avx2_fused_4, binding::log_batch_avx2_fused_4>()) {
-        runs.push_back({"avx2/fused", &avx2_run<Function, binding::Avx2FusedMath, Inputs>});
+    if (exp_log_replica_verified<kernels::exp_batch_avx2_fused_4, kernels::log_batch_avx2_fused_4>()) {
+        runs.push_back({"avx2/fused", &avx2_run<Function, kernels::Avx2FusedMath, Inputs>});
     } else {
         report_once("avx2/fused", "this process's libm is not the FMA build");
     }
@@ -182,7 +182,7 @@ void expect_kernels_match_scalar(const char* name) {
         for (OptionKind kind : {OptionKind::Call, OptionKind::Put}) {
             std::vector<double> expected(kLength);
             for (std::size_t i = 0; i < kLength; ++i) {
-                expected[i] = binding::scalar_element<Function>(kind, in, i, numbers);
+                expected[i] = kernels::scalar_element<Function>(kind, in, i, numbers);
             }
             for (const KernelRun& run : runnable_kernels<Function, PlainInputs<Family>>()) {
                 std::vector<double> out(kLength);
@@ -217,9 +217,9 @@ void expect_function_is_exact() {
 
 TEST(ArrayKernels, EveryElementEqualsTheScalarFunctionOnEveryPath) {
 #define KESTRELFIN_KERNEL_TEST(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    expect_function_is_exact<binding::table::black76_>();                  \
-    expect_function_is_exact<binding::table::bsm_>();                      \
-    expect_function_is_exact<binding::table::bs_>();
+    expect_function_is_exact<kernels::table::black76_>();                  \
+    expect_function_is_exact<kernels::table::bsm_>();                      \
+    expect_function_is_exact<kernels::table::bs_>();
     KESTRELFIN_FUNCTIONS(KESTRELFIN_KERNEL_TEST)
 #undef KESTRELFIN_KERNEL_TEST
 }
@@ -228,7 +228,7 @@ TEST(ArrayKernels, EveryElementEqualsTheScalarFunctionOnEveryPath) {
 // whose lanes all share t, one where only some do, and one where t differs
 // by the sign of zero must all match the scalar results.
 TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
-    using Function = binding::table::bsm_black_scholes_merton;
+    using Function = kernels::table::bsm_black_scholes_merton;
     using Family = Function::Family;
     const std::vector<double> S(8, 100.0), K{90.0, 95.0, 100.0, 105.0, 110.0, 115.0, 120.0, 125.0}, sigma(8, 0.25),
         t{0.5, 0.5, 0.5, 0.5, 0.5, 1.0, 1.0, 0.5};
@@ -239,8 +239,8 @@ TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
         in.scalars[4] = 0.03;
         in.scalars[6] = 0.01;
         std::vector<double> out(8);
-        binding::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(binding::UniformKind{OptionKind::Call}, in,
-                                                                           binding::ContiguousOutput{out.data()}, 8);
+        kernels::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(kernels::UniformKind{OptionKind::Call}, in,
+                                                                           kernels::ContiguousOutput{out.data()}, 8);
         for (std::size_t i = 0; i < 8; ++i) {
             const double expected =
                 kestrelfin::core::bsm_black_scholes_merton(OptionKind::Call, S[i], K[i], (*times)[i], 0.03, 0.25, 0.01);

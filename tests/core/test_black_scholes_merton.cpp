@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "binding/operations.hpp"
+#include "kernels/operations.hpp"
 #include "core/black_scholes_merton.hpp"
 #include "test_support.hpp"
 
@@ -11,7 +11,7 @@ namespace {
 
 using namespace kestrelfin::core;
 using namespace kestrelfin::test;
-namespace table = kestrelfin::binding::table;
+namespace table = kestrelfin::kernels::table;
 
 // Inputs in call order after the kind: S, K, t, r, sigma, q.
 using Args = std::array<double, 6>;

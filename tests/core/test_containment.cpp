@@ -2,7 +2,7 @@
 // interpreter: Python code cannot provoke an internal fault on purpose, so the
 // bodies here fault, fail and throw directly inside contain().
 
-#include "binding/errors.hpp"
+#include "lowlevel/errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace kestrelfin::binding;
+using namespace kestrelfin::lowlevel;
 
 // One interpreter for the whole binary. It is never finalised: the
 // PanicException class lives in a process-wide slot, like in the module.

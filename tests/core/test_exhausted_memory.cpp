@@ -5,8 +5,8 @@
 // interpreter's table of built-in modules, so the calls go through its real
 // entry points and its real allocator hook.
 
-#include "binding/borrow_registry.hpp"
-#include "binding/numpy_api.hpp"
+#include "lowlevel/borrow_registry.hpp"
+#include "lowlevel/numpy_access.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,9 @@ extern "C" PyObject* PyInit__kestrelfin();
 
 namespace {
 
-using kestrelfin::binding::g_result_allocator;
-using kestrelfin::binding::PyRef;
-using kestrelfin::binding::SharedBorrowRecord;
+using kestrelfin::cpython::PyRef;
+using kestrelfin::lowlevel::g_result_allocator;
+using kestrelfin::lowlevel::SharedBorrowRecord;
 
 PyObject* main_dict() {
     return PyModule_GetDict(PyImport_AddModule("__main__"));  // both borrowed
@@ -104,7 +104,7 @@ void* counting(std::size_t bytes) {
 
 class AllocatorSwap {
 public:
-    explicit AllocatorSwap(kestrelfin::binding::RawAllocator allocator) : saved_(g_result_allocator) {
+    explicit AllocatorSwap(kestrelfin::lowlevel::RawAllocator allocator) : saved_(g_result_allocator) {
         g_result_allocator = allocator;
     }
     AllocatorSwap(const AllocatorSwap&) = delete;
@@ -112,7 +112,7 @@ public:
     ~AllocatorSwap() { g_result_allocator = saved_; }
 
 private:
-    kestrelfin::binding::RawAllocator saved_;
+    kestrelfin::lowlevel::RawAllocator saved_;
 };
 
 struct Call {

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <vector>
 
-#include "binding/operations.hpp"
+#include "kernels/operations.hpp"
 #include "core/black76.hpp"
 #include "core/black_scholes_merton.hpp"
 #include "core/implied_volatility.hpp"
@@ -14,7 +14,7 @@ namespace {
 
 using namespace kestrelfin::core;
 using namespace kestrelfin::test;
-namespace table = kestrelfin::binding::table;
+namespace table = kestrelfin::kernels::table;
 
 // Black-Scholes as the function table defines it.
 double bs_black_scholes(OptionKind kind, double S, double K, double t, double r, double sigma) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "binding/operations.hpp"
+#include "kernels/operations.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -16,7 +16,7 @@ using kestrelfin::core::Lanes;
 using kestrelfin::core::OptionKind;
 using kestrelfin::core::RawMask;
 using kestrelfin::test::bits;
-namespace table = kestrelfin::binding::table;
+namespace table = kestrelfin::kernels::table;
 
 constexpr int W = 4;
 using V = Lanes<W>;

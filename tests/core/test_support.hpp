@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/kernel_paths.hpp"
+#include "kernels/kernel_paths.hpp"
 #include "core/option_kind.hpp"
 
 namespace kestrelfin::core {
@@ -45,7 +45,7 @@ inline std::uint64_t bits(double x) {
 enum class LibmBuild { Fma, WithoutFma, Other };
 
 inline LibmBuild process_libm_build() {
-    using namespace kestrelfin::binding;
+    using namespace kestrelfin::kernels;
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
         core::exp_log_replica_verified<exp_batch_avx2_fused_4, log_batch_avx2_fused_4>()) {

@@ -18,15 +18,14 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/array_kernels.hpp"
-#include "kestrelfin/native/greeks_loops.hpp"
-#include "kestrelfin/native/ufunc_loops.hpp"
+#include "kernels/element_loops.hpp"
+#include "kernels/greeks_loops.hpp"
+#include "kernels/strided_loops.hpp"
 
 namespace {
 
 using kestrelfin::core::OptionKind;
-namespace binding = kestrelfin::binding;
-namespace ufuncs = kestrelfin::ufuncs;
+namespace kernels = kestrelfin::kernels;
 
 std::uint64_t bits(double x) {
     std::uint64_t b;
@@ -149,14 +148,14 @@ struct Call {
 
 template <class Function, std::size_t... J>
 double expected_of(OptionKind kind, const std::vector<double>& x, std::index_sequence<J...>) {
-    return binding::element_value(binding::scalar_operation<Function>(kind, x[J]...));
+    return kernels::element_value(kernels::scalar_operation<Function>(kind, x[J]...));
 }
 
 template <class Function>
 void check_function(unsigned seed) {
-    constexpr std::size_t numbers = ufuncs::kNumberCount<Function>;
+    constexpr std::size_t numbers = kernels::kNumberCount<Function>;
     Call call(numbers, 1, seed);
-    call.run(&ufuncs::ufunc_loop<Function>);
+    call.run(&kernels::ufunc_loop<Function>);
     // A broadcast result operand holds the last element only.
     const bool broadcast_result = call.operands[1 + numbers].step == 0;
     for (std::intptr_t i = broadcast_result ? kCount - 1 : 0; i < kCount; ++i) {
@@ -170,9 +169,9 @@ void check_function(unsigned seed) {
 TEST(UfuncLoops, EveryFunctionEqualsItsScalarFunctionInEveryLayout) {
     for (unsigned seed = 0; seed < 10; ++seed) {
 #define KESTRELFIN_CHECK_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    check_function<binding::table::black76_>(seed);                      \
-    check_function<binding::table::bsm_>(seed);                          \
-    check_function<binding::table::bs_>(seed);
+    check_function<kernels::table::black76_>(seed);                      \
+    check_function<kernels::table::bsm_>(seed);                          \
+    check_function<kernels::table::bs_>(seed);
         KESTRELFIN_FUNCTIONS(KESTRELFIN_CHECK_ROW)
 #undef KESTRELFIN_CHECK_ROW
     }
@@ -180,9 +179,9 @@ TEST(UfuncLoops, EveryFunctionEqualsItsScalarFunctionInEveryLayout) {
 
 template <class AllGreeks>
 void check_greeks(unsigned seed) {
-    Call call(AllGreeks::numbers, ufuncs::kGreekCount, seed);
-    call.run(&ufuncs::greeks_loop<AllGreeks>);
-    for (std::size_t g = 0; g < ufuncs::kGreekCount; ++g) {
+    Call call(AllGreeks::numbers, kernels::kGreekCount, seed);
+    call.run(&kernels::greeks_loop<AllGreeks>);
+    for (std::size_t g = 0; g < kernels::kGreekCount; ++g) {
         const std::size_t k = 1 + AllGreeks::numbers + g;
         for (std::intptr_t i = call.operands[k].step == 0 ? kCount - 1 : 0; i < kCount; ++i) {
             const double expected = AllGreeks::recompute[g](call.kinds[i], call.numbers[i].data());
@@ -193,9 +192,9 @@ void check_greeks(unsigned seed) {
 
 TEST(UfuncLoops, EveryGreeksOutputEqualsTheSeparateFunction) {
     for (unsigned seed = 0; seed < 10; ++seed) {
-        check_greeks<ufuncs::Black76AllGreeks>(seed);
-        check_greeks<ufuncs::BlackScholesMertonAllGreeks>(seed);
-        check_greeks<ufuncs::BlackScholesAllGreeks>(seed);
+        check_greeks<kernels::Black76AllGreeks>(seed);
+        check_greeks<kernels::BlackScholesMertonAllGreeks>(seed);
+        check_greeks<kernels::BlackScholesAllGreeks>(seed);
     }
 }
 
@@ -204,10 +203,10 @@ TEST(UfuncLoops, EveryGreeksOutputEqualsTheSeparateFunction) {
 TEST(UfuncLoops, GreeksOutputsAreInTheOrderOfTheGreeksStruct) {
     const std::vector<double> x = {101.0, 95.0, 0.5, 0.03, 0.25, 0.01};
     const auto all = kestrelfin::core::bsm_greeks(OptionKind::Put, x[0], x[1], x[2], x[3], x[4], x[5]);
-    std::array<double, ufuncs::kGreekCount> fields;
+    std::array<double, kernels::kGreekCount> fields;
     std::memcpy(fields.data(), &all, sizeof all);
-    for (std::size_t g = 0; g < ufuncs::kGreekCount; ++g) {
-        EXPECT_EQ(bits(fields[g]), bits(ufuncs::BlackScholesMertonAllGreeks::recompute[g](OptionKind::Put, x.data())))
+    for (std::size_t g = 0; g < kernels::kGreekCount; ++g) {
+        EXPECT_EQ(bits(fields[g]), bits(kernels::BlackScholesMertonAllGreeks::recompute[g](OptionKind::Put, x.data())))
             << "output " << g;
     }
 }
