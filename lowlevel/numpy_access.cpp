@@ -1,6 +1,7 @@
 #define KESTRELFIN_DEFINES_NUMPY_API
 #include "lowlevel/numpy_access.hpp"
 
+#include "cpython/numpy_import.hpp"
 #include "lowlevel/borrow_registry.hpp"
 #include "lowlevel/compatibility_texts.hpp"
 #include "lowlevel/numpy_headers.hpp"
@@ -29,36 +30,27 @@ PyRef numpy_step(PyObject* result) {
     return PyRef::steal(result);
 }
 
-// NumPy 2 moved its core from numpy.core to numpy._core.
+// numpy.core.multiarray (NumPy 1.x) or numpy._core.multiarray (2.x).
 const char* find_multiarray_name() {
-    PyRef numpy = numpy_step(PyImport_ImportModule("numpy"));
-    PyRef version = numpy_step(PyObject_GetAttrString(numpy.get(), "__version__"));
-    PyRef lib = numpy_step(PyImport_ImportModule("numpy.lib"));
-    PyRef parsed = numpy_step(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
-    PyRef major = numpy_step(PyObject_GetAttrString(parsed.get(), "major"));
-    const long value = PyLong_AsLong(major.get());
-    if (value == -1 && PyErr_Occurred() != nullptr) {
+    const cpython::NumpyCore* core = cpython::numpy_core();
+    if (core == nullptr) {
         numpy_step(nullptr);
     }
-    return value < 2 ? "numpy.core.multiarray" : "numpy._core.multiarray";
+    return core->multiarray;
 }
 
+// The table of the multiarray module's "_ARRAY_API" capsule. A capsule of
+// any other name is refused by the interpreter (ValueError, incorrect name),
+// and that is the fault's description.
 void** find_api_table(const char* multiarray_name) {
-    PyRef multiarray = numpy_step(PyImport_ImportModule(multiarray_name));
-    PyRef capsule = numpy_step(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!PyCapsule_CheckExact(capsule.get())) {
-        fault_numpy_api(texts::cannot_convert(type_name_of(capsule.get()), texts::kPyCapsule));
+    cpython::ApiTable found = cpython::numpy_api_table(multiarray_name, "_ARRAY_API");
+    if (found.not_a_capsule) {
+        fault_numpy_api(texts::cannot_convert(type_name_of(found.not_a_capsule.get()), texts::kPyCapsule));
     }
-    // NumPy's capsule has no name (1.x and 2.x alike). A capsule of any other
-    // name put there holds some other module's pointer, and reading it as
-    // NumPy's table would crash: the interpreter refuses it (ValueError,
-    // incorrect name), and that is the fault's description.
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) {
+    if (found.table == nullptr) {
         numpy_step(nullptr);
     }
-    // NumPy keeps the capsule (and the table) for the life of the process.
-    return static_cast<void**>(table);
+    return found.table;
 }
 
 // The float64 descriptor, a NumPy singleton.

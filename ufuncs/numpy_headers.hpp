@@ -1,7 +1,7 @@
 // NumPy's published C headers, for the translation units of kestrelfin._ufuncs
 // that talk to NumPy. The array and ufunc API tables they index are filled
-// from NumPy's capsules when the module is imported (numpy_import.cpp); no
-// NumPy library is linked.
+// from NumPy's capsules when the module is imported (numpy_api.cpp, through
+// cpython/numpy_import.hpp); no NumPy library is linked.
 #pragma once
 
 #include "cpython/python.hpp"
