@@ -50,11 +50,8 @@ struct Black76Option {
     Real r;
     Real sigma;
     KESTRELFIN_LANE_INLINE ZeroCarry<Real> carry() const noexcept { return {r}; }
+    static constexpr bool kForward = true;
     KESTRELFIN_LANE_INLINE Real underlying_discount() const noexcept { return rate_discount(t, r); }
-    KESTRELFIN_LANE_INLINE Discounts<Real> discounts() const noexcept {
-        const Real D = rate_discount(t, r);
-        return {D, D};
-    }
     // theta's yield: the forward "pays" r, -dV/dt / 365 = (r*price -
     // F*D*phi(d1)*sigma/(2 sqrt t)) / 365.
     KESTRELFIN_LANE_INLINE Real yield() const noexcept { return r; }

@@ -69,10 +69,8 @@ struct MertonOption {
     Real sigma;
     Real q;
     KESTRELFIN_LANE_INLINE MertonCarry<Real> carry() const noexcept { return {r, q}; }
+    static constexpr bool kForward = false;
     KESTRELFIN_LANE_INLINE Real underlying_discount() const noexcept { return dividend_discount(t, q); }
-    KESTRELFIN_LANE_INLINE Discounts<Real> discounts() const noexcept {
-        return {dividend_discount(t, q), rate_discount(t, r)};
-    }
     KESTRELFIN_LANE_INLINE Real yield() const noexcept { return q; }
 };
 

@@ -13,8 +13,8 @@
 //   carry()                the model's Carry (cost_of_carry.hpp)
 //   underlying_discount()  Dy, the factor that discounts the underlying in
 //                          the first-order Greeks
-//   discounts()            Dy and Dr = exp(-(r*t)) together, for theta, each
-//                          computed once (a forward's Dy is Dr itself)
+//   kForward               whether Dy is the rate's own Dr = exp(-(r*t))
+//                          (a forward's), which theta then computes once
 //   yield()                y, the yield the underlying pays in theta (q; r
 //                          for a forward)
 #pragma once
@@ -63,12 +63,21 @@ KESTRELFIN_LANE_INLINE auto vega_of(Kind, const Option& o) noexcept {
     return vega_expression(o.X, o.underlying_discount(), f.sqrt_t, norm_pdf(f.d1));
 }
 
+// (Both forms evaluate their factors where the models always have: which of
+// two NaN operands an instruction passes on, and so a NaN result's sign and
+// payload, follows the compiled code's order.)
 template <class Kind, class Option>
 KESTRELFIN_LANE_INLINE auto theta_of(Kind kind, const Option& o) noexcept {
     const auto f = first_order_terms_of(o);
-    const auto d = o.discounts();
-    return theta_expression(kind, o.X, o.K, o.r, o.sigma, o.yield(), d.underlying, d.rate, f.sqrt_t, norm_pdf(f.d1),
-                            cdf_by_kind(kind, f.d1), cdf_by_kind(kind, f.d2));
+    if constexpr (Option::kForward) {
+        const auto D = rate_discount(o.t, o.r);
+        return theta_expression(kind, o.X, o.K, o.r, o.sigma, o.yield(), D, D, f.sqrt_t, norm_pdf(f.d1),
+                                cdf_by_kind(kind, f.d1), cdf_by_kind(kind, f.d2));
+    } else {
+        return theta_expression(kind, o.X, o.K, o.r, o.sigma, o.yield(), o.underlying_discount(),
+                                rate_discount(o.t, o.r), f.sqrt_t, norm_pdf(f.d1), cdf_by_kind(kind, f.d1),
+                                cdf_by_kind(kind, f.d2));
+    }
 }
 
 // ---- higher-order and strike Greeks ----------------------------------------------
@@ -159,8 +168,8 @@ struct Greeks {
 // Every shared Greek (all but the price and rho, which the models form
 // each in its own way) of one option, sharing each intermediate: the
 // first-order terms f of the option's underlying X, the discount factors d
-// (o.discounts()). The carry form's d1 and d2 are f's (carry_terms_given),
-// so the density and distribution values are computed once for both forms;
+// (Dy and Dr). The carry form's d1 and d2 are f's (carry_terms_given), so
+// the density and distribution values are computed once for both forms;
 // n1 = N(sgn*d1) and n2 = N(sgn*d2) serve delta, theta, rho and dual delta
 // (theta and dual delta write them as N(d) or N(-d): the same numbers).
 template <class Kind, class Option, class Real>
