@@ -3,9 +3,9 @@
 // Arguments are matched and converted in parameter order exactly as the
 // scalar call does, array parameters becoming read views; then the flag is
 // parsed, contiguity and lengths are checked, one buffer of n doubles is
-// allocated and filled by calling the scalar function's core operation once
-// per element. Nothing in the element loop can fail, so a result is either
-// complete or not made at all.
+// allocated and filled by the element loop (kernels/element_loops.hpp),
+// every element the scalar function's result. Nothing in the element loop
+// can fail, so a result is either complete or not made at all.
 #pragma once
 
 #include "kernels/element_loops.hpp"
@@ -35,24 +35,14 @@ struct ArrayArguments {
     std::array<double, arity> scalars{};
     std::string_view flag;
 
-    // Element i of the number in parameter position `Slot`.
-    template <std::size_t Slot>
-    double number(std::size_t i) const noexcept {
-        if constexpr (Family::is_array[Slot]) {
-            return (*views[Slot])[i];
-        } else {
-            return scalars[Slot];
+    // The numbers as the element loop reads them: the settled arrays' data
+    // and the single values.
+    kernels::FamilyNumbers<Family> numbers() const noexcept {
+        kernels::FamilyNumbers<Family> numbers;
+        for (std::size_t slot = 0; slot < arity; ++slot) {
+            numbers.data[slot] = views[slot] ? views[slot]->data() : reinterpret_cast<const char*>(&scalars[slot]);
         }
-    }
-
-    // Elements i, i + 1, ... of that number, as lanes of type V.
-    template <class V, std::size_t Slot>
-    KESTRELFIN_LANE_INLINE V lanes(std::size_t i) const noexcept {
-        if constexpr (Family::is_array[Slot]) {
-            return views[Slot]->template load<V>(i);
-        } else {
-            return core::splat<V>(scalars[Slot]);
-        }
+        return numbers;
     }
 };
 
@@ -102,7 +92,7 @@ PyObject* call_array(PyObject* args, PyObject* kwargs) {
     }
 
     ResultBuffer buffer = allocate_result(n);
-    fill_all<Function>(UniformKind{kind}, in, ContiguousOutput{buffer.get()}, n);
+    fill_all<Function>(UniformKind{kind}, in.numbers(), ContiguousOutput{buffer.get()}, kernels::Range{0, n});
     return new_result_array(std::move(buffer), n);
 }
 

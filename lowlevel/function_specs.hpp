@@ -43,9 +43,9 @@ struct RowSpecs {
 };
 
 inline constexpr std::array<RowSpecs, kRowCount> kRowSpecs = {
-#define KESTRELFIN_ROW_SPECS(group_, lanes_, kind_, black76_, bsm_, bs_)       \
-    RowSpecs{{{scalar_spec<table::black76_>(), array_spec<table::black76_>()}, \
-              {scalar_spec<table::bsm_>(), array_spec<table::bsm_>()},         \
+#define KESTRELFIN_ROW_SPECS(group_, lanes_, kind_, quantity_, black76_, bsm_, bs_) \
+    RowSpecs{{{scalar_spec<table::black76_>(), array_spec<table::black76_>()},      \
+              {scalar_spec<table::bsm_>(), array_spec<table::bsm_>()},              \
               {scalar_spec<table::bs_>(), array_spec<table::bs_>()}}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_ROW_SPECS)
 #undef KESTRELFIN_ROW_SPECS

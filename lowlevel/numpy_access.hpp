@@ -8,7 +8,6 @@
 #include "lowlevel/errors.hpp"
 
 #include <cstddef>
-#include <cstring>
 #include <memory>
 
 namespace kestrelfin::lowlevel {
@@ -41,20 +40,10 @@ public:
 
     bool contiguous() const noexcept { return contiguous_; }
     std::size_t size() const noexcept { return size_; }
-    // Element i, read with an unaligned load: NumPy accepts float64 arrays
-    // at odd byte offsets (views into byte buffers).
-    double operator[](std::size_t i) const noexcept {
-        double value;
-        std::memcpy(&value, data_ + i * sizeof(double), sizeof(double));
-        return value;
-    }
-    // Elements i, i + 1, ... as one vector of doubles, also unaligned.
-    template <class Vector>
-    __attribute__((always_inline)) Vector load(std::size_t i) const noexcept {
-        Vector value;
-        std::memcpy(&value, data_ + i * sizeof(double), sizeof value);
-        return value;
-    }
+    // The first element, at any byte offset: NumPy accepts float64 arrays at
+    // odd byte offsets (views into byte buffers), which the element loop
+    // reads with unaligned loads (kernels/operands.hpp).
+    const char* data() const noexcept { return data_; }
 
 private:
     // Registers a read borrow of the array's memory as it is now; faults

@@ -61,7 +61,7 @@ ModelText model_text(Model model) {
             description = "European options on a forward or futures price F, discounted at the risk-free rate r.";
             break;
     }
-    return {names.prefix.substr(0, names.prefix.size() - 1), names.title, names.underlying, description};
+    return {names.name, names.title, names.underlying, description};
 }
 
 const kestrelfin::texts::QuantityText& quantity_text(std::string_view quantity) {
@@ -162,9 +162,9 @@ constexpr Function function_of(Model model) {
 }
 
 constexpr std::array<std::array<Function, 3>, kestrelfin::kernels::kRowCount> kFunctions = {{
-#define KESTRELFIN_DOCS_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)         \
-    {{function_of<kestrelfin::kernels::table::black76_>(Model::Black76),        \
-      function_of<kestrelfin::kernels::table::bsm_>(Model::BlackScholesMerton), \
+#define KESTRELFIN_DOCS_ROW(group_, lanes_, kind_, quantity_, black76_, bsm_, bs_) \
+    {{function_of<kestrelfin::kernels::table::black76_>(Model::Black76),           \
+      function_of<kestrelfin::kernels::table::bsm_>(Model::BlackScholesMerton),    \
       function_of<kestrelfin::kernels::table::bs_>(Model::BlackScholes)}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_DOCS_ROW)
 #undef KESTRELFIN_DOCS_ROW

@@ -46,7 +46,7 @@ struct Row {
 
 // Indexed [row][model], models in the order of the Model enumeration.
 constexpr std::array<std::array<Row, 3>, kestrelfin::kernels::kRowCount> kRows = {{
-#define KESTRELFIN_STUB_ROW(group_, lanes_, kind_, black76_, bsm_, bs_)                                              \
+#define KESTRELFIN_STUB_ROW(group_, lanes_, kind_, quantity_, black76_, bsm_, bs_)                                   \
     {{KESTRELFIN_STUB_FUNCTION(Black76, kind_, black76_), KESTRELFIN_STUB_FUNCTION(BlackScholesMerton, kind_, bsm_), \
       KESTRELFIN_STUB_FUNCTION(BlackScholes, kind_, bs_)}},
     KESTRELFIN_FUNCTIONS(KESTRELFIN_STUB_ROW)
@@ -55,7 +55,7 @@ constexpr std::array<std::array<Row, 3>, kestrelfin::kernels::kRowCount> kRows =
 #undef KESTRELFIN_STUB_FUNCTION
 
 std::string quantity_text(const Row& row, const ModelNames& model) {
-    const std::string_view quantity = row.name.substr(model.prefix.size());
+    const std::string_view quantity = row.name.substr(model.name.size() + 1);
     for (const auto& known : kestrelfin::texts::kQuantityTexts) {
         if (known.name == quantity) {
             // "dU" stands for the derivative by the model's underlying.

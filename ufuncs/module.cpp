@@ -16,15 +16,13 @@
 // Every ufunc takes the option kind as a bool `is_call` (True = call) and then
 // the function's numbers, in its parameter order without `flag`, all
 // float64; NumPy broadcasts and casts the operands.
-#include "kernels/families.hpp"
-#include "kernels/functions.hpp"
-#include "kernels/operations.hpp"
 #include "cpython/py_ref.hpp"
-#include "texts/quantities.hpp"
-#include "ufuncs/flags.hpp"
+#include "kernels/functions.hpp"
 #include "kernels/greeks_loops.hpp"
-#include "ufuncs/numpy_headers.hpp"
+#include "kernels/operations.hpp"
 #include "kernels/strided_loops.hpp"
+#include "ufuncs/flags.hpp"
+#include "ufuncs/numpy_headers.hpp"
 
 #include <array>
 #include <cfenv>
@@ -32,7 +30,6 @@
 #include <cstdint>
 #include <new>
 #include <span>
-#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -41,14 +38,11 @@ namespace kestrelfin::ufuncs {
 namespace {
 
 using cpython::PyRef;
-using kernels::Black76AllGreeks;
-using kernels::BlackScholesAllGreeks;
-using kernels::BlackScholesMertonAllGreeks;
-using kernels::greeks_loop;
+using kernels::FunctionAt;
 using kernels::kGreekCount;
 using kernels::kNumberCount;
+using kernels::kRowCount;
 using kernels::Model;
-using kernels::ufunc_loop;
 
 static_assert(std::is_same_v<npy_intp, std::intptr_t>, "the loops take NumPy's npy_intp as std::intptr_t");
 
@@ -84,72 +78,61 @@ constexpr const char* kUfuncDoc =
 // ufunc, so each lives in static storage.
 template <class Function>
 PyObject* make_ufunc() {
-    static PyUFuncGenericFunction loops[] = {&without_status_flags<&ufunc_loop<Function>>};
+    static PyUFuncGenericFunction loops[] = {&without_status_flags<&kernels::ufunc_loop<Function>>};
     static constexpr auto types = operand_types<kNumberCount<Function>, 1>();
     return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + kNumberCount<Function>), 1,
                                    PyUFunc_None, Function::name, kUfuncDoc, 0);
 }
 
 template <class AllGreeks>
-PyObject* make_greeks_ufunc(const char* name) {
-    static PyUFuncGenericFunction loops[] = {&without_status_flags<&greeks_loop<AllGreeks>>};
-    static constexpr auto types = operand_types<AllGreeks::numbers, kGreekCount>();
-    return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + AllGreeks::numbers),
-                                   static_cast<int>(kGreekCount), PyUFunc_None, name,
+PyObject* make_greeks_ufunc() {
+    constexpr std::size_t numbers = kNumberCount<typename AllGreeks::Price>;
+    static PyUFuncGenericFunction loops[] = {&without_status_flags<&kernels::greeks_loop<AllGreeks>>};
+    static constexpr auto types = operand_types<numbers, kGreekCount>();
+    return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + numbers),
+                                   static_cast<int>(kGreekCount), PyUFunc_None, AllGreeks::name,
                                    "The price and the fifteen Greeks of each option in one pass.", 0);
 }
 
 // One function of the table in one model.
 struct Entry {
     std::string_view name;
+    std::string_view quantity;
     std::span<const std::string_view> parameters;
+    bool solves_implied_volatility;
     PyObject* (*make)();
 };
 
 template <class Function>
 constexpr Entry entry_of() {
-    return {Function::name, Function::Family::parameters, &make_ufunc<Function>};
+    return {Function::name, Function::quantity, Function::Family::parameters,
+            kernels::SolvesImpliedVolatility<Function>, &make_ufunc<Function>};
 }
 
-// Indexed [row][model], models in the order of the Model enumeration.
-constexpr std::array<std::array<Entry, 3>, kernels::kRowCount> kEntries = {{
-#define KESTRELFIN_UFUNC_ROW(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    {{entry_of<kernels::table::black76_>(), entry_of<kernels::table::bsm_>(), entry_of<kernels::table::bs_>()}},
-    KESTRELFIN_FUNCTIONS(KESTRELFIN_UFUNC_ROW)
-#undef KESTRELFIN_UFUNC_ROW
-}};
+template <Model M, std::size_t... Rows>
+constexpr std::array<Entry, kRowCount> column_of(std::index_sequence<Rows...>) {
+    return {entry_of<FunctionAt<M, Rows>>()...};
+}
 
-struct ModelName {
+// A model's column of the table, and its greeks pass.
+struct ModelEntries {
     Model model;
-    const char* name;  // the package's namespace, and the functions' prefix
+    std::array<Entry, kRowCount> functions;
+    std::span<const std::string_view> greeks_parameters;  // the price function's
+    PyObject* (*make_greeks)();
 };
 
-constexpr ModelName kModelNames[] = {
-    {Model::Black76, "black76"}, {Model::BlackScholesMerton, "bsm"}, {Model::BlackScholes, "bs"}};
-
-const char* name_of(Model model) {
-    for (const ModelName& m : kModelNames) {
-        if (m.model == model) {
-            return m.name;
-        }
-    }
-    return nullptr;
+template <Model M>
+constexpr ModelEntries model_entries() {
+    using AllGreeks = kernels::AllGreeksOf<M>;
+    return {M, column_of<M>(std::make_index_sequence<kRowCount>{}), AllGreeks::Price::Family::parameters,
+            &make_greeks_ufunc<AllGreeks>};
 }
 
-// The public quantity of a function of the model: "price" for its price.
-const texts::QuantityText* quantity_of(std::string_view function, const char* model) {
-    const std::string_view prefix(model);
-    if (function.size() <= prefix.size() + 1 || function.substr(0, prefix.size()) != prefix) {
-        return nullptr;
-    }
-    const std::string_view quantity = function.substr(prefix.size() + 1);
-    for (const texts::QuantityText& text : texts::kQuantityTexts) {
-        if (text.name == quantity) {
-            return &text;
-        }
-    }
-    return nullptr;
-}
+// In the order of the models' registration.
+constexpr std::array<ModelEntries, 3> kModels = {model_entries<kernels::kModelOrder[0]>(),
+                                                 model_entries<kernels::kModelOrder[1]>(),
+                                                 model_entries<kernels::kModelOrder[2]>()};
 
 PyRef text(std::string_view value) {
     return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
@@ -186,52 +169,47 @@ bool add_ufunc(PyObject* module, PyObject* ufunc) {
     return name && PyObject_SetAttr(module, name.get(), ufunc) == 0;
 }
 
+bool add_tuple(PyObject* module, const char* name, PyObject* list) {
+    PyRef frozen = PyRef::steal(PyList_AsTuple(list));
+    return frozen && PyModule_AddObjectRef(module, name, frozen.get()) == 0;
+}
+
 bool add_functions(PyObject* module) {
     PyRef functions = PyRef::steal(PyList_New(0));
     if (!functions) {
         return false;
     }
-    for (Model model : kernels::kModelOrder) {
-        const char* model_name = name_of(model);
-        for (std::size_t row = 0; row < kernels::kRowCount; ++row) {
-            const Entry& entry = kEntries[row][static_cast<int>(model)];
-            const texts::QuantityText* quantity = quantity_of(entry.name, model_name);
-            if (quantity == nullptr) {
-                PyErr_Format(PyExc_SystemError, "no quantity text for %s", std::string(entry.name).c_str());
-                return false;
-            }
+    for (const ModelEntries& model : kModels) {
+        for (const Entry& entry : model.functions) {
             PyRef ufunc = PyRef::steal(entry.make());
             if (!ufunc || !add_ufunc(module, ufunc.get())) {
                 return false;
             }
-            PyRef record = tuple_of(text(model_name), text(quantity->public_name), text(entry.name),
+            PyRef record = tuple_of(text(kernels::names_of(model.model).name), text(entry.quantity), text(entry.name),
                                     parameter_tuple(entry.parameters), PyRef::borrow(ufunc.get()));
             if (!record || PyList_Append(functions.get(), record.get()) < 0) {
                 return false;
             }
         }
     }
-    PyRef frozen = PyRef::steal(PyList_AsTuple(functions.get()));
-    return frozen && PyModule_AddObjectRef(module, "FUNCTIONS", frozen.get()) == 0;
+    return add_tuple(module, "FUNCTIONS", functions.get());
 }
 
 bool add_greeks(PyObject* module) {
-    using Black76Price = kernels::table::black76_black;
-    using MertonPrice = kernels::table::bsm_black_scholes_merton;
-    using BlackScholesPrice = kernels::table::bs_black_scholes;
-    PyRef black76 = PyRef::steal(make_greeks_ufunc<Black76AllGreeks>("black76_greeks"));
-    PyRef merton = PyRef::steal(make_greeks_ufunc<BlackScholesMertonAllGreeks>("bsm_greeks"));
-    PyRef black_scholes = PyRef::steal(make_greeks_ufunc<BlackScholesAllGreeks>("bs_greeks"));
-    if (!black76 || !merton || !black_scholes || !add_ufunc(module, black76.get()) ||
-        !add_ufunc(module, merton.get()) || !add_ufunc(module, black_scholes.get())) {
+    PyRef greeks = PyRef::steal(PyList_New(0));
+    if (!greeks) {
         return false;
     }
-    PyRef greeks = tuple_of(
-        tuple_of(text("black76"), parameter_tuple(Black76Price::Family::parameters), std::move(black76)),
-        tuple_of(text("bsm"), parameter_tuple(MertonPrice::Family::parameters), std::move(merton)),
-        tuple_of(text("bs"), parameter_tuple(BlackScholesPrice::Family::parameters), std::move(black_scholes)));
-    if (!greeks || PyModule_AddObjectRef(module, "GREEKS", greeks.get()) < 0) {
-        return false;
+    for (const ModelEntries& model : kModels) {
+        PyRef ufunc = PyRef::steal(model.make_greeks());
+        if (!ufunc || !add_ufunc(module, ufunc.get())) {
+            return false;
+        }
+        PyRef record = tuple_of(text(kernels::names_of(model.model).name), parameter_tuple(model.greeks_parameters),
+                                std::move(ufunc));
+        if (!record || PyList_Append(greeks.get(), record.get()) < 0) {
+            return false;
+        }
     }
     // The quantities of the Greeks rows, in the table's order: the order of
     // the greeks ufuncs' outputs.
@@ -239,27 +217,16 @@ bool add_greeks(PyObject* module) {
     if (!names) {
         return false;
     }
-    for (std::size_t row = 0; row < kernels::kRowCount; ++row) {
-        const Entry& entry = kEntries[row][static_cast<int>(Model::BlackScholesMerton)];
-        const texts::QuantityText* quantity = quantity_of(entry.name, "bsm");
-        if (quantity == nullptr) {
-            PyErr_SetString(PyExc_SystemError, "a row without a quantity text");
-            return false;
-        }
-        if (quantity->name == "implied_volatility") {
+    for (const Entry& entry : kModels[0].functions) {
+        if (entry.solves_implied_volatility) {
             continue;
         }
-        PyRef name = text(quantity->public_name);
+        PyRef name = text(entry.quantity);
         if (!name || PyList_Append(names.get(), name.get()) < 0) {
             return false;
         }
     }
-    if (PyList_Size(names.get()) != static_cast<Py_ssize_t>(kGreekCount)) {
-        PyErr_SetString(PyExc_SystemError, "the greeks ufuncs do not return one output per Greeks row");
-        return false;
-    }
-    PyRef frozen = PyRef::steal(PyList_AsTuple(names.get()));
-    return frozen && PyModule_AddObjectRef(module, "GREEK_NAMES", frozen.get()) == 0;
+    return add_tuple(module, "GREEKS", greeks.get()) && add_tuple(module, "GREEK_NAMES", names.get());
 }
 
 // The kernel path this process runs (kernels/kernel_paths.hpp), chosen at the

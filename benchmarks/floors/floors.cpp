@@ -35,6 +35,8 @@
 
 #include "kernels/functions.hpp"
 #include "kernels/kernel_paths.hpp"
+#include "kernels/element_loops.hpp"
+#include "kernels/operands.hpp"
 #include "kernels/operations.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/option_kind.hpp"
@@ -56,37 +58,30 @@ struct Inputs {
     double q;
 };
 
-// A rejected price is a NaN element, as in the array functions.
-inline double volatility_or_nan(const core::ImpliedVol& iv) noexcept {
-    return iv.ok() ? iv.volatility : std::numeric_limits<double>::quiet_NaN();
+// The numbers of one call as the kernels read them (kernels/operands.hpp):
+// the family's array parameters from the four arrays, in the order of the
+// Python signature, and its single numbers r and q.
+template <class Family>
+kestrelfin::kernels::FamilyNumbers<Family> numbers_of(const Inputs& in) {
+    kestrelfin::kernels::FamilyNumbers<Family> numbers;
+    const double* arrays[] = {in.a, in.b, in.c, in.d};
+    std::size_t next = 0;
+    for (std::size_t slot = 0; slot < Family::arity; ++slot) {
+        if (slot == Family::flag_index) {
+            continue;
+        }
+        const double* data = Family::is_array[slot] ? arrays[next++] : Family::parameters[slot] == "q" ? &in.q : &in.r;
+        numbers.data[slot] = reinterpret_cast<const char*>(data);
+    }
+    return numbers;
 }
 
-// Element i of each parameter family, with the arguments in the order the
-// function's core operation takes them (the Python signature's).
-inline double element(double value) noexcept {
-    return value;
-}
-inline double element(const core::ImpliedVol& iv) noexcept {
-    return volatility_or_nan(iv);
-}
-template <class Function>
-double evaluate(OptionKind kind, const Inputs& in, std::size_t i) noexcept {
-    using Family = typename Function::Family;
-    if constexpr (Family::flag_last) {
-        // price, S/F, K, then t and r in the signature's order (Black-76 takes
-        // r before t), and q last for Black-Scholes-Merton.
-        if constexpr (Family::model == kestrelfin::kernels::Model::Black76) {
-            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]));
-        } else if constexpr (Family::arity == 7) {
-            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r, in.q));
-        } else {
-            return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.d[i], in.r));
-        }
-    } else if constexpr (Family::arity == 7) {
-        return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i], in.q));
-    } else {
-        return element(Function::operation(kind, in.a[i], in.b[i], in.c[i], in.r, in.d[i]));
-    }
+// Element i through the function's core operation, inlined into the loop (a
+// rejected price is a NaN element, as in the array functions).
+template <class Function, class Numbers, std::size_t... J>
+double evaluate(OptionKind kind, const Numbers& in, std::size_t i, std::index_sequence<J...>) noexcept {
+    constexpr std::size_t first = Function::Family::first_number;
+    return kestrelfin::kernels::element_value(Function::operation(kind, in.template number<first + J>(i)...));
 }
 
 using Loop = void (*)(OptionKind, const Inputs&, double*, std::size_t);
@@ -95,8 +90,10 @@ using Loop = void (*)(OptionKind, const Inputs&, double*, std::size_t);
 // separate function, as an array entry of the module would be.
 template <class Function>
 __attribute__((noinline)) void loop(OptionKind kind, const Inputs& in, double* out, std::size_t n) {
+    const auto numbers = numbers_of<typename Function::Family>(in);
     for (std::size_t i = 0; i < n; ++i) {
-        out[i] = evaluate<Function>(kind, in, i);
+        out[i] = evaluate<Function>(kind, numbers, i,
+                                    std::make_index_sequence<kestrelfin::kernels::kNumberCount<Function>>{});
     }
 }
 
@@ -107,7 +104,7 @@ struct Entry {
 };
 
 namespace table = kestrelfin::kernels::table;
-#define KF_ENTRY(group, lanes, kind, black76, bsm, bs)                                                                \
+#define KF_ENTRY(group, lanes, kind, quantity, black76, bsm, bs)                                                      \
     {#black76, &loop<table::black76>, table::black76::avx2_lanes}, {#bsm, &loop<table::bsm>, table::bsm::avx2_lanes}, \
         {#bs, &loop<table::bs>, table::bs::avx2_lanes},
 constexpr Entry entries[] = {KESTRELFIN_FUNCTIONS(KF_ENTRY)};
@@ -333,31 +330,13 @@ struct CountingMath {
     }
 };
 
-template <class V>
-V lanes_at(const double* a, std::size_t i) noexcept {
-    V v;
-    for (int lane = 0; lane < core::lane_count<V>; ++lane) {
-        v.set(lane, a[i + lane]);
-    }
-    return v;
-}
-
 template <class Function, int W>
 void count_kernel_lanes(OptionKind kind, const Inputs& in, std::size_t n) {
     using V = core::Lanes<W, CountingMath>;
-    using Family = typename Function::Family;
-    const V r = core::splat<V>(in.r);
+    const auto numbers = numbers_of<typename Function::Family>(in);
     for (std::size_t i = 0; i + W <= n; i += W) {
-        const V a = lanes_at<V>(in.a, i);
-        const V b = lanes_at<V>(in.b, i);
-        const V c = lanes_at<V>(in.c, i);
-        const V d = lanes_at<V>(in.d, i);
-        V value;
-        if constexpr (Family::arity == 7) {
-            value = Function::operation(kind, a, b, c, r, d, core::splat<V>(in.q));
-        } else {
-            value = Function::operation(kind, a, b, c, r, d);
-        }
+        V value = kestrelfin::kernels::vector_block<Function, V>(
+            kind, numbers, i, std::make_index_sequence<kestrelfin::kernels::kNumberCount<Function>>{});
         asm volatile("" : : "g"(&value) : "memory");
     }
 }
@@ -379,7 +358,7 @@ bool count_kernel_lanes_of(OptionKind kind, const Inputs& in, std::size_t n, int
 }
 
 using LaneCounter = bool (*)(OptionKind, const Inputs&, std::size_t, int);
-#define KF_COUNTER(group, lanes, kind, black76, bsm, bs) \
+#define KF_COUNTER(group, lanes, kind, quantity, black76, bsm, bs) \
     &count_kernel_lanes_of<table::black76>, &count_kernel_lanes_of<table::bsm>, &count_kernel_lanes_of<table::bs>,
 constexpr LaneCounter lane_counters[] = {KESTRELFIN_FUNCTIONS(KF_COUNTER)};
 #undef KF_COUNTER

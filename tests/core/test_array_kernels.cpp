@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "kernels/element_loops.hpp"
+#include "kernels/operands.hpp"
 
 namespace {
 
@@ -32,43 +33,17 @@ std::uint64_t bits(double x) {
     return b;
 }
 
-// The kernels' view of one call's arguments: arrays by parameter position,
-// single numbers (r, q) broadcast.
+// The paths the binary carries, and whether this process can run each: the
+// CPU must have its instructions, and its replica must give this process's
+// libm bits (the replica of the FMA build does not where the library runs
+// its build without FMA, as under GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2,
+// and the other way round). ctest runs the suite both ways, so every path is
+// tested on a machine with AVX2 and FMA; one this process cannot run is
+// reported once.
 template <class Family>
-struct PlainInputs {
-    std::array<const double*, Family::arity> arrays{};
-    std::array<double, Family::arity> scalars{};
-
-    template <std::size_t Slot>
-    double number(std::size_t i) const {
-        if constexpr (Family::is_array[Slot]) {
-            return arrays[Slot][i];
-        } else {
-            return scalars[Slot];
-        }
-    }
-    template <class V, std::size_t Slot>
-    KESTRELFIN_LANE_INLINE V lanes(std::size_t i) const {
-        if constexpr (Family::is_array[Slot]) {
-            V v;
-            std::memcpy(&v, arrays[Slot] + i, sizeof v);
-            return v;
-        } else {
-            return kestrelfin::core::splat<V>(scalars[Slot]);
-        }
-    }
-};
-
-// The kernel paths the binary carries, and whether this process can run
-// each: the CPU must have its instructions, and its replica must give this
-// process's libm bits (the replica of the FMA build does not where the
-// library runs its build without FMA, as under
-// GLIBC_TUNABLES=glibc.cpu.hwcaps=-FMA,-AVX2, and the other way round).
-// ctest runs the suite both ways, so every path is tested on a machine
-// with AVX2 and FMA; one this process cannot run is reported once.
 struct KernelRun {
     const char* path;
-    void (*fill)(OptionKind, const void*, double*, std::size_t);
+    void (*fill)(OptionKind, const kernels::FamilyNumbers<Family>&, double*, kernels::Range);
 };
 
 bool cpu_has_avx2_fma() {
@@ -76,15 +51,11 @@ bool cpu_has_avx2_fma() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-template <class Function, class Math, class Inputs>
-void avx2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    kernels::fill_elements_avx2<Function, Math>(kernels::UniformKind{kind}, *static_cast<const Inputs*>(in),
-                                                kernels::ContiguousOutput{out}, n);
-}
-template <class Function, class Math, class Inputs>
-void sse2_run(OptionKind kind, const void* in, double* out, std::size_t n) {
-    kernels::fill_elements_sse2<Function, Math>(kernels::UniformKind{kind}, *static_cast<const Inputs*>(in),
-                                                kernels::ContiguousOutput{out}, n);
+template <class Path, class Function>
+void run_on_path(OptionKind kind, const kernels::FamilyNumbers<typename Function::Family>& in, double* out,
+                 kernels::Range range) {
+    kernels::run_on<Path, kernels::ElementLoop<Function>>(kernels::UniformKind{kind}, in,
+                                                          kernels::ContiguousOutput{out}, range);
 }
 
 void report_once(const std::string& path, const char* why) {
@@ -95,12 +66,12 @@ void report_once(const std::string& path, const char* why) {
     }
 }
 
-template <class Function, class Inputs>
-std::vector<KernelRun> runnable_kernels() {
+template <class Function>
+std::vector<KernelRun<typename Function::Family>> runnable_kernels() {
     using namespace kestrelfin::core;
-    std::vector<KernelRun> runs = {{"sse2/libm", &sse2_run<Function, LibmCalls, Inputs>}};
+    std::vector<KernelRun<typename Function::Family>> runs = {{"sse2/libm", &run_on_path<kernels::Sse2Libm, Function>}};
     if (exp_log_replica_verified<kernels::exp_batch_sse2_unfused_2, kernels::log_batch_sse2_unfused_2>()) {
-        runs.push_back({"sse2/unfused", &sse2_run<Function, kernels::Sse2UnfusedMath, Inputs>});
+        runs.push_back({"sse2/unfused", &run_on_path<kernels::Sse2Unfused, Function>});
     } else {
         report_once("sse2/unfused", "this process's libm is not the build without FMA");
     }
@@ -109,7 +80,7 @@ std::vector<KernelRun> runnable_kernels() {
         return runs;
     }
     if (exp_log_replica_verified<kernels::exp_batch_avx2_fused_4, kernels::log_batch_avx2_fused_4>()) {
-        runs.push_back({"avx2/fused", &avx2_run<Function, kernels::Avx2FusedMath, Inputs>});
+        runs.push_back({"avx2/fused", &run_on_path<kernels::Avx2Fused, Function>});
     } else {
         report_once("avx2/fused", "this process's libm is not the FMA build");
     }
@@ -155,7 +126,11 @@ void expect_kernels_match_scalar(const char* name) {
     std::mt19937_64 rng(std::hash<std::string>{}(name));
 
     std::array<std::vector<double>, arity> storage;
-    PlainInputs<Family> in;
+    std::array<double, arity> singles{};
+    kernels::FamilyNumbers<Family> in;
+    for (std::size_t slot = 0; slot < arity; ++slot) {
+        in.data[slot] = reinterpret_cast<const char*>(&singles[slot]);
+    }
     for (std::size_t slot = 0; slot < arity; ++slot) {
         if (!Family::is_array[slot]) {
             continue;
@@ -170,25 +145,36 @@ void expect_kernels_match_scalar(const char* name) {
         const double low = is_time ? 0.002 : is_vol ? 0.03 : is_price ? 1e-9 : 40.0;
         const double high = is_time ? 6.0 : is_vol ? 1.6 : is_price ? 60.0 : 250.0;
         storage[slot] = column(rng, low, high, kLength);
-        in.arrays[slot] = storage[slot].data();
+        in.data[slot] = reinterpret_cast<const char*>(storage[slot].data());
     }
     for (const Case& c : kCases) {
         for (std::size_t slot = 0; slot < arity; ++slot) {
             if (Family::parameters[slot] == "r")
-                in.scalars[slot] = c.r;
+                singles[slot] = c.r;
             if (Family::parameters[slot] == "q")
-                in.scalars[slot] = c.q;
+                singles[slot] = c.q;
         }
         for (OptionKind kind : {OptionKind::Call, OptionKind::Put}) {
             std::vector<double> expected(kLength);
             for (std::size_t i = 0; i < kLength; ++i) {
                 expected[i] = kernels::scalar_element<Function>(kind, in, i, numbers);
             }
-            for (const KernelRun& run : runnable_kernels<Function, PlainInputs<Family>>()) {
+            for (const auto& run : runnable_kernels<Function>()) {
                 std::vector<double> out(kLength);
-                run.fill(kind, &in, out.data(), kLength);
+                run.fill(kind, in, out.data(), kernels::Range{0, kLength});
                 for (std::size_t i = 0; i < kLength; ++i) {
                     ASSERT_EQ(bits(out[i]), bits(expected[i])) << name << " " << run.path << " element " << i;
+                }
+                // A part of the call (from a multiple of every block width,
+                // as a loop split into chunks is given) writes exactly its
+                // own elements, each the whole call's.
+                constexpr kernels::Range part{24, 611};
+                std::vector<double> piece(kLength, -1.0);
+                run.fill(kind, in, piece.data(), part);
+                for (std::size_t i = 0; i < kLength; ++i) {
+                    const bool inside = i >= part.begin && i < part.end;
+                    ASSERT_EQ(bits(piece[i]), bits(inside ? expected[i] : -1.0))
+                        << name << " " << run.path << " part, element " << i;
                 }
             }
         }
@@ -216,12 +202,7 @@ void expect_function_is_exact() {
 }
 
 TEST(ArrayKernels, EveryElementEqualsTheScalarFunctionOnEveryPath) {
-#define KESTRELFIN_KERNEL_TEST(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    expect_function_is_exact<kernels::table::black76_>();                  \
-    expect_function_is_exact<kernels::table::bsm_>();                      \
-    expect_function_is_exact<kernels::table::bs_>();
-    KESTRELFIN_FUNCTIONS(KESTRELFIN_KERNEL_TEST)
-#undef KESTRELFIN_KERNEL_TEST
+    kernels::for_each_function([]<class Function>() { expect_function_is_exact<Function>(); });
 }
 
 // Neighbouring options that share t reuse the discount factors: a block
@@ -234,13 +215,18 @@ TEST(ArrayKernels, SharedTimeFactorsAreReusedOnlyForIdenticalArguments) {
         t{0.5, 0.5, 0.5, 0.5, 0.5, 1.0, 1.0, 0.5};
     const std::vector<double> zero_t{0.0, -0.0, 0.0, -0.0, 0.0, 0.0, -0.0, -0.0};
     for (const auto* times : {&t, &zero_t}) {
-        PlainInputs<Family> in;
-        in.arrays = {nullptr, S.data(), K.data(), times->data(), nullptr, sigma.data(), nullptr};
-        in.scalars[4] = 0.03;
-        in.scalars[6] = 0.01;
+        const double r = 0.03;
+        const double q = 0.01;
+        kernels::FamilyNumbers<Family> in;
+        in.data = {nullptr,
+                   reinterpret_cast<const char*>(S.data()),
+                   reinterpret_cast<const char*>(K.data()),
+                   reinterpret_cast<const char*>(times->data()),
+                   reinterpret_cast<const char*>(&r),
+                   reinterpret_cast<const char*>(sigma.data()),
+                   reinterpret_cast<const char*>(&q)};
         std::vector<double> out(8);
-        kernels::fill_elements_sse2<Function, kestrelfin::core::LibmCalls>(kernels::UniformKind{OptionKind::Call}, in,
-                                                                           kernels::ContiguousOutput{out.data()}, 8);
+        run_on_path<kernels::Sse2Libm, Function>(OptionKind::Call, in, out.data(), kernels::Range{0, 8});
         for (std::size_t i = 0; i < 8; ++i) {
             const double expected =
                 kestrelfin::core::bsm_black_scholes_merton(OptionKind::Call, S[i], K[i], (*times)[i], 0.03, 0.25, 0.01);

@@ -16,7 +16,6 @@ using kestrelfin::core::Lanes;
 using kestrelfin::core::OptionKind;
 using kestrelfin::core::RawMask;
 using kestrelfin::test::bits;
-namespace table = kestrelfin::kernels::table;
 
 constexpr int W = 4;
 using V = Lanes<W>;
@@ -76,12 +75,7 @@ void expect_lanes_follow_their_kinds() {
 }
 
 TEST(LaneKinds, EachLaneIsTheScalarFunctionOfItsOwnKind) {
-#define KESTRELFIN_LANE_KINDS_TEST(group_, lanes_, kind_, black76_, bsm_, bs_) \
-    expect_lanes_follow_their_kinds<table::black76_>();                        \
-    expect_lanes_follow_their_kinds<table::bsm_>();                            \
-    expect_lanes_follow_their_kinds<table::bs_>();
-    KESTRELFIN_FUNCTIONS(KESTRELFIN_LANE_KINDS_TEST)
-#undef KESTRELFIN_LANE_KINDS_TEST
+    kestrelfin::kernels::for_each_function([]<class Function>() { expect_lanes_follow_their_kinds<Function>(); });
 }
 
 }  // namespace
