@@ -255,8 +255,8 @@ bool add_greeks(PyObject* module) {
     return frozen && PyModule_AddObjectRef(module, "GREEK_NAMES", frozen.get()) == 0;
 }
 
-// The kernel path this process runs (binding/kernel_paths.hpp), chosen at the
-// first call that needs it: "avx2/fused", "sse2/unfused" or "sse2/libm".
+// The kernel path this process runs (binding/kernel_paths.hpp), chosen while
+// the module is imported: "avx2/fused", "sse2/unfused" or "sse2/libm".
 PyObject* kernel_path(PyObject* /*module*/, PyObject* /*unused*/) {
     switch (binding::kernel_path()) {
         case binding::KernelPath::Avx2Fused:
@@ -297,6 +297,11 @@ PyObject* create_module() {
     if (!import_numpy()) {
         return nullptr;
     }
+    // The kernel path is chosen here, under the interpreter lock, so that no
+    // ufunc loop (which runs without it) ever takes the one-time guard of
+    // its choice: a process forked while another thread held that guard
+    // would wait for it forever.
+    (void)binding::kernel_path();
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module || !add_functions(module.get()) || !add_greeks(module.get())) {
         return nullptr;

@@ -39,6 +39,10 @@ def test_signature_name_and_module(model, quantity):
     assert list(signature.parameters) == parameters(model, quantity) + UFUNC_KEYWORDS
     assert [p.default for p in signature.parameters.values()][-4:] == [None, True, "same_kind", "K"]
     assert all(p.default is inspect.Parameter.empty for p in list(signature.parameters.values())[:-4])
+    # The ufunc keywords are keyword-only, the parameters positional or keyword.
+    kinds = [p.kind for p in signature.parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - 4) + \
+        [inspect.Parameter.KEYWORD_ONLY] * 4
 
 
 def documented_objects():
@@ -84,12 +88,16 @@ def test_the_stub_describes_the_functions(model):
         runtime = list(inspect.signature(getattr(MODELS[model], name)).parameters)
         assert len(overloads) == 2, name
         for node in overloads:
-            assert [a.arg for a in node.args.args] == runtime, name
+            assert [a.arg for a in node.args.args] == runtime[:-4], name
+            assert [a.arg for a in node.args.kwonlyargs] == runtime[-4:] == UFUNC_KEYWORDS, name
             assert ast.get_docstring(node) == inspect.cleandoc(getattr(MODELS[model], name).__doc__), name
         # The first overload is the one-option call: a str flag, floats in, a float out.
         scalar = overloads[0]
         assert ast.unparse(scalar.args.args[runtime.index("flag")].annotation) == "str"
         assert ast.unparse(scalar.returns) == ("dict[str, float]" if name == "greeks" else "float")
+        # The second takes arrays, and out is typed: an array, or greeks' tuple of arrays.
+        out = ast.unparse(overloads[1].args.kwonlyargs[0].annotation)
+        assert out == ("tuple[NDArray[Any], ...] | None" if name == "greeks" else "NDArray[Any] | None"), name
 
 
 def test_the_package_is_typed():
