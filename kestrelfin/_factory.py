@@ -199,6 +199,13 @@ def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting
     return dict(zip(_ufuncs.GREEK_NAMES, _compute(entry, arguments, (is_call, *numbers), keywords)))
 
 
+def _long_flag(flag: str) -> None:
+    """Raises the cut error of a str flag too long to quote whole;
+    returns for any other (whose _kestrelfin error then stands)."""
+    if len(flag) > _flags.SHOWN:
+        _flags.parse_text(flag)
+
+
 def too_many(entry: PublicFunction, extra: tuple) -> TypeError:
     """The error of a call with positional arguments beyond the parameters."""
     count = len(entry.parameters)
@@ -211,7 +218,7 @@ def too_many(entry: PublicFunction, extra: tuple) -> TypeError:
 # type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
 # but the flag.
 _TEMPLATE = '''
-def _make(_entry, _scalar, _dispatch, _too_many, _NUMBERS, _SOLVER_FAILURES, _NAN):
+def _make(_entry, _scalar, _dispatch, _too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN):
     def {name}({parameters}, *extra, out=None, where=True, casting="same_kind", order="K"):
         if extra:
             raise _too_many(_entry, extra)
@@ -222,7 +229,13 @@ def _make(_entry, _scalar, _dispatch, _too_many, _NUMBERS, _SOLVER_FAILURES, _NA
     return {name}
 '''
 
-_SCALAR = "            return _scalar({parameters})"
+# A bad flag raises _kestrelfin's error, cut by _long_flag when the text is
+# long.
+_SCALAR = '''            try:
+                return _scalar({parameters})
+            except ValueError:
+                _long_flag(flag)
+                raise'''
 
 # An implied volatility that cannot be found is NaN, as in the ufunc; a bad
 # flag still raises.
@@ -231,6 +244,7 @@ _SCALAR_IMPLIED = '''            try:
             except (ValueError, RuntimeError) as error:
                 if error.args and error.args[0] in _SOLVER_FAILURES:
                     return _NAN
+                _long_flag(flag)
                 raise'''
 
 _GREEKS_TEMPLATE = '''
@@ -279,7 +293,7 @@ def make_function(entry: PublicFunction, module_globals: dict):
         number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
         scalar_path=scalar.format(parameters=parameters))
     make = _compile(source, module_globals, entry.quantity)
-    function = make(entry, entry.scalar, dispatch, too_many, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    function = make(entry, entry.scalar, dispatch, too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN)
     _document(function, entry, module_globals["__name__"])
     return function
 
