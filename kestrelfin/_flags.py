@@ -17,9 +17,10 @@ flags name the position as a tuple, ``flag[1, 2] ...``; a missing value of a
 boolean column (pandas' NA, a Polars null) is named at its own position. A
 text longer than 20 characters is shown by its first 20 and its length.
 
-A str subclass is read by the characters it holds (``str.__str__``), not by
-what its own ``__getitem__`` or ``__str__`` return: as NumPy reads it into an
-array, so one option and an array of options read the same flag.
+A str subclass is read as NumPy reads it into an array, by its ``str()``
+(whatever its own ``__getitem__`` says), so that one flag reads the same
+alone and in a list. (An object array holds the objects themselves, and
+they are read by the characters they hold.)
 """
 
 from __future__ import annotations
@@ -56,7 +57,7 @@ def parse_text(flag: str) -> bool:
     very ValueError that _kestrelfin raises for it (for a text longer than
     SHOWN characters, its message about the first SHOWN, then the length)."""
     if flag.__class__ is not str:
-        flag = str.__str__(flag)  # the characters a str subclass holds
+        flag = str(flag)  # a subclass: its str(), as NumPy reads it
     first = flag[:1]
     if first == "c" or first == "C":
         return True
@@ -71,7 +72,7 @@ def parse_text(flag: str) -> bool:
 
 def _shown(value: object) -> str:
     if isinstance(value, (str, bytes)):
-        text = str.__str__(value) if isinstance(value, str) else bytes(value)
+        text = str(value) if isinstance(value, str) else bytes(value)
         if len(text) > SHOWN:
             unit = "characters" if isinstance(text, str) else "bytes"
             return f"{text[:SHOWN]!r}... ({len(text)} {unit})"
