@@ -169,9 +169,17 @@ def _pandas(call: Call, operands: tuple, keywords: dict):
                 raise ValueError(f"{call.function}: the indexes of flag and {name} differ; the flag is not "
                                  f"aligned to the numbers: give them the same index")
 
-    # The alignment pandas gives ufunc operands: an outer join.
+    # The alignment pandas gives ufunc operands: an outer join. Objects on
+    # one index already (the usual case) are not aligned: pandas' align
+    # would make shallow copies that each leave a reference behind.
     alignable = [value for _, value in frames]
-    if len(alignable) == 2:
+    if all(value.axes[0].equals(alignable[0].axes[0]) for value in alignable[1:]) and \
+            all(value.axes[-1].equals(alignable[0].axes[-1]) for value in alignable[1:]):
+        axes = list(alignable[0].axes)
+        if len(alignable) > 2:  # a union of equal indexes keeps a name they share, else none
+            axes = [axis if all(v.axes[i].name == axis.name for v in alignable) else axis.rename(None)
+                    for i, axis in enumerate(axes)]
+    elif len(alignable) == 2:
         left, right = alignable[0].align(alignable[1], join="outer")
         aligned = iter((left, right))
         operands = tuple(next(aligned) if isinstance(v, (pd.Series, pd.DataFrame)) else v for v in operands)
