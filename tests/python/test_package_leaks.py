@@ -21,8 +21,9 @@ N = 8
 WARM_UP = 200
 WINDOW = 200
 WINDOWS = 3
-# Bytes per call a window may grow by: far below the leak's 200 and more.
-TOLERANCE = 32
+# Bytes per call a window may grow by: far below the leak's 208 and more
+# (Dask's graph caches still fill by some tens of bytes a call).
+TOLERANCE = 64
 
 
 def smallest_growth_per_call(call):
