@@ -10,6 +10,7 @@ import importlib.util
 import inspect
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _kestrelfin as kf
@@ -104,3 +105,29 @@ def test_the_package_is_typed():
     assert installed_stub("py.typed").is_file()
     assert "from kestrelfin import black76 as black76, bs as bs, bsm as bsm" in \
         installed_stub("__init__.pyi").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_implied_volatility_tells_where_the_solver_ends(model):
+    function = MODELS[model].implied_volatility
+    text = " ".join(function.__doc__.split())
+    underlying = "F" if model == "black76" else "S"
+    base = {underlying: 100.0, "r": 0.0, **({"q": 0.0} if model == "bsm" else {})}
+
+    def solve(price, K, t, flag="c"):
+        return function(price=price, K=K, t=t, flag=flag, **base)
+
+    # Above 5 (here 700 %) and at the maximum: just below 5.
+    above = MODELS[model].price(flag="c", K=100.0, t=1.0, sigma=7.0, **base)
+    assert repr(solve(above, 100.0, 1.0)) == repr(solve(100.0, 100.0, 1.0)) == "4.999999999999996"
+    assert ("volatilities above 5 (500 %) are out of reach, and such a price, or one at the maximum (the forward "
+            "for a call, the strike for a put, undiscounted), gives a value just below 5 (4.999999999999996)") in text
+    # At the intrinsic value, or a hair below it: the bottom of the range.
+    assert solve(50.0, 50.0, 1.0) == solve(50.0 - 5e-15, 50.0, 1.0) == 1e-6
+    assert np.isnan(solve(50.0 - 1e-12, 50.0, 1.0))
+    assert ("a price at the intrinsic value, or less than 1e-14 below it (undiscounted), gives 1e-6") in text
+    # A price far below the tolerance: where the search starts, 0.2.
+    assert solve(1e-101, 200.0, 0.01) == 0.2
+    assert ("the model price is matched within (|price| + 1) * 1e-12, so a price far below 1e-12 gives the first "
+            "volatility whose price is that small: 0.2, where the search starts, when the price at 20 % volatility "
+            "already is") in text
