@@ -19,9 +19,10 @@ inputs, bit for bit.
 
 Every argument may be a number or an array-like of any shape: NumPy
 broadcasts them (a strike vector against an expiry column gives the grid),
-casts any real dtype to float64, and takes ``out=`` and ``where=``; pandas
-Series come back as Series with their index, Polars Series, xarray
-DataArrays and Dask arrays as their own kind. ``flag`` is one str, an
+casts any real dtype to float64, and takes the keyword-only ``out=``,
+``where=``, ``casting=`` and ``order=``; pandas Series come back as Series
+with their index, Polars Series, xarray DataArrays and Dask arrays as their
+own kind (greeks: a pandas or polars DataFrame for their Series). ``flag`` is one str, an
 array-like of str read by the first character ('c'/'C' call, 'p'/'P' put),
 or a boolean array, True for a call.
 

@@ -36,6 +36,8 @@ from typing import Any, Callable, NamedTuple
 
 import numpy as np
 
+from kestrelfin import _errors
+
 # The top-level module of a container's type -> the library's handler name.
 _LIBRARIES = {"pandas": "pandas", "polars": "polars", "xarray": "xarray", "dask": "dask", "dask_expr": "dask"}
 _LIBRARY_NAMES = {"pandas": "pandas", "polars": "Polars", "xarray": "xarray", "dask": "Dask"}
@@ -61,8 +63,8 @@ class Call(NamedTuple):
 
 
 def holder(arguments: tuple) -> str | None:
-    """The library whose containers are among the arguments, or None; a
-    TypeError naming two arguments of different libraries."""
+    """The library whose containers are among the arguments, None when
+    there is none, "mixed" when there are two (xarray over Dask is xarray)."""
     found = None
     for value in arguments:
         library = _LIBRARIES.get(type(value).__module__.partition(".")[0])
@@ -97,10 +99,7 @@ def apply(call: Call, library: str, operands: tuple, keywords: dict):
 def _as_float64_if_lossy(value):
     # Dask builds the graph before any block is computed: a real dtype the
     # ufunc would refuse (longdouble) is cast here rather than per block.
-    dtype = getattr(value, "dtype", None)
-    if isinstance(dtype, np.dtype) and dtype.kind == "f" and not np.can_cast(dtype, np.float64):
-        return value.astype(np.float64)
-    return value
+    return value.astype(np.float64) if _errors.is_lossy_real(getattr(value, "dtype", None)) else value
 
 
 def _dask(call: Call, operands: tuple, keywords: dict):
@@ -262,20 +261,17 @@ def _xarray(call: Call, operands: tuple, keywords: dict):
     join = options["arithmetic_join"]
     keep_attrs = options["keep_attrs"]
     outputs = 1 if call.greeks is None else len(call.greeks)
-    # What xarray's own __array_ufunc__ asks of apply_ufunc, with the
-    # blocks (NumPy or Dask arrays) computed here.
-    single = call._replace(greeks=None)
+
+    def on_arrays(*arrays, **keywords):  # NumPy or Dask arrays, or numbers
+        result = compute_plain(call, arrays, keywords)
+        return result if call.greeks is None else tuple(result.values())
+
+    # What xarray's own __array_ufunc__ asks of apply_ufunc.
     results = xr.apply_ufunc(
-        lambda *blocks, **kw: (compute_plain(single, blocks, kw) if outputs == 1
-                               else tuple(compute_plain(call, blocks, kw).values())),
-        *operands, input_core_dims=((),) * len(operands), output_core_dims=((),) * outputs, join=join,
-        dataset_join=join, dataset_fill_value=np.nan, kwargs=keywords, dask="allowed",
+        on_arrays, *operands, input_core_dims=((),) * len(operands), output_core_dims=((),) * outputs,
+        join=join, dataset_join=join, dataset_fill_value=np.nan, kwargs=keywords, dask="allowed",
         keep_attrs=True if keep_attrs == "default" else keep_attrs)
     return results if call.greeks is None else dict(zip(call.greeks, results))
 
 
-def _dask_handler(call: Call, operands: tuple, keywords: dict):
-    return compute_plain(call, operands, keywords)
-
-
-_HANDLERS = {"pandas": _pandas, "polars": _polars, "xarray": _xarray, "dask": _dask_handler}
+_HANDLERS = {"pandas": _pandas, "polars": _polars, "xarray": _xarray, "dask": compute_plain}

@@ -75,7 +75,8 @@ def _shape(value) -> tuple | None:
         return None
 
 
-def _lossy(dtype) -> bool:
+def is_lossy_real(dtype) -> bool:
+    """Whether `dtype` is a real dtype NumPy does not cast safely to float64."""
     return isinstance(dtype, np.dtype) and dtype.kind == "f" and not np.can_cast(dtype, np.float64)
 
 
@@ -93,7 +94,7 @@ def real_as_float64(operands: tuple) -> tuple | None:
             except Exception:  # noqa: BLE001 - not an array: NumPy's error stands
                 continue
             dtype = value.dtype
-        if _lossy(dtype):
+        if is_lossy_real(dtype):
             cast[i] = np.asarray(value).astype(np.float64)
             changed = True
     return tuple(cast) if changed else None

@@ -367,12 +367,12 @@ std::string greeks_doc(Model model_id, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         keys += (keys.empty() ? "" : ", ") + name;
     }
-    doc += "\nReturns\n-------\ndict or pandas.DataFrame\n";
+    doc += "\nReturns\n-------\ndict, pandas.DataFrame or polars.DataFrame\n";
     doc += wrap("A dict from name to result, in the order " + keys +
                     "; each result as the separate function "
                     "returns it (a NumPy float64 scalar for one option). When the inputs are pandas objects, a "
-                    "DataFrame with these columns and the inputs' index. `out`, if given, is a tuple of sixteen "
-                    "arrays in this order.",
+                    "DataFrame with these columns and the inputs' index; for Polars Series, a polars DataFrame "
+                    "with these columns. `out`, if given, is a tuple of sixteen arrays in this order.",
                 "    ");
     doc += "\nFailures\n--------\n" + wrap("As for the separate functions.", "");
     const std::string call = std::string(model.name) + ".greeks(" + example_arguments(price, false) + ")";
