@@ -269,3 +269,26 @@ def test_dask_arrays_keep_their_chunks_as_in_dasks_own_protocol():
     wide = da.from_array(columns["K"].astype(np.longdouble), chunks=30)
     assert np.array_equal(bs.price(kinds, S, wide, 0.5, 0.03, 0.2).compute(scheduler="sync"),
                           bs.price(kinds, S, wide.astype(np.float64), 0.5, 0.03, 0.2).compute(scheduler="sync"))
+
+
+def test_no_container_library_is_imported_unless_its_objects_are_passed():
+    import subprocess
+    import sys
+
+    script = """
+import sys
+import numpy as np
+from kestrelfin import bs, bsm
+bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2)
+bs.price(["c", "p"], np.array([100.0, 101.0]), 95.0, 0.5, 0.03, 0.2, out=np.empty(2))
+bsm.greeks(np.array([True, False]), 100.0, [95.0, 96.0], 0.5, 0.03, 0.2, 0.01)
+for bad in (lambda: bs.price("x", 1.0, 1.0, 1.0, 0.0, 1.0), lambda: bs.price(["c"], "100", 1.0, 1.0, 0.0, 1.0)):
+    try:
+        bad()
+    except (TypeError, ValueError):
+        pass
+print(sorted(name for name in ("pandas", "polars", "xarray", "dask") if name in sys.modules))
+"""
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.strip() == "[]"
