@@ -4,9 +4,9 @@ of hung children out of the trials and exits 0, or 2 on a setup failure.
 
 The process imports kestrelfin but makes no array call, then forks one
 trial process per trial; each trial starts a thread whose first array call
-is a large one (the loops release the interpreter lock), forks a child a
-fraction of a millisecond to a few milliseconds later, and waits for the
-child's own array call to finish. A child that has not finished in a few
+is a large one (the loops release the interpreter lock), forks a child from
+nothing to three milliseconds after the thread is about to make it, and
+waits for the child's own array call to finish. A child that has not finished in a few
 seconds is hung: it is killed and counted.
 """
 
@@ -39,12 +39,19 @@ def wait(pid: int, timeout: float) -> int | None:
 
 def trial(delay: float) -> int:
     """One trial process: 0 when the forked child worked, 1 when it hung."""
-    strikes = np.linspace(50.0, 150.0, 2_000_000)
-    thread = threading.Thread(target=bs.price, args=("c", 100.0, strikes, 0.5, 0.03, 0.2))
+    strikes = np.linspace(50.0, 150.0, 300_000)
+    calling = threading.Event()
+
+    def first_array_call():
+        calling.set()
+        bs.price("c", 100.0, strikes, 0.5, 0.03, 0.2)
+
+    thread = threading.Thread(target=first_array_call)
     thread.start()
-    deadline = time.perf_counter() + delay
-    while time.perf_counter() < deadline:
-        pass
+    calling.wait()
+    # The thread needs the interpreter lock to go on into the call: the
+    # sleep gives it, and the fork comes `delay` later.
+    time.sleep(delay)
     child = os.fork()
     if child == 0:
         value = bs.price("c", 100.0, np.array([95.0, 105.0]), 0.5, 0.03, 0.2)
@@ -61,11 +68,11 @@ def trial(delay: float) -> int:
 def main() -> int:
     hung = 0
     for i in range(TRIALS):
-        delay = 0.004 * i / TRIALS  # 0 to 4 ms after the thread starts
+        delay = 0.003 * i / TRIALS  # 0 to 3 ms after the thread is about to call
         pid = os.fork()
         if pid == 0:
             os._exit(trial(delay))
-        status = wait(pid, 4 * CHILD_TIMEOUT)
+        status = wait(pid, 60.0)
         if status is None or status == 2:
             print(f"trial {i} failed to run (status {status})")
             return 2
