@@ -16,8 +16,8 @@ have, element for element:
   outer join of the indexes), the result on the aligned index with the
   common name; a nullable column (Float64, Int64, ...) gives a nullable
   result, missing where any input is missing. greeks() gives a DataFrame;
-* Polars: a Series named after the first Series, null where any Series is
-  null; greeks() gives a polars DataFrame;
+* Polars: a Series named after the first number Series, null where any
+  Series (the flag too) is null; greeks() gives a polars DataFrame;
 * xarray: ``xarray.apply_ufunc`` as xarray's own override calls it:
   broadcast by dimension name, coordinates aligned and kept;
 * Dask arrays: ``elemwise`` (one output) or ``apply_gufunc`` (greeks) over
@@ -224,25 +224,23 @@ def _pandas(call: Call, operands: tuple, keywords: dict):
 def _polars(call: Call, operands: tuple, keywords: dict):
     import polars as pl
 
+    from kestrelfin import _polars_columns
+
     series = [value for value in operands if isinstance(value, pl.Series)]
     if not series:  # a Polars object of another kind: NumPy's protocol
         result = call.compute(operands, keywords)
         return result if call.greeks is None else dict(zip(call.greeks, result))
-    plain = tuple(value.to_numpy() if isinstance(value, pl.Series) else value for value in operands)
+    plain = tuple(_polars_columns.values(value) if isinstance(value, pl.Series) else value for value in operands)
     result = call.compute(plain, keywords)
-    # As Polars' own ufunc support: named after the first Series, null
-    # wherever a Series is null.
-    name = series[0].name
-    valid = None
-    for value in series:
-        if value.null_count():
-            valid = value.is_not_null() if valid is None else valid & value.is_not_null()
+    # As Polars' own ufunc support: named after the first number Series
+    # (the flag's kinds when no number is one), null wherever a Series
+    # (the kinds too) is null.
+    numbers = [value for value in operands[1:] if isinstance(value, pl.Series)]
+    name = (numbers or series)[0].name
+    missing = _polars_columns.nulls(series)
 
     def rebuild(values, name):
-        rebuilt = pl.Series(name, values)
-        if valid is None:
-            return rebuilt
-        return rebuilt.to_frame().select(pl.when(valid).then(pl.col(name))).to_series(0)
+        return _polars_columns.with_nulls(pl.Series(name, values), missing)
 
     if call.greeks is None:
         return rebuild(result, name)

@@ -24,7 +24,9 @@ A call takes one of two paths:
 * otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
   and the ufunc is called with it and the numbers, so that NumPy broadcasts,
   casts, honours ``out=`` and ``where=``; pandas, Polars, xarray and Dask
-  containers are taken apart and put back by ``_containers``. A float, int
+  containers are taken apart and put back by ``_containers``; a Polars
+  expression among the arguments makes the call a Polars expression
+  (``_polars_expressions``) whose batches take this path. A float, int
   or str subclass is thus read as NumPy reads it, by the value it holds (its
   own ``__float__``, ``__index__`` or ``__getitem__`` are not asked), one
   option alone or in an array alike.
@@ -42,7 +44,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 import _kestrelfin
-from kestrelfin import _containers, _errors, _flags, _ufuncs
+from kestrelfin import _containers, _errors, _flags, _polars_expressions, _ufuncs
 
 try:
     from kestrelfin import _docstrings
@@ -173,10 +175,28 @@ def _through_containers(entry: PublicFunction, arguments: tuple, keywords: dict,
     return _containers.apply(call, library, (is_call, *numbers), keywords)
 
 
+def numpy_path(entry: PublicFunction, arguments: tuple):
+    """The ufunc on plain arguments, without keywords: what each batch of a
+    Polars expression computes."""
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _compute(entry, arguments, (is_call, *numbers), {})
+
+
+def _expression(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """A Polars expression: the NumPy path over the batches of its columns."""
+    _polars_expressions.refuse_keywords(entry.public_name, out, where, casting, order)
+    fields = _ufuncs.GREEK_NAMES if entry.quantity == "greeks" else None
+    return _polars_expressions.expression(entry.public_name, entry.parameters, arguments,
+                                          functools.partial(numpy_path, entry),
+                                          _polars_expressions.Output(entry.quantity, fields))
+
+
 def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
     """The ufunc path of one public function."""
-    keywords = _keywords(entry, out, where, casting, order)
     library = _containers.holder(arguments)
+    if library is not None and _polars_expressions.holds_expression(arguments):
+        return _expression(entry, arguments, out, where, casting, order)
+    keywords = _keywords(entry, out, where, casting, order)
     if library is not None:
         if _dask_frames(arguments):
             return _on_partitions(entry, arguments, keywords)
@@ -188,9 +208,12 @@ def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order
 def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting, order):
     """All sixteen quantities of every option: a dict name -> result; a
     pandas DataFrame for pandas Series, a polars DataFrame for Polars
-    Series, a Dask DataFrame for Dask DataFrame columns."""
-    keywords = _keywords(entry, out, where, casting, order)
+    Series, a Dask DataFrame for Dask DataFrame columns, a Struct
+    expression for Polars expressions."""
     library = _containers.holder(arguments)
+    if library is not None and _polars_expressions.holds_expression(arguments):
+        return _expression(entry, arguments, out, where, casting, order)
+    keywords = _keywords(entry, out, where, casting, order)
     if library is not None:
         if _dask_frames(arguments):
             return _on_partitions(entry, arguments, keywords)

@@ -14,7 +14,8 @@ take the kind as a boolean ``is_call``; ``to_is_call`` makes one from
 A bad element raises ValueError naming its position and value, for example
 ``flag[3] must start with 'c' or 'p' (call or put), got 'x'``; N-dimensional
 flags name the position as a tuple, ``flag[1, 2] ...``; a missing value of a
-boolean column (pandas' NA, a Polars null) is named at its own position. A
+nullable pandas column is named at its own position. (A null in a Polars
+Series is no error: its kind is null, and so is that option's result.) A
 text longer than 20 characters is shown by its first 20 and its length.
 
 A str subclass is read as NumPy reads it into an array, by its ``str()``
@@ -195,8 +196,8 @@ def _from_pandas(flag):  # a Series or an Index
 
 def to_is_call(flag):
     """The kinds of `flag`, as a bool, a boolean NumPy array, or a boolean
-    container of the flag's own library (pandas, Dask, xarray) that keeps
-    its index, chunks or coordinates."""
+    container of the flag's own library (pandas, Dask, xarray, Polars) that
+    keeps its index, chunks, coordinates or nulls."""
     cls = type(flag)
     if cls is str:
         return parse_text(flag)
@@ -229,13 +230,16 @@ def _describe(flag, values: np.ndarray) -> str:
     return f"{type(flag).__name__} of dtype {values.dtype}"
 
 
-def _from_polars(flag) -> np.ndarray:
-    """The kinds of a Polars Series, as a NumPy array."""
+def _from_polars(flag):
+    """The kinds of a Polars Series, as a Boolean Series, null where the
+    flag is null."""
     import polars as pl
 
-    if flag.dtype == pl.Boolean and flag.null_count():
-        raise _first_null(flag.is_null().to_numpy(), flag.to_list())
-    return from_array(np.asarray(flag.to_numpy()))
+    if not isinstance(flag, pl.Series):
+        return from_array(np.asarray(flag), flag)
+    from kestrelfin import _polars_columns
+
+    return _polars_columns.kinds(flag)
 
 
 def _from_dask(flag):
