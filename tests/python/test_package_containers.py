@@ -288,7 +288,27 @@ for bad in (lambda: bs.price("x", 1.0, 1.0, 1.0, 0.0, 1.0), lambda: bs.price(["c
     except (TypeError, ValueError):
         pass
 print(sorted(name for name in ("pandas", "polars", "xarray", "dask") if name in sys.modules))
+# A pandas call looks for Polars expressions among the arguments without
+# importing Polars.
+try:
+    import pandas as pd
+except ImportError:
+    pass
+else:
+    bs.price(pd.Series(["c", "p"]), pd.Series([100.0, 101.0]), 95.0, 0.5, 0.03, 0.2)
+    bsm.greeks("c", pd.Series([100.0]), 95.0, 0.5, 0.03, 0.2, 0.0)
+print("polars" in sys.modules)
+# An expression works once the caller has imported Polars.
+try:
+    import polars as pl
+except ImportError:
+    print(None)
+else:
+    frame = pl.DataFrame({"S": [100.0, None]})
+    print(frame.select(bs.delta("c", pl.col("S"), 95.0, 0.5, 0.03, 0.2)).to_series().null_count())
 """
     completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert completed.returncode == 0, completed.stderr
-    assert completed.stdout.strip() == "[]"
+    lines = completed.stdout.split("\n")
+    assert lines[0] == "[]" and lines[1] == "False"
+    assert lines[2] in ("1", "None")  # one null: the second row's spot

@@ -76,3 +76,15 @@ def test_no_growth_per_call(library, quantity):
     function = getattr(bsm, quantity)
     growth = smallest_growth_per_call(lambda: function(flag, spots, 95.0, 0.5, 0.03, 0.2, 0.01))
     assert growth < TOLERANCE, f"{growth:.0f} bytes per call"
+
+
+@pytest.mark.parametrize("quantity", ["price", "greeks"])
+def test_no_growth_per_polars_expression(quantity):
+    # Building the expression and running it on a frame, with a null flag.
+    pl = pytest.importorskip("polars")
+    flag, spots = chain("polars")
+    frame = pl.DataFrame({"flag": flag.scatter([1], None), "S": spots})
+    function = getattr(bsm, quantity)
+    growth = smallest_growth_per_call(
+        lambda: frame.select(function(pl.col("flag"), pl.col("S"), 95.0, 0.5, 0.03, 0.2, 0.01)))
+    assert growth < TOLERANCE, f"{growth:.0f} bytes per call"

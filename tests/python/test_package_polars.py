@@ -6,8 +6,6 @@ for the same inputs, bit for bit (NaN payloads and signed zeros included):
 the public function called on NumPy arrays, with a boolean or str flag."""
 
 import struct
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -385,22 +383,3 @@ def test_expressions_do_not_mix_with_containers_of_other_libraries():
            lambda: bs.implied_volatility(pl.col("p"), 100.0, 95.0, 0.5, 0.03, pd.Series(["c"])))
     raises(TypeError, "kestrelfin.bs.delta: S is a Polars expression and K a Polars DataFrame",
            lambda: bs.delta("c", pl.col("S"), pl.DataFrame({"K": [95.0]}), 0.5, 0.03, 0.2))
-
-
-# ---- Polars stays optional ----------------------------------------------------------------------------------
-
-
-def test_polars_is_imported_only_with_polars_objects():
-    script = """
-import sys
-import numpy as np
-from kestrelfin import bs
-bs.price(np.array([True, False]), np.array([100.0, 101.0]), 95.0, 0.5, 0.03, 0.2)
-print("polars" in sys.modules)
-import polars as pl
-frame = pl.DataFrame({"S": [100.0, None]})
-print(frame.select(bs.delta("c", pl.col("S"), 95.0, 0.5, 0.03, 0.2)).to_series().to_list()[1])
-"""
-    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert completed.returncode == 0, completed.stderr
-    assert completed.stdout.split() == ["False", "None"]
