@@ -65,19 +65,25 @@ def _text_kinds(texts: pl.Series) -> np.ndarray:
 def _category_kinds(flag: pl.Series) -> np.ndarray:
     """The kinds of a Categorical or Enum column (False where null): each
     distinct value read once, the rows looked up by their physical codes."""
-    distinct = flag.unique().drop_nulls()
+    physical = flag.to_physical()
+    # One row of each code in use (the codes hashed, not the texts).
+    distinct = flag.gather(physical.arg_unique()).drop_nulls()
     lower = _first_bytes(distinct.cast(pl.String)) | _LOWER
     codes = distinct.to_physical().to_numpy()
-    physical = flag.to_physical()
     rows = physical.fill_null(0).to_numpy()
-    bad = codes[(lower != _C) & (lower != _P)]
-    if len(bad):
-        used = np.isin(rows, bad)
+    # Tables indexed by code, as long as the largest code in use.
+    size = int(codes.max()) + 1 if len(codes) else 1
+    bad = np.zeros(size, dtype=bool)
+    bad[codes[(lower != _C) & (lower != _P)]] = True
+    if bad.any():
+        used = bad[rows]
         if flag.null_count():
             used &= ~physical.is_null().to_numpy()
         position = int(np.argmax(used))
         raise _flags.bad_flag((position,), flag[position])
-    return np.isin(rows, codes[lower == _C])
+    calls = np.zeros(size, dtype=bool)
+    calls[codes[lower == _C]] = True
+    return calls[rows]
 
 
 def kinds(flag: pl.Series) -> pl.Series:
