@@ -14,9 +14,13 @@ and the function is elementwise, so the streaming engine runs it batch by
 batch. The result is named after the quantity ("delta", "greeks"), so that
 several functions in one ``select`` do not collide.
 
-What a batch computes and what comes out are parameters (``Output``): one
-Float64 column, or a Struct of named fields (greeks: the sixteen
-quantities), each of the dtype named.
+What a batch computes and what comes out are parameters: the per-batch
+function (the NumPy path of the public function) and ``Output``, one
+Float64 column or a Struct of named fields (greeks: the sixteen
+quantities), each of the dtype given. A function with several results of
+other dtypes (an implied volatility with a reason code per option, say)
+passes a per-batch function that returns one array per field and an
+``Output`` naming the fields and their dtypes.
 
 Whether an argument is an expression is read from its type's module and
 name, so Polars is imported only once the caller has passed one.
@@ -34,17 +38,22 @@ from kestrelfin import _containers, _errors, _flags
 
 class Output(NamedTuple):
     """The column an expression gives: one value per row (`fields` None),
-    or a Struct with these fields; `dtypes` are Polars dtype names, one per
-    field (or for the one value), Float64 when None."""
+    or a Struct with these fields. `dtypes` has one dtype per field (or one
+    for the one value), each a Polars dtype's name ("Float64", "Int8") or a
+    function of the polars module that returns the dtype (for an Enum of
+    given categories); all Float64 when None."""
     name: str
     fields: tuple[str, ...] | None = None
-    dtypes: tuple[str, ...] | None = None
+    dtypes: tuple[str | Callable[[Any], Any], ...] | None = None
 
     def dtype(self, pl):
+        def resolved(dtype):
+            return getattr(pl, dtype) if isinstance(dtype, str) else dtype(pl)
+
         if self.fields is None:
-            return getattr(pl, self.dtypes[0]) if self.dtypes else pl.Float64
+            return resolved(self.dtypes[0]) if self.dtypes else pl.Float64
         dtypes = self.dtypes or ("Float64",) * len(self.fields)
-        return pl.Struct({field: getattr(pl, dtype) for field, dtype in zip(self.fields, dtypes)})
+        return pl.Struct({field: resolved(dtype) for field, dtype in zip(self.fields, dtypes)})
 
 
 def _is_expression(value) -> bool:

@@ -383,3 +383,40 @@ def test_expressions_do_not_mix_with_containers_of_other_libraries():
            lambda: bs.implied_volatility(pl.col("p"), 100.0, 95.0, 0.5, 0.03, pd.Series(["c"])))
     raises(TypeError, "kestrelfin.bs.delta: S is a Polars expression and K a Polars DataFrame",
            lambda: bs.delta("c", pl.col("S"), pl.DataFrame({"K": [95.0]}), 0.5, 0.03, 0.2))
+
+
+def test_group_by_and_window_contexts():
+    frame = pl.DataFrame({"g": [1, 1, 2, 2, 2], "type": ["c", "p", "c", None, "p"],
+                          "S": [100.0, 101.0, 102.0, 103.0, 104.0]})
+    bs = MODELS["bs"]
+    delta = bs.delta(pl.col("type"), pl.col("S"), 95.0, 0.5, 0.03, 0.2)
+    rows = [None if f is None else bs.delta(f, s, 95.0, 0.5, 0.03, 0.2) for f, s in zip(frame["type"], frame["S"])]
+    grouped = frame.group_by("g", maintain_order=True).agg(delta)
+    assert grouped["delta"].to_list() == [rows[:2], rows[2:]]
+    assert frame.with_columns(delta.over("g"))["delta"].to_list() == rows
+
+
+def test_the_builder_gives_any_output_schema():
+    # What a function of several results (of other dtypes than Float64)
+    # gets from the expression builder: a Struct of its fields, with nulls.
+    from kestrelfin import _polars_expressions
+
+    def per_batch(arguments):
+        is_call, x = arguments
+        return {"double": x * 2.0, "sign": np.sign(np.nan_to_num(x)).astype(np.int8), "kind": np.where(is_call, "call", "put")}
+
+    output = _polars_expressions.Output("out", ("double", "sign", "kind"),
+                                        ("Float64", "Int8", lambda pl: pl.Enum(["call", "put"])))
+    expression = _polars_expressions.expression("f", ("flag", "x"), (pl.col("flag"), pl.col("x")), per_batch, output)
+    frame = pl.DataFrame({"flag": ["c", "p", None, "C"], "x": [1.5, -2.0, 3.0, None]})
+    lazy = frame.lazy().select(expression)
+    assert lazy.collect_schema()["out"] == pl.Struct({"double": pl.Float64, "sign": pl.Int8,
+                                                      "kind": pl.Enum(["call", "put"])})
+    result = lazy.collect().unnest("out")
+    assert result.rows() == [(3.0, 1, "call"), (-4.0, -1, "put"), (None, None, None), (None, None, None)]
+    # One value per row of another dtype.
+    single = _polars_expressions.Output("sign", dtypes=("Int8",))
+    column = frame.select(_polars_expressions.expression("f", ("flag", "x"), (True, pl.col("x")),
+                                                         lambda arguments: np.sign(np.nan_to_num(arguments[1])).astype(np.int8),
+                                                         single)).to_series()
+    assert column.dtype == pl.Int8 and column.to_list() == [1, -1, 1, None]
