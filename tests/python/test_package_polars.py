@@ -403,7 +403,8 @@ def test_the_builder_gives_any_output_schema():
 
     def per_batch(arguments):
         is_call, x = arguments
-        return {"double": x * 2.0, "sign": np.sign(np.nan_to_num(x)).astype(np.int8), "kind": np.where(is_call, "call", "put")}
+        sign = np.sign(np.nan_to_num(x)).astype(np.int8)  # a null's x is NaN here
+        return {"double": x * 2.0, "sign": sign, "kind": np.where(is_call, "call", "put")}
 
     output = _polars_expressions.Output("out", ("double", "sign", "kind"),
                                         ("Float64", "Int8", lambda pl: pl.Enum(["call", "put"])))
@@ -416,7 +417,9 @@ def test_the_builder_gives_any_output_schema():
     assert result.rows() == [(3.0, 1, "call"), (-4.0, -1, "put"), (None, None, None), (None, None, None)]
     # One value per row of another dtype.
     single = _polars_expressions.Output("sign", dtypes=("Int8",))
-    column = frame.select(_polars_expressions.expression("f", ("flag", "x"), (True, pl.col("x")),
-                                                         lambda arguments: np.sign(np.nan_to_num(arguments[1])).astype(np.int8),
+    def signs(arguments):
+        return np.sign(np.nan_to_num(arguments[1])).astype(np.int8)
+
+    column = frame.select(_polars_expressions.expression("f", ("flag", "x"), (True, pl.col("x")), signs,
                                                          single)).to_series()
     assert column.dtype == pl.Int8 and column.to_list() == [1, -1, 1, None]
