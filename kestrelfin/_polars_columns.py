@@ -9,9 +9,10 @@ any input was.
 The kinds of a flag column are read without Python objects per row:
 
 * Boolean: True is a call;
-* String: the first byte of each text (``bin.get(0)``), 'c'/'C' a call and
-  'p'/'P' a put, as _kestrelfin reads a flag by its first character (a text
-  starting with any other character, also a non-ASCII one, is no flag);
+* String (and Binary): the first byte of each text (``bin.get(0)``),
+  'c'/'C' a call and 'p'/'P' a put, as _kestrelfin reads a flag by its
+  first character (a text starting with any other character, also a
+  non-ASCII one, is no flag);
 * Categorical and Enum: each distinct value in use read once as a text, then
   the kinds looked up by the physical codes;
 * the Null dtype (``pl.lit(None)``): all null.
@@ -49,8 +50,8 @@ def _first_bytes(texts: pl.Series) -> np.ndarray:
 
 
 def _text_kinds(texts: pl.Series) -> np.ndarray:
-    """The kinds of a String column (False where null); raises for the
-    first text that is no flag."""
+    """The kinds of a String or Binary column (False where null); raises
+    for the first text that is no flag."""
     lower = _first_bytes(texts) | _LOWER
     is_call = lower == _C
     ok = is_call | (lower == _P)
@@ -94,11 +95,11 @@ def kinds(flag: pl.Series) -> pl.Series:
         return flag
     if dtype == pl.Null:
         return flag.cast(pl.Boolean)
-    if dtype == pl.String or isinstance(dtype, (pl.Categorical, pl.Enum)):
-        values = _text_kinds(flag) if dtype == pl.String else _category_kinds(flag)
+    if dtype == pl.String or dtype == pl.Binary or isinstance(dtype, (pl.Categorical, pl.Enum)):
+        values = _text_kinds(flag) if dtype in (pl.String, pl.Binary) else _category_kinds(flag)
         result = pl.Series(flag.name, values)
         return with_nulls(result, flag.is_null().to_numpy()) if flag.null_count() else result
-    # Any other dtype (numbers, binary): as NumPy reads it, with its errors.
+    # Any other dtype (numbers, lists): as NumPy reads it, with its errors.
     return pl.Series(flag.name, _flags.from_array(np.asarray(flag.to_numpy()), flag))
 
 

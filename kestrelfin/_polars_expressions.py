@@ -4,8 +4,9 @@ among its arguments returns an expression, for ``select``,
 
 The expression is one ``map_batches`` over a struct of the arguments that
 are columns (expressions as they are, Series and one-dimensional arrays as
-literal columns); numbers and a str or bool flag are captured as constants,
-checked when the expression is made. Each batch is computed by the NumPy
+literal columns); numbers and a str or bool flag are captured as constants.
+Whatever is not Polars' is checked when the expression is made, as the
+NumPy path checks it (a flag array read into kinds there and then). Each batch is computed by the NumPy
 path of the function (the ufunc on the columns' NumPy arrays and a boolean
 is_call array), so that every element equals the NumPy result bit for bit,
 and nulled where any input is null (``_polars_columns``). The output dtype
@@ -77,9 +78,9 @@ def refuse_keywords(function: str, out, where, casting, order) -> None:
                         "expression, computed when its frame is collected)")
 
 
-def _constant(function: str, parameter: str, value):
-    """A one-value argument, checked now: the flag as its kind, a number
-    as it is."""
+def _checked(function: str, parameter: str, value):
+    """A value that is not Polars', checked now as the NumPy path checks
+    it: the flag as its kinds, numbers as they are."""
     if parameter == "flag":
         return _flags.to_is_call(value)
     what = _errors.explain(function, (parameter,), (value,), TypeError())
@@ -88,8 +89,15 @@ def _constant(function: str, parameter: str, value):
     return value
 
 
+def _ndim(value) -> int | None:
+    try:
+        return np.ndim(value)
+    except ValueError:  # a ragged list
+        return None
+
+
 def _column(pl, function: str, parameter: str, value, expression: str):
-    """A Series or a one-dimensional array as a literal column."""
+    """A Series, or a one-dimensional array-like, as a literal column."""
     library = _containers.library_of(value)
     if library == "polars" and isinstance(value, pl.Series):
         return pl.lit(value)
@@ -98,10 +106,11 @@ def _column(pl, function: str, parameter: str, value, expression: str):
         raise TypeError(f"{function}: {expression} is a Polars expression and {parameter} a {kind}; an expression "
                         "takes Polars expressions, Polars Series and numbers: convert "
                         f"{parameter} to a Polars Series")
-    if np.ndim(value) != 1:
-        raise TypeError(f"{function}: {parameter} has {np.ndim(value)} dimensions; with Polars expressions an "
+    values = np.asarray(_checked(function, parameter, value))
+    if values.ndim != 1:
+        raise TypeError(f"{function}: {parameter} has {values.ndim} dimensions; with Polars expressions an "
                         "argument is one value or a column (an expression, a Series or a one-dimensional array)")
-    return pl.lit(pl.Series(parameter, np.asarray(value)))
+    return pl.lit(pl.Series(parameter, values))
 
 
 def expression(function: str, parameters: tuple[str, ...], arguments: tuple,
@@ -120,8 +129,8 @@ def expression(function: str, parameters: tuple[str, ...], arguments: tuple,
     for parameter, value in zip(parameters, arguments):
         if _is_expression(value):
             columns[parameter] = value
-        elif _containers.library_of(value) is None and np.ndim(value) == 0:
-            constants[parameter] = _constant(function, parameter, value)
+        elif _containers.library_of(value) is None and _ndim(value) == 0:
+            constants[parameter] = _checked(function, parameter, value)
         else:
             columns[parameter] = _column(pl, function, parameter, value, first)
     batch = functools.partial(_batch, function, parameters, constants, per_batch, output)

@@ -230,6 +230,16 @@ def test_number_columns_of_other_dtypes_are_cast_as_numpy_casts_them():
     assert_column(result.to_series(), expected, np.array([False, False, True, False]))
 
 
+def test_a_flag_array_beside_expressions():
+    book = Book(seed=17)
+    bsm = MODELS["bsm"]
+    names = parameters_of("bsm", "theta")
+    arguments = [book.texts] + [pl.col(p) for p in names[1:]]
+    column = book.frame.select(bsm.theta(*arguments)).to_series()
+    expected = bsm.theta(*(book.numpy_argument(p) for p in names))
+    assert_column(column, expected, book.missing(names[1:]))
+
+
 def test_scalar_and_null_expressions():
     frame = pl.DataFrame({"K": [90.0, 100.0, 110.0]})
     bs = MODELS["bs"]
@@ -325,6 +335,12 @@ def test_a_flag_that_is_no_flag_is_named_at_its_position():
            lambda: bs.price(pl.Series(["ça"]), 100.0, 95.0, 0.5, 0.03, 0.2))
     raises(ValueError, "flag[0] must start with 'c' or 'p' (call or put), got '" + "y" * 20 + "'... (30 characters)",
            lambda: bs.price(pl.Series(["y" * 30]), 100.0, 95.0, 0.5, 0.03, 0.2))
+    # Binary texts are read as texts, nulls too.
+    binary = pl.Series([b"c", None, b"P", b"x"])
+    assert bs.price(binary[:3], 100.0, 95.0, 0.5, 0.03, 0.2).to_list() == [
+        bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2), None, bs.price("p", 100.0, 95.0, 0.5, 0.03, 0.2)]
+    raises(ValueError, "flag[3] must start with 'c' or 'p' (call or put), got b'x'",
+           lambda: bs.price(binary, 100.0, 95.0, 0.5, 0.03, 0.2))
     # A number column is no flag column.
     raises(TypeError, "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a "
            "call), got Series of dtype int64",
@@ -335,9 +351,15 @@ def test_a_flag_that_is_no_flag_is_named_at_its_position():
                                                                      for f in "cp"]
 
 
-def test_one_value_arguments_are_checked_when_the_expression_is_made():
+def test_arguments_not_of_polars_are_checked_when_the_expression_is_made():
     bs = MODELS["bs"]
     S = pl.col("S")
+    raises(ValueError, "flag[2] must start with 'c' or 'p' (call or put), got 'x'",
+           lambda: bs.price(np.array(["c", "p", "x"]), S, 95.0, 0.5, 0.03, 0.2))
+    raises(TypeError, "kestrelfin.bs.price: K expects real numbers (a number or an array-like of numbers), got a "
+           "list of str", lambda: bs.price("c", S, ["95", "96"], 0.5, 0.03, 0.2))
+    raises(TypeError, "kestrelfin.bs.price: K expects real numbers (a number or an array-like of numbers), got a "
+           "list that NumPy cannot read as an array", lambda: bs.price("c", S, [95.0, [96.0]], 0.5, 0.03, 0.2))
     raises(ValueError, "flag must be 'c' or 'p', got \"x\"", lambda: bs.price("x", S, 95.0, 0.5, 0.03, 0.2))
     raises(TypeError, "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call), "
            "got int 3", lambda: bs.price(3, S, 95.0, 0.5, 0.03, 0.2))
