@@ -19,11 +19,21 @@ inputs, bit for bit.
 
 Every argument may be a number or an array-like of any shape: NumPy
 broadcasts them (a strike vector against an expiry column gives the grid),
-casts any real dtype to float64, and takes ``out=`` and ``where=``; pandas
-Series come back as Series with their index, Polars Series, xarray
-DataArrays and Dask arrays as their own kind. ``flag`` is one str, an
-array-like of str read by the first character ('c'/'C' call, 'p'/'P' put),
-or a boolean array, True for a call.
+casts any real dtype to float64, and takes the keyword-only ``out=``,
+``where=``, ``casting=`` and ``order=``; pandas Series come back as Series
+with their index, Polars Series, xarray DataArrays and Dask arrays as their
+own kind (greeks: a pandas or polars DataFrame for their Series). ``flag`` is
+one str, an array-like of str read by the first character ('c'/'C' call,
+'p'/'P' put), or a boolean array, True for a call.
+
+Polars expressions may stand for any argument, mixed with Series and
+numbers: the result is then an expression named after the quantity, for
+``select``, ``with_columns``, lazy frames and the streaming engine (Float64;
+greeks: a Struct of the sixteen quantities, to ``unnest``), each element the
+NumPy result bit for bit, null where any input (the flag too) is null::
+
+    frame.with_columns(bsm.delta(pl.col("type"), pl.col("S"), pl.col("K"),
+                                 pl.col("t"), 0.04, pl.col("sigma"), 0.015))
 
 Units: theta per calendar day, vega and rho per percentage point, charm,
 color and veta per year of time to expiry; rates, yields and volatilities

@@ -12,7 +12,14 @@ The texts (``<function>`` is the public name, e.g. ``kestrelfin.bs.delta``):
 * ``<function>: S expects real numbers (a number or an array-like of numbers), got <what>``,
   where <what> is ``a str ('100')``, ``a list of str``, ``an object array
   (convert it with .astype(float))``, ``a complex128 array``, ``None``, ...;
-* ``<function>: the shapes of the arguments do not broadcast together: flag (3,), S (4,), K (), ...``.
+* ``<function>: the shapes of the arguments do not broadcast together: flag (3,), S (4,), K (), ...``;
+* ``<function>: out has shape (2,) but the arguments broadcast to (3,)`` (``out[4]`` for one of
+  greeks' sixteen);
+* ``<function>: out has dtype int64, to which the float64 results cannot be cast under casting='same_kind'``.
+
+``real_as_float64`` is the other half of a failed call: the operands with
+every real dtype that NumPy will not cast safely to float64 (longdouble)
+cast, for the call to be made again.
 """
 
 from __future__ import annotations
@@ -68,7 +75,55 @@ def _shape(value) -> tuple | None:
         return None
 
 
-def explain(function: str, parameters: tuple[str, ...], arguments: tuple, error: Exception) -> Exception | None:
+def is_lossy_real(dtype) -> bool:
+    """Whether `dtype` is a real dtype NumPy does not cast safely to float64."""
+    return isinstance(dtype, np.dtype) and dtype.kind == "f" and not np.can_cast(dtype, np.float64)
+
+
+def real_as_float64(operands: tuple) -> tuple | None:
+    """The operands with every real value of a dtype that NumPy does not
+    cast safely to float64 (np.longdouble: arrays, scalars, lists of them)
+    cast to float64, or None when there is none."""
+    cast = list(operands)
+    changed = False
+    for i, value in enumerate(operands):
+        dtype = getattr(value, "dtype", None)
+        if dtype is None and isinstance(value, (list, tuple)):
+            try:
+                value = np.asarray(value)
+            except Exception:  # noqa: BLE001 - not an array: NumPy's error stands
+                continue
+            dtype = value.dtype
+        if is_lossy_real(dtype):
+            cast[i] = np.asarray(value).astype(np.float64)
+            changed = True
+    return tuple(cast) if changed else None
+
+
+def _outs(keywords: dict) -> list:
+    out = keywords.get("out")
+    if out is None:
+        return []
+    if isinstance(out, tuple):
+        return [(f"out[{i}]" if len(out) > 1 else "out", array) for i, array in enumerate(out)]
+    return [("out", out)]
+
+
+def _explain_out(function: str, shape: tuple, keywords: dict, error: Exception) -> Exception | None:
+    for name, array in _outs(keywords):
+        if not isinstance(array, np.ndarray):
+            continue
+        if array.shape != shape and isinstance(error, ValueError):
+            return ValueError(f"{function}: {name} has shape {array.shape} but the arguments broadcast to {shape}")
+        casting = keywords.get("casting", "same_kind")
+        if isinstance(error, TypeError) and not np.can_cast(np.float64, array.dtype, casting=casting):
+            return TypeError(f"{function}: {name} has dtype {array.dtype}, to which the float64 results cannot "
+                             f"be cast under casting={casting!r}")
+    return None
+
+
+def explain(function: str, parameters: tuple[str, ...], arguments: tuple, error: Exception,
+            keywords: dict | None = None) -> Exception | None:
     """An error in the caller's terms for a failed ufunc call, or None."""
     for name, value in zip(parameters, arguments):
         if name == "flag":
@@ -76,13 +131,13 @@ def explain(function: str, parameters: tuple[str, ...], arguments: tuple, error:
         what = _what(value)
         if what is not None:
             return TypeError(f"{function}: {name} {_EXPECTS}, got {what}")
-    if isinstance(error, ValueError) and "broadcast" in str(error):
-        shapes = [(name, _shape(value)) for name, value in zip(parameters, arguments)]
-        try:
-            np.broadcast_shapes(*(shape for _, shape in shapes if shape is not None))
-            return None  # the arguments broadcast: the error is about `out` or `where`
-        except ValueError:
-            pass
-        listed = ", ".join(f"{name} {shape}" for name, shape in shapes)
-        return ValueError(f"{function}: the shapes of the arguments do not broadcast together: {listed}")
-    return None
+    shapes = [(name, _shape(value)) for name, value in zip(parameters, arguments)]
+    try:
+        shape = np.broadcast_shapes(*(shape for _, shape in shapes if shape is not None))
+    except ValueError:
+        if isinstance(error, ValueError) and "broadcast" in str(error):
+            listed = ", ".join(f"{name} {shape}" for name, shape in shapes)
+            return ValueError(f"{function}: the shapes of the arguments do not broadcast together: {listed}")
+        return None
+    # The arguments broadcast: the error may be about `out`.
+    return _explain_out(function, shape, keywords or {}, error)

@@ -3,37 +3,48 @@ table that kestrelfin._ufuncs exposes: one generic factory, no list of
 functions of its own.
 
 Each function has the parameters of its _kestrelfin counterpart, in the same
-order and under the same names, then the ufunc keywords ``out``, ``where``,
-``casting`` and ``order``, which go to the ufunc as they go to any NumPy
-ufunc. (They have defaults but are not keyword-only: a function whose
-parameters are all positional-or-keyword takes CPython's fast call path,
-which keeps a scalar call within a small multiple of _kestrelfin's. The raw
-ufunc, for NumPy's remaining keywords, is the function's ``ufunc``
+order and under the same names, then the keyword-only ufunc keywords
+``out``, ``where``, ``casting`` and ``order``, which go to the ufunc as they
+go to any NumPy ufunc. They are keyword-only so that one argument too many
+(``bs.price("c", S, K, t, r, sigma, q)``, meant for bsm) is an error rather
+than an ``out=`` that overwrites q: the generated function collects extra
+positional arguments in ``*extra`` and raises a TypeError naming itself and
+its parameters; its ``__signature__`` shows the keywords as keyword-only.
+(The raw ufunc, for NumPy's remaining keywords, is the function's ``ufunc``
 attribute.)
 
 A call takes one of two paths:
 
-* the scalar path, when the flag is a str, every number a Python float or
-  int or a NumPy float64 scalar, and the ufunc keywords are at their
+* the scalar path, when the flag is exactly a str, every number exactly a
+  Python float or int or a NumPy float64 scalar (the check is on the type,
+  so a subclass never takes it), and the ufunc keywords are at their
   defaults: the _kestrelfin scalar function itself (so the same float, bit for
   bit), except that an implied volatility the solver cannot find is NaN
   instead of an exception, as in the ufuncs;
 * otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
   and the ufunc is called with it and the numbers, so that NumPy broadcasts,
-  casts, honours ``out=`` and ``where=``, and pandas, Polars, xarray and Dask
-  take over through ``__array_ufunc__`` and return their own containers.
+  casts, honours ``out=`` and ``where=``; pandas, Polars, xarray and Dask
+  containers are taken apart and put back by ``_containers``; a Polars
+  expression among the arguments makes the call a Polars expression
+  (``_polars_expressions``) whose batches take this path. A float, int
+  or str subclass is thus read as NumPy reads it, by the value it holds (its
+  own ``__float__``, ``__index__`` or ``__getitem__`` are not asked), one
+  option alone or in an array alike.
 """
 
 from __future__ import annotations
 
+import functools
 import importlib
+import inspect
 import math
+import warnings
 from typing import Any, NamedTuple
 
 import numpy as np
 
 import _kestrelfin
-from kestrelfin import _errors, _flags, _ufuncs
+from kestrelfin import _containers, _errors, _flags, _polars_expressions, _ufuncs
 
 try:
     from kestrelfin import _docstrings
@@ -69,17 +80,34 @@ def _numbers_and_kind(entry: PublicFunction, arguments: tuple):
     return _flags.to_is_call(arguments[flag_index]), numbers
 
 
-def _call_ufunc(entry: PublicFunction, arguments: tuple, operands: tuple, keywords: dict):
+def _explained(entry: PublicFunction, arguments: tuple, keywords: dict, thunk):
+    """thunk(), with its TypeError or ValueError in the caller's terms."""
     try:
-        return entry.ufunc(*operands, **keywords)
+        return thunk()
     except (TypeError, ValueError) as error:
-        better = _errors.explain(entry.public_name, entry.parameters, arguments, error)
+        better = _errors.explain(entry.public_name, entry.parameters, arguments, error, keywords)
         if better is None:
             raise
         raise better from None
 
 
-def _keywords(out, where, casting, order) -> dict:
+def _compute(entry: PublicFunction, arguments: tuple, operands: tuple, keywords: dict):
+    """The ufunc on plain operands (the kinds, then the numbers); a real
+    dtype that NumPy will not cast safely to float64 (longdouble) is cast,
+    and other errors are put in the caller's terms."""
+    try:
+        return entry.ufunc(*operands, **keywords)
+    except (TypeError, ValueError) as error:
+        cast = _errors.real_as_float64(operands) if isinstance(error, TypeError) else None
+        if cast is not None:
+            return _compute(entry, arguments, cast, keywords)
+        better = _errors.explain(entry.public_name, entry.parameters, arguments, error, keywords)
+        if better is None:
+            raise
+        raise better from None
+
+
+def _keywords(entry: PublicFunction, out, where, casting, order) -> dict:
     keywords = {}
     if casting != "same_kind":
         keywords["casting"] = casting
@@ -89,6 +117,14 @@ def _keywords(out, where, casting, order) -> dict:
         keywords["out"] = out
     if where is not True:
         keywords["where"] = where
+        if out is None:
+            # NumPy warns from inside the ufunc call, which would point here:
+            # the warning is given at the caller's line instead (stack: this
+            # function, dispatch, the public function, the caller), and
+            # NumPy's own silenced by an explicit out=None.
+            warnings.warn(f"{entry.public_name}: where= without out= leaves the elements where it is False "
+                          "uninitialised; pass out= to keep values there", UserWarning, stacklevel=4)
+            keywords["out"] = None
     return keywords
 
 
@@ -121,47 +157,83 @@ def _on_partitions(entry: PublicFunction, arguments: tuple, keywords: dict):
     return dd.map_partitions(partition_call, entry.model, entry.quantity, *arguments, meta=meta)
 
 
-def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
-    """The ufunc path of one public function."""
-    if _dask_frames(arguments):
-        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
-    is_call, numbers = _numbers_and_kind(entry, arguments)
-    return _call_ufunc(entry, arguments, (is_call, *numbers), _keywords(out, where, casting, order))
-
-
 def _is_dask(value) -> bool:
     return type(value).__module__.partition(".")[0] in ("dask", "dask_expr")
 
 
-def _is_pandas(value) -> bool:
-    return type(value).__module__.partition(".")[0] == "pandas"
+def _through_containers(entry: PublicFunction, arguments: tuple, keywords: dict, library: str):
+    names = ("flag",) + tuple(p for p in entry.parameters if p != "flag")
+    call = _containers.Call(
+        entry.public_name, names, _ufuncs.GREEK_NAMES if entry.quantity == "greeks" else None, entry.ufunc,
+        functools.partial(_compute, entry, arguments),
+        functools.partial(_explained, entry, arguments, keywords))
+    if library == "mixed":
+        flag_index = entry.parameters.index("flag")
+        ordered = (arguments[flag_index],) + arguments[:flag_index] + arguments[flag_index + 1:]
+        raise _containers.mixed_error(call, ordered)
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _containers.apply(call, library, (is_call, *numbers), keywords)
+
+
+def numpy_path(entry: PublicFunction, arguments: tuple):
+    """The ufunc on plain arguments, without keywords: what each batch of a
+    Polars expression computes."""
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _compute(entry, arguments, (is_call, *numbers), {})
+
+
+def _expression(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """A Polars expression: the NumPy path over the batches of its columns."""
+    _polars_expressions.refuse_keywords(entry.public_name, out, where, casting, order)
+    fields = _ufuncs.GREEK_NAMES if entry.quantity == "greeks" else None
+    return _polars_expressions.expression(entry.public_name, entry.parameters, arguments,
+                                          functools.partial(numpy_path, entry),
+                                          _polars_expressions.Output(entry.quantity, fields))
+
+
+def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """The ufunc path of one public function."""
+    library = _containers.holder(arguments)
+    if library is not None and _polars_expressions.holds_expression(arguments):
+        return _expression(entry, arguments, out, where, casting, order)
+    keywords = _keywords(entry, out, where, casting, order)
+    if library is not None:
+        if _dask_frames(arguments):
+            return _on_partitions(entry, arguments, keywords)
+        return _through_containers(entry, arguments, keywords, library)
+    is_call, numbers = _numbers_and_kind(entry, arguments)
+    return _compute(entry, arguments, (is_call, *numbers), keywords)
 
 
 def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting, order):
-    """All sixteen quantities of every option: a dict name -> result, or a
-    pandas DataFrame when the inputs are pandas objects (a Dask DataFrame
-    for Dask DataFrame columns)."""
-    if _dask_frames(arguments):
-        return _on_partitions(entry, arguments, _keywords(out, where, casting, order))
+    """All sixteen quantities of every option: a dict name -> result; a
+    pandas DataFrame for pandas Series, a polars DataFrame for Polars
+    Series, a Dask DataFrame for Dask DataFrame columns, a Struct
+    expression for Polars expressions."""
+    library = _containers.holder(arguments)
+    if library is not None and _polars_expressions.holds_expression(arguments):
+        return _expression(entry, arguments, out, where, casting, order)
+    keywords = _keywords(entry, out, where, casting, order)
+    if library is not None:
+        if _dask_frames(arguments):
+            return _on_partitions(entry, arguments, keywords)
+        return _through_containers(entry, arguments, keywords, library)
     is_call, numbers = _numbers_and_kind(entry, arguments)
-    operands = (is_call, *numbers)
-    keywords = _keywords(out, where, casting, order)
-    names = _ufuncs.GREEK_NAMES
-    if any(_is_dask(operand) and hasattr(operand, "map_blocks") for operand in operands):
-        # Dask arrays hand a ufunc of several outputs back (NotImplemented);
-        # apply_gufunc runs it on every block and gives one array per output.
-        import dask.array as da
+    return dict(zip(_ufuncs.GREEK_NAMES, _compute(entry, arguments, (is_call, *numbers), keywords)))
 
-        signature = ",".join(["()"] * len(operands)) + "->" + ",".join(["()"] * len(names))
-        results = da.apply_gufunc(entry.ufunc, signature, *operands, output_dtypes=[np.float64] * len(names),
-                                  **keywords)
-        return dict(zip(names, results))
-    results = _call_ufunc(entry, arguments, operands, keywords)
-    if any(_is_pandas(operand) for operand in operands) and all(_is_pandas(r) for r in results):
-        import pandas as pd
 
-        return pd.DataFrame(dict(zip(names, results)), copy=False)
-    return dict(zip(names, results))
+def _long_flag(flag: str) -> None:
+    """Raises the cut error of a str flag too long to quote whole;
+    returns for any other (whose _kestrelfin error then stands)."""
+    if len(flag) > _flags.SHOWN:
+        _flags.parse_text(flag)
+
+
+def too_many(entry: PublicFunction, extra: tuple) -> TypeError:
+    """The error of a call with positional arguments beyond the parameters."""
+    count = len(entry.parameters)
+    return TypeError(f"{entry.public_name}() takes {count} positional arguments ({', '.join(entry.parameters)}) "
+                     f"but {count + len(extra)} were given; out, where, casting and order are keyword-only")
 
 
 # The function templates: compiled once per public function so that each has
@@ -169,8 +241,10 @@ def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting
 # type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
 # but the flag.
 _TEMPLATE = '''
-def _make(_entry, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
-    def {name}({parameters}, out=None, where=True, casting="same_kind", order="K"):
+def _make(_entry, _scalar, _dispatch, _too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN):
+    def {name}({parameters}, *extra, out=None, where=True, casting="same_kind", order="K"):
+        if extra:
+            raise _too_many(_entry, extra)
         if (out is None and where is True and casting == "same_kind" and order == "K"
                 and flag.__class__ is str and {number_checks}):
 {scalar_path}
@@ -178,7 +252,13 @@ def _make(_entry, _scalar, _dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN):
     return {name}
 '''
 
-_SCALAR = "            return _scalar({parameters})"
+# A bad flag raises _kestrelfin's error, cut by _long_flag when the text is
+# long.
+_SCALAR = '''            try:
+                return _scalar({parameters})
+            except ValueError:
+                _long_flag(flag)
+                raise'''
 
 # An implied volatility that cannot be found is NaN, as in the ufunc; a bad
 # flag still raises.
@@ -187,17 +267,31 @@ _SCALAR_IMPLIED = '''            try:
             except (ValueError, RuntimeError) as error:
                 if error.args and error.args[0] in _SOLVER_FAILURES:
                     return _NAN
+                _long_flag(flag)
                 raise'''
 
 _GREEKS_TEMPLATE = '''
-def _make(_entry, _dispatch):
-    def greeks({parameters}, out=None, where=True, casting="same_kind", order="K"):
+def _make(_entry, _dispatch, _too_many):
+    def greeks({parameters}, *extra, out=None, where=True, casting="same_kind", order="K"):
+        if extra:
+            raise _too_many(_entry, extra)
         return _dispatch(_entry, ({parameters},), out, where, casting, order)
     return greeks
 '''
 
 
+def _signature(entry: PublicFunction) -> inspect.Signature:
+    """The signature help() and IDEs show: the parameters, then the ufunc
+    keywords as keyword-only (the *extra that catches one argument too
+    many is the function's own business)."""
+    positional = [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in entry.parameters]
+    keywords = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=default)
+                for name, default in (("out", None), ("where", True), ("casting", "same_kind"), ("order", "K"))]
+    return inspect.Signature(positional + keywords)
+
+
 def _document(function, entry: PublicFunction, module: str) -> None:
+    function.__signature__ = _signature(entry)
     function.__module__ = module
     function.__qualname__ = entry.quantity
     key = f"{entry.model}.{entry.quantity}"
@@ -222,14 +316,14 @@ def make_function(entry: PublicFunction, module_globals: dict):
         number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
         scalar_path=scalar.format(parameters=parameters))
     make = _compile(source, module_globals, entry.quantity)
-    function = make(entry, entry.scalar, dispatch, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    function = make(entry, entry.scalar, dispatch, too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN)
     _document(function, entry, module_globals["__name__"])
     return function
 
 
 def make_greeks(entry: PublicFunction, module_globals: dict):
     source = _GREEKS_TEMPLATE.format(parameters=", ".join(entry.parameters))
-    function = _compile(source, module_globals, "greeks")(entry, dispatch_greeks)
+    function = _compile(source, module_globals, "greeks")(entry, dispatch_greeks, too_many)
     _document(function, entry, module_globals["__name__"])
     return function
 

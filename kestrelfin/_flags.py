@@ -13,7 +13,15 @@ take the kind as a boolean ``is_call``; ``to_is_call`` makes one from
 
 A bad element raises ValueError naming its position and value, for example
 ``flag[3] must start with 'c' or 'p' (call or put), got 'x'``; N-dimensional
-flags name the position as a tuple, ``flag[1, 2] ...``.
+flags name the position as a tuple, ``flag[1, 2] ...``; a missing value of a
+nullable pandas column is named at its own position. (A null in a Polars
+Series is no error: its kind is null, and so is that option's result.) A
+text longer than 20 characters is shown by its first 20 and its length.
+
+A str subclass is read as NumPy reads it into an array, by its ``str()``
+(whatever its own ``__getitem__`` says), so that one flag reads the same
+alone and in a list. (An object array holds the objects themselves, and
+they are read by the characters they hold.)
 """
 
 from __future__ import annotations
@@ -32,24 +40,44 @@ _C = ord("c")
 _P = ord("p")
 
 
+# Flag texts in messages are cut to their first SHOWN characters.
+SHOWN = 20
+
+
+def _kestrelfin_error(flag: str) -> ValueError:
+    """The ValueError _kestrelfin raises for a flag that is no flag."""
+    try:
+        _kestrelfin.bs_vega(flag, 1.0, 1.0, 1.0, 0.0, 1.0)
+    except ValueError as error:
+        return error
+    raise AssertionError("unreachable: _kestrelfin accepted a flag that is not c or p")
+
+
 def parse_text(flag: str) -> bool:
     """One flag: True for a call, False for a put; anything else raises the
-    very ValueError that _kestrelfin raises for it."""
+    very ValueError that _kestrelfin raises for it (for a text longer than
+    SHOWN characters, its message about the first SHOWN, then the length)."""
+    if flag.__class__ is not str:
+        flag = str(flag)  # a subclass: its str(), as NumPy reads it
     first = flag[:1]
     if first == "c" or first == "C":
         return True
     if first == "p" or first == "P":
         return False
-    # _kestrelfin's own parser words the error (an empty flag, the quoted text).
-    _kestrelfin.bs_vega(flag, 1.0, 1.0, 1.0, 0.0, 1.0)
-    raise AssertionError("unreachable: _kestrelfin accepted a flag that is not c or p")
+    if len(flag) <= SHOWN:
+        raise _kestrelfin_error(flag) from None
+    # _kestrelfin quotes the whole text: a long one is quoted by its start.
+    message = _kestrelfin_error(flag[:SHOWN]).args[0]
+    raise ValueError(f"{message}... ({len(flag)} characters)") from None
 
 
 def _shown(value: object) -> str:
-    if isinstance(value, str):
-        return repr(str(value))
-    if isinstance(value, bytes):
-        return repr(bytes(value))
+    if isinstance(value, (str, bytes)):
+        text = str(value) if isinstance(value, str) else bytes(value)
+        if len(text) > SHOWN:
+            unit = "characters" if isinstance(text, str) else "bytes"
+            return f"{text[:SHOWN]!r}... ({len(text)} {unit})"
+        return repr(text)
     return repr(value)
 
 
@@ -61,6 +89,12 @@ def bad_flag(position: tuple[int, ...], value: object) -> ValueError:
 def _raise_first_bad(values: np.ndarray, ok: np.ndarray) -> None:
     position = np.unravel_index(int(np.argmin(ok.reshape(-1))), values.shape)
     raise bad_flag(tuple(int(i) for i in position), values[position])
+
+
+def _first_null(missing: np.ndarray, values) -> ValueError:
+    """The error for the first missing value of a boolean column."""
+    position = int(np.argmax(missing))
+    return bad_flag((position,), values[position])
 
 
 def _from_codes(values: np.ndarray, first: np.ndarray) -> np.ndarray:
@@ -76,9 +110,13 @@ def _from_codes(values: np.ndarray, first: np.ndarray) -> np.ndarray:
 def _from_text_array(values: np.ndarray) -> np.ndarray:
     # A 'U' array stores each element as UCS-4 code points, an 'S' array as
     # bytes, both padded with zeros: the first code point of element i is at
-    # the start of its slot (zero for an empty str, which is no flag).
-    unit = np.uint32 if values.dtype.kind == "U" else np.uint8
-    width = values.dtype.itemsize // np.dtype(unit).itemsize
+    # the start of its slot (zero for an empty str, which is no flag). The
+    # code points are in the dtype's byte order ('>U1' is big-endian).
+    if values.dtype.kind == "U":
+        unit = np.dtype(np.uint32).newbyteorder(values.dtype.byteorder)
+    else:
+        unit = np.dtype(np.uint8)
+    width = values.dtype.itemsize // unit.itemsize
     if width == 0:  # only empty texts
         if values.size:
             _raise_first_bad(values, np.zeros(values.shape, dtype=bool))
@@ -98,17 +136,29 @@ def _from_objects(values: np.ndarray) -> np.ndarray:
     return is_call.reshape(values.shape)
 
 
+def _core(values: np.ndarray) -> np.ndarray:
+    """The array without its broadcast axes: each axis of stride zero (one
+    value repeated) taken once, as length 1."""
+    return values[tuple(slice(0, 1) if stride == 0 else slice(None) for stride in values.strides)]
+
+
 def from_array(values: np.ndarray, given=None) -> np.ndarray:
     """A NumPy array of flags (bool, str, bytes or objects) as kinds;
-    `given` is what the caller passed, for the error text."""
+    `given` is what the caller passed, for the error text. A flag array
+    broadcast over a grid (axes of stride zero) is read once per distinct
+    element and its kinds broadcast back as a read-only view: no copy of the
+    grid's size. An empty array of any dtype (an empty list reads as
+    float64) is no options."""
     kind = values.dtype.kind
     if kind == "b":
         return values
-    if kind in "US":
-        return _from_text_array(values)
-    if kind == "O":
-        return _from_objects(values)
-    raise TypeError(f"{_EXPECTED}, got {_describe(values if given is None else given, values)}")
+    if kind not in "USO":
+        if values.size == 0:
+            return np.zeros(values.shape, dtype=bool)
+        raise TypeError(f"{_EXPECTED}, got {_describe(values if given is None else given, values)}")
+    core = _core(values) if values.size and 0 in values.strides else values
+    is_call = _from_text_array(core) if kind in "US" else _from_objects(core)
+    return is_call if core is values else np.broadcast_to(is_call, values.shape)
 
 
 def _from_pandas(flag):  # a Series or an Index
@@ -131,6 +181,12 @@ def _from_pandas(flag):  # a Series or an Index
             position = int(np.argmin(used_ok))
             raise bad_flag((position,), np.asarray(flag, dtype=object)[position])
         is_call = kinds[codes]
+    elif getattr(dtype, "kind", None) == "b" and not isinstance(dtype, np.dtype):
+        # A nullable boolean column: a missing value is no flag.
+        missing = np.asarray(flag.isna(), dtype=bool)
+        if missing.any():
+            raise _first_null(missing, np.asarray(flag, dtype=object))
+        is_call = np.asarray(flag, dtype=bool)
     else:
         is_call = from_array(np.asarray(flag), flag)
     if isinstance(flag, pd.Series):
@@ -140,8 +196,8 @@ def _from_pandas(flag):  # a Series or an Index
 
 def to_is_call(flag):
     """The kinds of `flag`, as a bool, a boolean NumPy array, or a boolean
-    container of the flag's own library (pandas, Dask, xarray) that keeps
-    its index, chunks or coordinates."""
+    container of the flag's own library (pandas, Dask, xarray, Polars) that
+    keeps its index, chunks, coordinates or nulls."""
     cls = type(flag)
     if cls is str:
         return parse_text(flag)
@@ -159,9 +215,7 @@ def to_is_call(flag):
     if library == "xarray" and hasattr(flag, "variable"):
         return flag.copy(data=from_array(np.asarray(flag.values)))
     if library == "polars":
-        # The ufuncs take Polars Series of numbers through __array_ufunc__; the
-        # kinds go in as a NumPy array.
-        return from_array(np.asarray(flag.to_numpy()))
+        return _from_polars(flag)
     if isinstance(flag, (bytes, bytearray)):
         raise TypeError(f"{_EXPECTED}, got {cls.__name__} {bytes(flag)!r}")
     values = np.asarray(flag)
@@ -174,6 +228,18 @@ def _describe(flag, values: np.ndarray) -> str:
     if values.ndim == 0:
         return f"{type(flag).__name__} {flag!r}"
     return f"{type(flag).__name__} of dtype {values.dtype}"
+
+
+def _from_polars(flag):
+    """The kinds of a Polars Series, as a Boolean Series, null where the
+    flag is null."""
+    import polars as pl
+
+    if not isinstance(flag, pl.Series):
+        return from_array(np.asarray(flag), flag)
+    from kestrelfin import _polars_columns
+
+    return _polars_columns.kinds(flag)
 
 
 def _from_dask(flag):

@@ -247,7 +247,7 @@ constexpr std::string_view kFlagParameter =
     "    True for a call (is_call).\n";
 
 constexpr std::string_view kUfuncKeywords =
-    "out, where, casting, order\n"
+    "out, where, casting, order : keyword-only\n"
     "    As for any NumPy ufunc: the array(s) to write into, the elements to\n"
     "    compute (the others of `out` are left as they are), the casting rule\n"
     "    and the memory order of new results.\n";
@@ -324,7 +324,13 @@ std::string function_doc(const Function& function) {
         failures +=
             " A price that no volatility gives is NaN, also for a single option (where "
             "_kestrelfin." +
-            std::string(function.name) + " raises).";
+            std::string(function.name) +
+            " raises). The solver's edges: volatilities above 5 (500 %) are out of reach, and such a price, or "
+            "one at the maximum (the forward for a call, the strike for a put, undiscounted), gives a value just "
+            "below 5 (4.999999999999996); a price at the intrinsic value, or less than 1e-14 below it "
+            "(undiscounted), gives 1e-6; the model price is matched within (|price| + 1) * 1e-12, so a price far "
+            "below 1e-12 gives the first volatility whose price is that small: 0.2, where the search starts, when "
+            "the price at 20 % volatility already is.";
     }
     failures +=
         " A flag that does not start with c, C, p or P raises ValueError (naming its position in an "
@@ -361,12 +367,12 @@ std::string greeks_doc(Model model_id, const std::vector<std::string>& names) {
     for (const std::string& name : names) {
         keys += (keys.empty() ? "" : ", ") + name;
     }
-    doc += "\nReturns\n-------\ndict or pandas.DataFrame\n";
+    doc += "\nReturns\n-------\ndict, pandas.DataFrame or polars.DataFrame\n";
     doc += wrap("A dict from name to result, in the order " + keys +
                     "; each result as the separate function "
                     "returns it (a NumPy float64 scalar for one option). When the inputs are pandas objects, a "
-                    "DataFrame with these columns and the inputs' index. `out`, if given, is a tuple of sixteen "
-                    "arrays in this order.",
+                    "DataFrame with these columns and the inputs' index; for Polars Series, a polars DataFrame "
+                    "with these columns. `out`, if given, is a tuple of sixteen arrays in this order.",
                 "    ");
     doc += "\nFailures\n--------\n" + wrap("As for the separate functions.", "");
     const std::string call = std::string(model.name) + ".greeks(" + example_arguments(price, false) + ")";
@@ -443,7 +449,7 @@ constexpr const char* kStubHeader = R"(# Type stub of kestrelfin.%s. Generated a
 from typing import Any, Literal, TypeAlias, overload
 
 import numpy as np
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, NDArray
 
 Casting: TypeAlias = Literal["no", "equiv", "safe", "same_kind", "unsafe"]
 Order: TypeAlias = Literal["K", "A", "C", "F"]
@@ -451,7 +457,7 @@ Order: TypeAlias = Literal["K", "A", "C", "F"]
 __all__: list[str]
 )";
 
-std::string stub_parameters(std::span<const std::string_view> parameters, bool scalar) {
+std::string stub_parameters(std::span<const std::string_view> parameters, bool scalar, bool greeks) {
     std::string text;
     for (std::string_view parameter : parameters) {
         text += "    " + std::string(parameter) + ": ";
@@ -462,10 +468,13 @@ std::string stub_parameters(std::span<const std::string_view> parameters, bool s
         }
         text += ",\n";
     }
+    // The ufunc keywords are keyword-only; out is the array (greeks: the
+    // tuple of arrays) written into.
     if (scalar) {
-        text += "    out: None = None,\n    where: Literal[True] = True,\n";
+        text += "    *,\n    out: None = None,\n    where: Literal[True] = True,\n";
     } else {
-        text += "    out: Any = None,\n    where: ArrayLike = True,\n";
+        text += std::string("    *,\n    out: ") + (greeks ? "tuple[NDArray[Any], ...]" : "NDArray[Any]") +
+                " | None = None,\n    where: ArrayLike = True,\n";
     }
     text += "    casting: Casting = \"same_kind\",\n    order: Order = \"K\",\n";
     return text;
@@ -473,11 +482,12 @@ std::string stub_parameters(std::span<const std::string_view> parameters, bool s
 
 void write_stub_function(std::FILE* out, std::string_view name, std::span<const std::string_view> parameters,
                          std::string_view scalar_result, std::string_view doc) {
+    const bool greeks = name == "greeks";
     std::fprintf(out, "\n@overload\ndef %.*s(\n%s) -> %.*s:\n    %s\n", static_cast<int>(name.size()), name.data(),
-                 stub_parameters(parameters, true).c_str(), static_cast<int>(scalar_result.size()),
+                 stub_parameters(parameters, true, greeks).c_str(), static_cast<int>(scalar_result.size()),
                  scalar_result.data(), python_text(std::string(doc)).c_str());
     std::fprintf(out, "@overload\ndef %.*s(\n%s) -> Any:\n    %s\n", static_cast<int>(name.size()), name.data(),
-                 stub_parameters(parameters, false).c_str(), python_text(std::string(doc)).c_str());
+                 stub_parameters(parameters, false, greeks).c_str(), python_text(std::string(doc)).c_str());
 }
 
 std::FILE* open_output(const std::string& directory, const std::string& name) {

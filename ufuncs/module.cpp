@@ -229,8 +229,8 @@ bool add_greeks(PyObject* module) {
     return add_tuple(module, "GREEKS", greeks.get()) && add_tuple(module, "GREEK_NAMES", names.get());
 }
 
-// The kernel path this process runs (kernels/kernel_paths.hpp), chosen at the
-// first call that needs it: "avx2/fused", "sse2/unfused" or "sse2/libm".
+// The kernel path this process runs (kernels/kernel_paths.hpp), chosen while
+// the module is imported: "avx2/fused", "sse2/unfused" or "sse2/libm".
 PyObject* kernel_path(PyObject* /*module*/, PyObject* /*unused*/) {
     switch (kernels::kernel_path()) {
         case kernels::KernelPath::Avx2Fused:
@@ -271,6 +271,11 @@ PyObject* create_module() {
     if (!import_numpy()) {
         return nullptr;
     }
+    // The kernel path is chosen here, under the interpreter lock, so that no
+    // ufunc loop (which runs without it) ever takes the one-time guard of
+    // its choice: a process forked while another thread held that guard
+    // would wait for it forever.
+    (void)kernels::kernel_path();
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module || !add_functions(module.get()) || !add_greeks(module.get())) {
         return nullptr;

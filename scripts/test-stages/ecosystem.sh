@@ -104,7 +104,8 @@ with zipfile.ZipFile(wheel) as archive:
 assert tags.get_all("Tag") == [f"cp312-abi3-{match['platform']}"], tags.get_all("Tag")
 assert tags["Root-Is-Purelib"] == "false"
 package = {f"kestrelfin/{name}" for name in (
-    "__init__.py", "_docstrings.py", "_errors.py", "_factory.py", "_flags.py", "bs.py", "bsm.py", "black76.py",
+    "__init__.py", "_docstrings.py", "_errors.py", "_factory.py", "_flags.py", "_containers.py", "_polars_columns.py",
+    "_polars_expressions.py", "bs.py", "bsm.py", "black76.py",
     "_ufuncs.abi3.so", "__init__.pyi", "bs.pyi", "bsm.pyi", "black76.pyi", "py.typed")}
 expected_files = {"_kestrelfin.abi3.so", "_kestrelfin.pyi", "_kestrelfin-stubs/__init__.pyi",
                   f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/licenses/LICENSE"} | package

@@ -134,3 +134,181 @@ def test_the_low_level_module_agrees_on_a_whole_column():
     merged = np.where(is_call, kf.bsm_theta_array("c", *numbers, r, columns["sigma"], q),
                       kf.bsm_theta_array("p", *numbers, r, columns["sigma"], q))
     assert np.array_equal(array_bits(bsm.theta(is_call, *numbers, r, columns["sigma"], q)), array_bits(merged))
+
+
+# ---- the containers' own protocol as the reference ----------------------------------------------------------
+# The package takes the containers apart itself rather than hand them to the
+# ufunc (NumPy 2.5 leaks on that route). What each library's __array_ufunc__
+# makes of the raw ufunc, called with the kinds as a boolean container, is the
+# reference of what the package must return: the same kind of object, the
+# same index, names, coordinates, missing places and bits.
+
+
+def protocol(function, *operands):
+    return function.ufunc(*operands)
+
+
+def test_pandas_results_are_those_of_pandas_own_protocol():
+    pd = pytest.importorskip("pandas")
+    columns = chain(12, seed=4)
+    index = pd.Index([f"o{i}" for i in range(12)], name="option")
+    kinds = pd.Series([f[0] in "cC" for f in columns["type"]], index=index, name="kind")
+    S = pd.Series(columns["S"], index=index, name="S")
+    K = pd.Series(columns["K"], index=index, name="K")
+    sigma = pd.Series(columns["sigma"], index=index, name="S")
+    shifted = pd.Series(columns["K"][:8], index=index[4:], name="K")  # partly another index
+    nullable = pd.Series(columns["K"], index=index, dtype="Float64")
+    nullable.iloc[[2, 5]] = pd.NA
+    whole = pd.Series(np.arange(90, 102), index=index, dtype="Int64")
+    whole.iloc[7] = pd.NA
+    S.attrs["source"] = "quotes"
+    cases = [
+        (kinds, S, K, 0.5, 0.03, sigma),        # three Series on one index, two names
+        (kinds, S, 95.0, 0.5, 0.03, 0.2),       # one Series: its name and attrs
+        (True, S, shifted, 0.5, 0.03, 0.2),     # two numbers on different indexes: the outer join
+        (True, S, shifted, 0.5, 0.03, sigma),   # three: the union of the indexes
+        (kinds, S, nullable, 0.5, 0.03, 0.2),   # nullable: missing where an input is
+        (kinds, whole, nullable, 0.5, 0.03, 0.2),
+        (True, S.to_frame(), 95.0, 0.5, 0.03, 0.2),  # a DataFrame in, a DataFrame out
+        (True, pd.DataFrame({"a": columns["S"], "b": columns["K"]}), pd.DataFrame({"a": columns["K"],
+                                                                                   "b": columns["S"]}),
+         0.5, 0.03, 0.2),
+    ]
+    for case in cases:
+        expected = protocol(bs.price, *case)
+        result = bs.price(*case)
+        assert type(result) is type(expected)
+        if isinstance(expected, pd.Series):
+            pd.testing.assert_series_equal(result, expected, check_exact=True)
+            assert result.attrs == expected.attrs
+        else:
+            pd.testing.assert_frame_equal(result, expected, check_exact=True)
+        values = np.asarray(result, dtype=np.float64)
+        assert np.array_equal(array_bits(values), array_bits(np.asarray(expected, dtype=np.float64)))
+    # greeks: each column as the separate function gives it.
+    greeks = bs.greeks(kinds, S, nullable, 0.5, 0.03, 0.2)
+    assert list(greeks.columns) == GREEK_KEYS and greeks.index.equals(index)
+    for key, column in zip(GREEK_KEYS, protocol(bs.greeks, kinds, S, nullable, 0.5, 0.03, 0.2)):
+        pd.testing.assert_series_equal(greeks[key], column.rename(key), check_exact=True)
+    # out=: the Series holds the array written into.
+    out = np.empty(12)
+    result = bs.price(kinds, S, 95.0, 0.5, 0.03, 0.2, out=out)
+    assert isinstance(result, pd.Series) and np.shares_memory(result.to_numpy(), out)
+    pd.testing.assert_series_equal(result, protocol(bs.price, kinds, S, 95.0, 0.5, 0.03, 0.2), check_exact=True)
+
+
+def test_xarray_results_are_those_of_xarrays_own_protocol():
+    xr = pytest.importorskip("xarray")
+    strikes = xr.DataArray([80.0, 100.0, 120.0], dims="strike", coords={"strike": [80.0, 100.0, 120.0]},
+                           attrs={"units": "USD"})
+    expiries = xr.DataArray([0.25, 1.0, 2.0], dims="expiry", coords={"expiry": ["3M", "1Y", "2Y"]})
+    # Coordinates that overlap in part: xarray's arithmetic join keeps the common ones.
+    vols = xr.DataArray([0.3, 0.2, 0.25, 0.22], dims="strike", coords={"strike": [70.0, 80.0, 100.0, 120.0]})
+    kinds = xr.DataArray([True, False, True], dims="strike", coords={"strike": strikes.strike})
+    for case in [(kinds, 100.0, strikes, expiries, 0.05, 0.2), (True, 100.0, strikes, expiries, 0.05, vols)]:
+        xr.testing.assert_identical(bs.price(*case), protocol(bs.price, *case))
+    result = bs.greeks(*case)
+    assert list(result) == GREEK_KEYS
+    for key, expected in zip(GREEK_KEYS, protocol(bs.greeks, *case)):
+        xr.testing.assert_identical(result[key], expected)
+    # Over Dask: lazy, with the chunks, and the same values once computed.
+    pytest.importorskip("dask.array")
+    lazy = strikes.chunk({"strike": 2})
+    result = bs.price(kinds, 100.0, lazy, expiries, 0.05, 0.2)
+    expected = protocol(bs.price, kinds, 100.0, lazy, expiries, 0.05, 0.2)
+    assert result.chunks == expected.chunks and result.chunks is not None
+    xr.testing.assert_identical(result.compute(), expected.compute())
+
+
+def test_polars_results_are_those_of_polars_own_protocol():
+    pl = pytest.importorskip("polars")
+    columns = chain(20, seed=6)
+    kinds = np.array([f[0] in "cC" for f in columns["type"]])
+    S = pl.Series("S", columns["S"])
+    K = pl.Series("K", columns["K"]).scatter([3, 11], None)
+    sigma = pl.Series("sigma", columns["sigma"]).scatter([11, 17], None)
+    whole = pl.Series("K", np.arange(90, 110), dtype=pl.Int32)
+    for case in [(kinds, S, K, 0.5, 0.03, sigma), (kinds, 100.0, whole, 0.5, 0.03, sigma), (True, S, 95.0, 0.5,
+                                                                                              0.03, 0.2)]:
+        result = bs.price(*case)
+        from polars.testing import assert_series_equal
+        assert_series_equal(result, protocol(bs.price, *case), check_exact=True)
+        assert np.array_equal(array_bits(result.fill_null(0.0).to_numpy()),
+                              array_bits(protocol(bs.price, *case).fill_null(0.0).to_numpy()))
+
+
+def test_greeks_of_polars_series_is_a_polars_dataframe():
+    pl = pytest.importorskip("polars")
+    columns = chain(30, seed=8)
+    flag = pl.Series("type", columns["type"])
+    S = pl.Series("S", columns["S"]).scatter([4], None)
+    numbers = [S] + [pl.Series(p, columns[p]) for p in ("K", "t", "r", "sigma", "q")]
+    greeks = bsm.greeks(flag, *numbers)
+    assert isinstance(greeks, pl.DataFrame) and greeks.columns == GREEK_KEYS and greeks.height == 30
+    for key in GREEK_KEYS:
+        separate = getattr(bsm, key)(flag, *numbers)  # each a Polars Series, as price always was
+        assert greeks[key].null_count() == 1 and greeks[key][4] is None
+        assert np.array_equal(array_bits(greeks[key].fill_null(0.0).to_numpy()),
+                              array_bits(separate.fill_null(0.0).to_numpy())), key
+        expected = reference_array("bsm", key, {"flag": columns["type"], **{p: columns[p] for p in (
+            "S", "K", "t", "r", "sigma", "q")}}, (30,))
+        assert np.array_equal(array_bits(np.delete(greeks[key].to_numpy(), 4)), array_bits(np.delete(expected, 4)))
+
+
+def test_dask_arrays_keep_their_chunks_as_in_dasks_own_protocol():
+    da = pytest.importorskip("dask.array")
+    columns = chain(100, seed=9)
+    kinds = da.from_array(np.array([f[0] in "cC" for f in columns["type"]]), chunks=30)
+    S = da.from_array(columns["S"], chunks=30)
+    grid = da.from_array(columns["K"][:20].reshape(20, 1) * np.ones((1, 3)), chunks=(7, 2))
+    for case in [(kinds, S, 95.0, 0.5, 0.03, 0.2), (True, 100.0, grid, columns["t"][:3], 0.03, 0.2)]:
+        result, expected = bs.price(*case), protocol(bs.price, *case)
+        assert isinstance(result, da.Array) and result.chunks == expected.chunks
+        assert np.array_equal(array_bits(result.compute(scheduler="sync")),
+                              array_bits(expected.compute(scheduler="sync")))
+    wide = da.from_array(columns["K"].astype(np.longdouble), chunks=30)
+    assert np.array_equal(bs.price(kinds, S, wide, 0.5, 0.03, 0.2).compute(scheduler="sync"),
+                          bs.price(kinds, S, wide.astype(np.float64), 0.5, 0.03, 0.2).compute(scheduler="sync"))
+
+
+def test_no_container_library_is_imported_unless_its_objects_are_passed():
+    import subprocess
+    import sys
+
+    script = """
+import sys
+import numpy as np
+from kestrelfin import bs, bsm
+bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2)
+bs.price(["c", "p"], np.array([100.0, 101.0]), 95.0, 0.5, 0.03, 0.2, out=np.empty(2))
+bsm.greeks(np.array([True, False]), 100.0, [95.0, 96.0], 0.5, 0.03, 0.2, 0.01)
+for bad in (lambda: bs.price("x", 1.0, 1.0, 1.0, 0.0, 1.0), lambda: bs.price(["c"], "100", 1.0, 1.0, 0.0, 1.0)):
+    try:
+        bad()
+    except (TypeError, ValueError):
+        pass
+print(sorted(name for name in ("pandas", "polars", "xarray", "dask") if name in sys.modules))
+# A pandas call looks for Polars expressions among the arguments without
+# importing Polars.
+try:
+    import pandas as pd
+except ImportError:
+    pass
+else:
+    bs.price(pd.Series(["c", "p"]), pd.Series([100.0, 101.0]), 95.0, 0.5, 0.03, 0.2)
+    bsm.greeks("c", pd.Series([100.0]), 95.0, 0.5, 0.03, 0.2, 0.0)
+print("polars" in sys.modules)
+# An expression works once the caller has imported Polars.
+try:
+    import polars as pl
+except ImportError:
+    print(None)
+else:
+    frame = pl.DataFrame({"S": [100.0, None]})
+    print(frame.select(bs.delta("c", pl.col("S"), 95.0, 0.5, 0.03, 0.2)).to_series().null_count())
+"""
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    lines = completed.stdout.split("\n")
+    assert lines[0] == "[]" and lines[1] == "False"
+    assert lines[2] in ("1", "None")  # one null: the second row's spot

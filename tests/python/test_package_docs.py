@@ -10,6 +10,7 @@ import importlib.util
 import inspect
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _kestrelfin as kf
@@ -39,6 +40,10 @@ def test_signature_name_and_module(model, quantity):
     assert list(signature.parameters) == parameters(model, quantity) + UFUNC_KEYWORDS
     assert [p.default for p in signature.parameters.values()][-4:] == [None, True, "same_kind", "K"]
     assert all(p.default is inspect.Parameter.empty for p in list(signature.parameters.values())[:-4])
+    # The ufunc keywords are keyword-only, the parameters positional or keyword.
+    kinds = [p.kind for p in signature.parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - 4) + \
+        [inspect.Parameter.KEYWORD_ONLY] * 4
 
 
 def documented_objects():
@@ -84,15 +89,45 @@ def test_the_stub_describes_the_functions(model):
         runtime = list(inspect.signature(getattr(MODELS[model], name)).parameters)
         assert len(overloads) == 2, name
         for node in overloads:
-            assert [a.arg for a in node.args.args] == runtime, name
+            assert [a.arg for a in node.args.args] == runtime[:-4], name
+            assert [a.arg for a in node.args.kwonlyargs] == runtime[-4:] == UFUNC_KEYWORDS, name
             assert ast.get_docstring(node) == inspect.cleandoc(getattr(MODELS[model], name).__doc__), name
         # The first overload is the one-option call: a str flag, floats in, a float out.
         scalar = overloads[0]
         assert ast.unparse(scalar.args.args[runtime.index("flag")].annotation) == "str"
         assert ast.unparse(scalar.returns) == ("dict[str, float]" if name == "greeks" else "float")
+        # The second takes arrays, and out is typed: an array, or greeks' tuple of arrays.
+        out = ast.unparse(overloads[1].args.kwonlyargs[0].annotation)
+        assert out == ("tuple[NDArray[Any], ...] | None" if name == "greeks" else "NDArray[Any] | None"), name
 
 
 def test_the_package_is_typed():
     assert installed_stub("py.typed").is_file()
     assert "from kestrelfin import black76 as black76, bs as bs, bsm as bsm" in \
         installed_stub("__init__.pyi").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_implied_volatility_tells_where_the_solver_ends(model):
+    function = MODELS[model].implied_volatility
+    text = " ".join(function.__doc__.split())
+    underlying = "F" if model == "black76" else "S"
+    base = {underlying: 100.0, "r": 0.0, **({"q": 0.0} if model == "bsm" else {})}
+
+    def solve(price, K, t, flag="c"):
+        return function(price=price, K=K, t=t, flag=flag, **base)
+
+    # Above 5 (here 700 %) and at the maximum: just below 5.
+    above = MODELS[model].price(flag="c", K=100.0, t=1.0, sigma=7.0, **base)
+    assert repr(solve(above, 100.0, 1.0)) == repr(solve(100.0, 100.0, 1.0)) == "4.999999999999996"
+    assert ("volatilities above 5 (500 %) are out of reach, and such a price, or one at the maximum (the forward "
+            "for a call, the strike for a put, undiscounted), gives a value just below 5 (4.999999999999996)") in text
+    # At the intrinsic value, or a hair below it: the bottom of the range.
+    assert solve(50.0, 50.0, 1.0) == solve(50.0 - 5e-15, 50.0, 1.0) == 1e-6
+    assert np.isnan(solve(50.0 - 1e-12, 50.0, 1.0))
+    assert ("a price at the intrinsic value, or less than 1e-14 below it (undiscounted), gives 1e-6") in text
+    # A price far below the tolerance: where the search starts, 0.2.
+    assert solve(1e-101, 200.0, 0.01) == 0.2
+    assert ("the model price is matched within (|price| + 1) * 1e-12, so a price far below 1e-12 gives the first "
+            "volatility whose price is that small: 0.2, where the search starts, when the price at 20 % volatility "
+            "already is") in text

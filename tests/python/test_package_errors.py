@@ -1,10 +1,13 @@
 """What the kestrelfin functions say when the arguments do not fit: what
 was expected and what came, in the caller's terms, for every function."""
 
+import inspect
+import warnings
+
 import numpy as np
 import pytest
 
-from package_support import FUNCTION_IDS, FUNCTIONS, ORDINARY, numbers, parameters, public
+from package_support import FUNCTION_IDS, FUNCTIONS, MODELS, ORDINARY, numbers, parameters, public
 
 EXPECTS = "expects real numbers (a number or an array-like of numbers)"
 
@@ -73,12 +76,95 @@ def test_flags_that_do_not_broadcast_with_the_numbers():
                                "flag (3,), S (2,), K (), t (), r (), sigma ()",)
 
 
+def test_an_out_that_does_not_fit_is_named():
+    from kestrelfin import bs, bsm
+    expect(ValueError, "kestrelfin.bs.delta: out has shape (2,) but the arguments broadcast to (3,)",
+           lambda: bs.delta("c", np.ones(3), 95.0, 0.5, 0.03, 0.25, out=np.empty(2)))
+    expect(ValueError, "kestrelfin.bs.delta: out has shape (3, 1) but the arguments broadcast to (3, 2)",
+           lambda: bs.delta(["c", "p"], np.ones((3, 1)), 95.0, 0.5, 0.03, 0.25, out=np.empty((3, 1))))
+    expect(TypeError, "kestrelfin.bs.delta: out has dtype int64, to which the float64 results cannot be cast "
+           "under casting='same_kind'", lambda: bs.delta("c", np.ones(3), 95.0, 0.5, 0.03, 0.25,
+                                                           out=np.empty(3, dtype=np.int64)))
+    outs = tuple(np.empty(3) for _ in range(15)) + (np.empty(4),)
+    expect(ValueError, "kestrelfin.bsm.greeks: out[15] has shape (4,) but the arguments broadcast to (3,)",
+           lambda: bsm.greeks("c", np.ones(3), 95.0, 0.5, 0.03, 0.25, 0.0, out=outs))
+
+
 def test_numpys_own_errors_stand_where_the_arguments_are_fine():
     from kestrelfin import bs
-    with pytest.raises(ValueError, match="broadcast") as info:
-        bs.delta("c", np.ones(3), 95.0, 0.5, 0.03, 0.25, out=np.empty(2))
-    assert not str(info.value).startswith("kestrelfin")  # the inputs broadcast: NumPy's text on `out`
     with pytest.raises(TypeError):
         bs.delta("c", 100.0, np.arange(90, 93), 0.5, 0.03, 0.25, casting="no")
     with pytest.raises(TypeError, match="unexpected keyword argument 'dtype'"):
         bs.delta("c", 100.0, 95.0, 0.5, 0.03, 0.25, dtype=float)
+
+
+def expect(cls, text, thunk):
+    with pytest.raises(cls) as info:
+        thunk()
+    assert type(info.value) is cls and info.value.args == (text,)
+
+
+ALL_FUNCTIONS = FUNCTIONS + [(model, "greeks") for model in MODELS]
+
+
+@pytest.mark.parametrize("model, quantity", ALL_FUNCTIONS, ids=[f"{m}.{q}" for m, q in ALL_FUNCTIONS])
+@pytest.mark.parametrize("extra", ["array", "number"])
+def test_one_positional_argument_too_many_is_refused_and_writes_nothing(model, quantity, extra):
+    names = parameters(model, "price" if quantity == "greeks" else quantity)
+    arguments = [np.array(["c", "p"]) if p == "flag" else np.full(2, ORDINARY[p]) for p in names]
+    surplus = np.array([0.01, 0.02]) if extra == "array" else 0.01
+    kept = np.copy(surplus)
+    text = (f"kestrelfin.{model}.{quantity}() takes {len(names)} positional arguments ({', '.join(names)}) "
+            f"but {len(names) + 1} were given; out, where, casting and order are keyword-only")
+    expect(TypeError, text, lambda: getattr(MODELS[model], quantity)(*arguments, surplus))
+    assert np.array_equal(surplus, kept)  # the extra argument is not taken as out=
+    # Two too many, and one option alone, say the same with their count.
+    scalars = ["c" if p == "flag" else ORDINARY[p] for p in names]
+    expect(TypeError, text.replace(f"but {len(names) + 1}", f"but {len(names) + 2}"),
+           lambda: getattr(MODELS[model], quantity)(*scalars, 0.01, 0.02))
+
+
+def test_a_flag_series_on_another_index_than_the_numbers():
+    pd = pytest.importorskip("pandas")
+    from kestrelfin import bs
+    flag = pd.Series(["c", "p", "c"], index=[10, 11, 12])
+    spots = pd.Series([100.0, 101.0, 102.0])
+    expect(ValueError, "kestrelfin.bs.price: the indexes of flag and S differ; the flag is not aligned to the "
+           "numbers: give them the same index", lambda: bs.price(flag, spots, 95.0, 0.5, 0.03, 0.2))
+    expect(ValueError, "kestrelfin.bs.price: the indexes of flag and sigma differ; the flag is not aligned to "
+           "the numbers: give them the same index",
+           lambda: bs.price(flag, spots.set_axis(flag.index), 95.0, 0.5, 0.03, spots))
+    # The same index in another order is another index too: nothing is reordered.
+    expect(ValueError, "kestrelfin.bs.price: the indexes of flag and S differ; the flag is not aligned to the "
+           "numbers: give them the same index",
+           lambda: bs.price(flag, spots.set_axis([12, 11, 10]), 95.0, 0.5, 0.03, 0.2))
+
+
+def test_greeks_of_a_dataframe_and_containers_of_two_libraries():
+    pd = pytest.importorskip("pandas")
+    from kestrelfin import bs, bsm
+    frame = pd.DataFrame({"S": [100.0, 101.0], "K": [95.0, 96.0]})
+    expect(TypeError, 'kestrelfin.bsm.greeks: K is a DataFrame, which greeks() does not take; pass one column per '
+           'argument (a Series such as frame["K"]): the result is a DataFrame with one column per quantity',
+           lambda: bsm.greeks("c", 100.0, frame, 0.5, 0.03, 0.2, 0.0))
+    expect(TypeError, "kestrelfin.bs.delta: S is a DataFrame and K a Series; pass Series (columns) or DataFrames "
+           "of one shape, not both", lambda: bs.delta("c", frame, frame["K"], 0.5, 0.03, 0.2))
+    pl = pytest.importorskip("polars")
+    expect(TypeError, "kestrelfin.bs.delta: the arguments are containers of different libraries, S (pandas "
+           "Series) and K (Polars Series); convert them to one kind (or to NumPy arrays with .to_numpy())",
+           lambda: bs.delta("c", frame["S"], pl.Series([95.0, 96.0]), 0.5, 0.03, 0.2))
+
+
+def test_where_without_out_warns_at_the_callers_line():
+    from kestrelfin import bs
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        line = inspect.currentframe().f_lineno + 1
+        bs.delta("c", np.ones(3), 95.0, 0.5, 0.03, 0.25, where=np.array([True, False, True]))
+    assert [(w.filename, w.lineno, w.category) for w in caught] == [(__file__, line, UserWarning)]
+    assert str(caught[0].message) == ("kestrelfin.bs.delta: where= without out= leaves the elements where it is "
+                                      "False uninitialised; pass out= to keep values there")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        bs.delta("c", np.ones(3), 95.0, 0.5, 0.03, 0.25, where=np.array([True, False, True]), out=np.zeros(3))
+    assert caught == []

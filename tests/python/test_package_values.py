@@ -215,3 +215,54 @@ def test_black_scholes_is_black_scholes_merton_with_no_dividend_yield():
                                  arguments["r"], arguments["sigma"], 0.0)
     assert np.array_equal(array_bits(MODELS["bs"].gamma(**arguments)), array_bits(merton))
     assert math.isnan(MODELS["bs"].gamma("c", math.nan, 1.0, 1.0, 0.0, 1.0))
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_longdouble_is_cast_to_float64_as_arrays_scalars_and_lists(model):
+    quantity = "vega"
+    arguments = {p: np.full(6, ORDINARY[p]) for p in numbers(model, quantity)}
+    arguments["flag"] = "c"
+    wide = np.array([1, 2, 3, 90, 110, 200], dtype=np.longdouble) / 3  # not float64 values
+    narrowed = wide.astype(np.float64)
+    expected = reference_array(model, quantity, {**arguments, "K": narrowed}, (6,))
+    for given in (wide, list(wide), wide[::-1][::-1]):
+        assert np.array_equal(array_bits(call(model, quantity, {**arguments, "K": given})), array_bits(expected))
+    one = {p: ORDINARY[p] for p in numbers(model, quantity)}
+    result = call(model, quantity, {**one, "flag": "p", "K": wide[4]})
+    assert bits(result) == bits(reference(model, quantity, {**one, "flag": "p", "K": float(narrowed[4])}))
+    out = np.empty(6)
+    assert call(model, quantity, {**arguments, "t": wide}, out=out) is out
+    # Complex numbers stay an error, whatever their width.
+    for complex_values in (np.ones(6, dtype=np.clongdouble), np.ones(6, dtype=np.complex64)):
+        with pytest.raises(TypeError) as info:
+            call(model, quantity, {**arguments, "K": complex_values})
+        assert info.value.args == (f"kestrelfin.{model}.{quantity}: K expects real numbers (a number or an "
+                                   f"array-like of numbers), got a {complex_values.dtype} array",)
+
+
+class LyingFloat(float):
+    def __float__(self):
+        return 1.0
+
+
+class LyingInt(int):
+    def __float__(self):
+        return 1.0
+
+    def __index__(self):
+        return 2
+
+    def __int__(self):
+        return 2
+
+
+@pytest.mark.parametrize("cls, lie", [(LyingFloat, 1.0), (LyingInt, 2.0)])
+def test_number_subclasses_are_read_as_numpy_reads_them_alone_and_in_arrays(cls, lie):
+    # One reading, NumPy's conversion, for one option and for many: the
+    # scalar path takes exact floats and ints only.
+    arguments = {p: ORDINARY[p] for p in numbers("bs", "price")}
+    alone = public("bs", "price")("c", **{**arguments, "S": cls(100)})
+    in_a_list = public("bs", "price")("c", **{**arguments, "S": [cls(100)]})
+    assert bits(float(alone)) == bits(float(in_a_list[0])) == bits(reference("bs", "price", {
+        **arguments, "flag": "c", "S": float(np.asarray([cls(100)])[0])}))
+    assert float(np.asarray([cls(100)])[0]) == lie

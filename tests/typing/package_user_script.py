@@ -28,6 +28,8 @@ def main() -> None:
     assert_type(greeks, dict[str, float])
     out = np.empty(2)
     bs.vega(np.array([True, False]), np.array([100.0, 101.0]), 100.0, 1.0, 0.0, 0.2, out=out, where=[True, True])
+    outs = tuple(np.empty(2) for _ in range(16))
+    bs.greeks("c", np.array([100.0, 101.0]), 100.0, 1.0, 0.0, 0.2, out=outs)
     print(f"straddle {straddle(100.0, 100.0, 1.0, 0.05, 0.2):.4f}, grid {np.shape(grid)}, "
           f"delta {greeks['delta']:.4f}, vegas {out.round(4).tolist()}")
 
