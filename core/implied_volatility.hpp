@@ -20,22 +20,8 @@
 
 namespace kestrelfin::core {
 
+// Why no volatility was found (kernels/messages.hpp words each).
 enum class ImpliedVolError : unsigned char { None, BelowIntrinsic, AboveMaximum, NotConverged };
-
-// The text reported for a failure; the empty string for None.
-inline const char* message(ImpliedVolError error) noexcept {
-    switch (error) {
-        case ImpliedVolError::BelowIntrinsic:
-            return "price is below intrinsic value";
-        case ImpliedVolError::AboveMaximum:
-            return "price exceeds theoretical maximum";
-        case ImpliedVolError::NotConverged:
-            return "IV solver failed to converge";
-        case ImpliedVolError::None:
-            break;
-    }
-    return "";
-}
 
 struct ImpliedVol {
     double volatility;  // meaningful only when ok()

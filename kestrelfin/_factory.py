@@ -19,8 +19,9 @@ A call takes one of two paths:
   Python float or int or a NumPy float64 scalar (the check is on the type,
   so a subclass never takes it), and the ufunc keywords are at their
   defaults: the _kestrelfin scalar function itself (so the same float, bit for
-  bit), except that an implied volatility the solver cannot find is NaN
-  instead of an exception, as in the ufuncs;
+  bit), or for an implied volatility ``_ufuncs.<name>_or_nan``, the same
+  solver giving NaN where _kestrelfin raises a solver failure, as the
+  ufuncs do;
 * otherwise the flag becomes a boolean ``is_call`` (``_flags.to_is_call``)
   and the ufunc is called with it and the numbers, so that NumPy broadcasts,
   casts, honours ``out=`` and ``where=``; pandas, Polars, xarray and Dask
@@ -37,7 +38,6 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
-import math
 import warnings
 from typing import Any, NamedTuple
 
@@ -55,10 +55,6 @@ except ImportError:  # a source tree without a build: no generated texts
 # on the class, not isinstance, to be cheap): a bool, a subclass, or a NumPy
 # scalar of another type takes the ufunc path, which gives the same bits.
 _NUMBERS = frozenset({float, int, np.float64})
-# What the solver's failures raise in _kestrelfin's scalar functions.
-_SOLVER_FAILURES = frozenset({"price is below intrinsic value", "price exceeds theoretical maximum",
-                              "IV solver failed to converge"})
-_NAN = math.nan
 
 
 class PublicFunction(NamedTuple):
@@ -67,7 +63,7 @@ class PublicFunction(NamedTuple):
     quantity: str       # its name there: "price", "delta", ...
     parameters: tuple[str, ...]
     ufunc: Any
-    scalar: Any         # the _kestrelfin scalar function, or None (greeks)
+    scalar: Any         # the scalar path's function, or None (greeks)
 
     @property
     def public_name(self) -> str:
@@ -241,7 +237,7 @@ def too_many(entry: PublicFunction, extra: tuple) -> TypeError:
 # type tests. `{parameters}` are the _kestrelfin parameters, `{numbers}` those
 # but the flag.
 _TEMPLATE = '''
-def _make(_entry, _scalar, _dispatch, _too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN):
+def _make(_entry, _scalar, _dispatch, _too_many, _long_flag, _NUMBERS):
     def {name}({parameters}, *extra, out=None, where=True, casting="same_kind", order="K"):
         if extra:
             raise _too_many(_entry, extra)
@@ -253,20 +249,11 @@ def _make(_entry, _scalar, _dispatch, _too_many, _long_flag, _NUMBERS, _SOLVER_F
 '''
 
 # A bad flag raises _kestrelfin's error, cut by _long_flag when the text is
-# long.
+# long. (An implied volatility's scalar function gives NaN, not an error,
+# where no volatility gives the price.)
 _SCALAR = '''            try:
                 return _scalar({parameters})
             except ValueError:
-                _long_flag(flag)
-                raise'''
-
-# An implied volatility that cannot be found is NaN, as in the ufunc; a bad
-# flag still raises.
-_SCALAR_IMPLIED = '''            try:
-                return _scalar({parameters})
-            except (ValueError, RuntimeError) as error:
-                if error.args and error.args[0] in _SOLVER_FAILURES:
-                    return _NAN
                 _long_flag(flag)
                 raise'''
 
@@ -310,13 +297,12 @@ def _compile(source: str, module_globals: dict, name: str):
 def make_function(entry: PublicFunction, module_globals: dict):
     parameters = ", ".join(entry.parameters)
     numbers = [p for p in entry.parameters if p != "flag"]
-    scalar = _SCALAR_IMPLIED if entry.quantity == "implied_volatility" else _SCALAR
     source = _TEMPLATE.format(
         name=entry.quantity, parameters=parameters,
         number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
-        scalar_path=scalar.format(parameters=parameters))
+        scalar_path=_SCALAR.format(parameters=parameters))
     make = _compile(source, module_globals, entry.quantity)
-    function = make(entry, entry.scalar, dispatch, too_many, _long_flag, _NUMBERS, _SOLVER_FAILURES, _NAN)
+    function = make(entry, entry.scalar, dispatch, too_many, _long_flag, _NUMBERS)
     _document(function, entry, module_globals["__name__"])
     return function
 
@@ -336,7 +322,11 @@ def populate(module_globals: dict, model: str) -> list[str]:
     for row_model, quantity, name, parameters, ufunc in _ufuncs.FUNCTIONS:
         if row_model != model:
             continue
-        entry = PublicFunction(model, quantity, parameters, ufunc, getattr(_kestrelfin, name))
+        # A function that can fail per option (the implied volatility) has a
+        # one-option entry in _ufuncs that gives NaN instead; the others are
+        # _kestrelfin's own scalar functions.
+        scalar = getattr(_ufuncs, f"{name}_or_nan", None) or getattr(_kestrelfin, name)
+        entry = PublicFunction(model, quantity, parameters, ufunc, scalar)
         module_globals[quantity] = make_function(entry, module_globals)
         names.append(quantity)
     for row_model, parameters, ufunc in _ufuncs.GREEKS:

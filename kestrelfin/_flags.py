@@ -28,7 +28,6 @@ from __future__ import annotations
 
 import numpy as np
 
-import _kestrelfin
 from kestrelfin import _ufuncs
 
 _EXPECTED = "flag must be 'c' or 'p', an array-like of such texts, or a boolean array (True for a call)"
@@ -44,15 +43,6 @@ _P = ord("p")
 SHOWN = 20
 
 
-def _kestrelfin_error(flag: str) -> ValueError:
-    """The ValueError _kestrelfin raises for a flag that is no flag."""
-    try:
-        _kestrelfin.bs_vega(flag, 1.0, 1.0, 1.0, 0.0, 1.0)
-    except ValueError as error:
-        return error
-    raise AssertionError("unreachable: _kestrelfin accepted a flag that is not c or p")
-
-
 def parse_text(flag: str) -> bool:
     """One flag: True for a call, False for a put; anything else raises the
     very ValueError that _kestrelfin raises for it (for a text longer than
@@ -65,9 +55,9 @@ def parse_text(flag: str) -> bool:
     if first == "p" or first == "P":
         return False
     if len(flag) <= SHOWN:
-        raise _kestrelfin_error(flag) from None
+        raise _ufuncs.flag_error(flag) from None
     # _kestrelfin quotes the whole text: a long one is quoted by its start.
-    message = _kestrelfin_error(flag[:SHOWN]).args[0]
+    message = _ufuncs.flag_error(flag[:SHOWN]).args[0]
     raise ValueError(f"{message}... ({len(flag)} characters)") from None
 
 

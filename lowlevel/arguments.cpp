@@ -1,14 +1,13 @@
 #include "lowlevel/arguments.hpp"
 
 #include "lowlevel/compatibility_texts.hpp"
-#include "cpython/quoted_text.hpp"
+#include "cpython/flag_error.hpp"
 
 #include <array>
 #include <string>
 
 namespace kestrelfin::lowlevel {
 
-using cpython::append_quoted_text;
 namespace {
 
 [[noreturn]] void fail_type_error(PyRef message) {
@@ -154,12 +153,7 @@ std::string_view convert_text(PyObject* object, const char* parameter) {
 }
 
 void fail_flag(std::string_view text) {
-    if (text.empty()) {
-        fail(ErrorClass::ValueError, "flag must be 'c' or 'p'");
-    }
-    std::string message = "flag must be 'c' or 'p', got ";
-    append_quoted_text(message, text);
-    fail(ErrorClass::ValueError, std::move(message));
+    fail(ErrorClass::ValueError, cpython::flag_error_message(text));
 }
 
 }  // namespace kestrelfin::lowlevel

@@ -4,6 +4,7 @@
 
 #include "lowlevel/errors.hpp"
 #include "core/option_kind.hpp"
+#include "kernels/flag_kind.hpp"
 
 #include <array>
 #include <cstddef>
@@ -78,15 +79,8 @@ inline double convert_number(PyObject* object, const char* parameter) {
 // Only the first character decides, so "call", "Put" and "p" all parse.
 inline core::OptionKind parse_flag(std::string_view text) {
     if (!text.empty()) {
-        switch (text.front()) {
-            case 'c':
-            case 'C':
-                return core::OptionKind::Call;
-            case 'p':
-            case 'P':
-                return core::OptionKind::Put;
-            default:
-                break;
+        if (const auto kind = kernels::kind_of_first_character(static_cast<unsigned char>(text.front()))) {
+            return *kind;
         }
     }
     fail_flag(text);

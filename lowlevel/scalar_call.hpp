@@ -2,6 +2,7 @@
 // flag, call the core operation once and box the result.
 #pragma once
 
+#include "kernels/messages.hpp"
 #include "lowlevel/arguments.hpp"
 #include "kernels/operations.hpp"
 #include "core/implied_volatility.hpp"
@@ -35,12 +36,12 @@ inline PyObject* box(const core::ImpliedVol& result) {
         case core::ImpliedVolError::None:
             return box(result.volatility);
         case core::ImpliedVolError::NotConverged:
-            fail(ErrorClass::RuntimeError, core::message(result.error));
+            fail(ErrorClass::RuntimeError, std::string(kernels::messages::solver_failure(result.error)));
         case core::ImpliedVolError::BelowIntrinsic:
         case core::ImpliedVolError::AboveMaximum:
             break;
     }
-    fail(ErrorClass::ValueError, core::message(result.error));
+    fail(ErrorClass::ValueError, std::string(kernels::messages::solver_failure(result.error)));
 }
 
 template <class Function>

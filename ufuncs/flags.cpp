@@ -1,38 +1,34 @@
+// The flags of kestrelfin._ufuncs (flags.hpp).
 #include "ufuncs/flags.hpp"
 
+#include "cpython/flag_error.hpp"
+#include "kernels/flag_kind.hpp"
 #include "ufuncs/numpy_headers.hpp"
 
 #include <cstddef>
+#include <new>
+#include <optional>
+#include <string>
 
 namespace kestrelfin::ufuncs {
 namespace {
 
-enum class Parsed { Call, Put, Invalid };
-
-Parsed parse_character(Py_UCS4 c) noexcept {
-    if (c == 'c' || c == 'C') {
-        return Parsed::Call;
-    }
-    if (c == 'p' || c == 'P') {
-        return Parsed::Put;
-    }
-    return Parsed::Invalid;
-}
+using Parsed = std::optional<core::OptionKind>;
 
 Parsed parse_flag(PyObject* item) noexcept {
     if (PyUnicode_Check(item)) {
         if (PyUnicode_GetLength(item) < 1) {
-            return Parsed::Invalid;
+            return std::nullopt;
         }
-        return parse_character(PyUnicode_ReadChar(item, 0));
+        return kernels::kind_of_first_character(PyUnicode_ReadChar(item, 0));
     }
     if (PyBytes_Check(item)) {
         if (PyBytes_Size(item) < 1) {
-            return Parsed::Invalid;
+            return std::nullopt;
         }
-        return parse_character(static_cast<unsigned char>(PyBytes_AsString(item)[0]));
+        return kernels::kind_of_first_character(static_cast<unsigned char>(PyBytes_AsString(item)[0]));
     }
-    return Parsed::Invalid;
+    return std::nullopt;
 }
 
 bool is_vector(PyObject* object, int type) {
@@ -87,11 +83,11 @@ PyObject* first_characters(PyObject* /*module*/, PyObject* args) {
         }
         // An object array may hold null entries (np.empty(n, object) before
         // it is filled is None, but arrays made from C need not be).
-        const Parsed parsed = item == nullptr ? Parsed::Invalid : parse_flag(item);
-        if (parsed == Parsed::Invalid) {
+        const Parsed parsed = item == nullptr ? std::nullopt : parse_flag(item);
+        if (!parsed) {
             return PyLong_FromSsize_t(static_cast<Py_ssize_t>(i));
         }
-        if (parsed == Parsed::Call) {
+        if (*parsed == core::OptionKind::Call) {
             out[i] = 1;
             last_call = item;
         } else {
@@ -100,6 +96,36 @@ PyObject* first_characters(PyObject* /*module*/, PyObject* args) {
         }
     }
     return PyLong_FromLong(-1);
+}
+
+PyObject* new_flag_error(std::string_view text) noexcept {
+    try {
+        const std::string message = cpython::flag_error_message(text);
+        PyObject* error_text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+        if (error_text == nullptr) {
+            return nullptr;
+        }
+        PyObject* error = PyObject_CallFunctionObjArgs(PyExc_ValueError, error_text, nullptr);
+        Py_DECREF(error_text);
+        return error;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* flag_error(PyObject* /*module*/, PyObject* flag) {
+    if (!PyUnicode_Check(flag)) {
+        PyErr_SetString(PyExc_TypeError, "flag_error expects a str");
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(flag, &size);
+    if (text == nullptr) {
+        // No UTF-8 text (a lone surrogate): what _kestrelfin raises, its
+        // conversion's error, is returned.
+        return PyErr_GetRaisedException();
+    }
+    return new_flag_error({text, static_cast<std::size_t>(size)});
 }
 
 }  // namespace kestrelfin::ufuncs

@@ -1,7 +1,10 @@
-// Option kinds read from an object array of flags, one per option.
+// Flags in kestrelfin._ufuncs: option kinds read from an object array of
+// flags, one per option, and the error of a flag that is no flag.
 #pragma once
 
 #include "cpython/python.hpp"
+
+#include <string_view>
 
 namespace kestrelfin::ufuncs {
 
@@ -14,5 +17,16 @@ namespace kestrelfin::ufuncs {
 // character or is empty, or an object of another type), leaving the rest of
 // `is_call` unwritten.
 PyObject* first_characters(PyObject* module, PyObject* args);
+
+// flag_error(flag) -> ValueError: the error _kestrelfin raises for a str
+// flag that is no flag, with its text ("flag must be 'c' or 'p'", or with
+// ", got " and the flag quoted), for the package to raise or to word a
+// shorter message from. (A str that has no UTF-8 form, with a lone
+// surrogate, gives the UnicodeEncodeError that _kestrelfin raises then.)
+PyObject* flag_error(PyObject* module, PyObject* flag);
+
+// A new ValueError with the flag error's text for `text` (UTF-8), or null
+// with an exception set.
+PyObject* new_flag_error(std::string_view text) noexcept;
 
 }  // namespace kestrelfin::ufuncs

@@ -12,7 +12,10 @@
 //                fifteen Greeks in one pass, with the price function's
 //                parameters;
 //   GREEK_NAMES  the sixteen quantities the greeks ufuncs return, in order;
-// and each ufunc under its own name (bs_delta, ..., bs_greeks).
+// and each ufunc under its own name (bs_delta, ..., bs_greeks). For the
+// package's one-option path it also offers the implied volatility that gives
+// NaN and a reason instead of raising (solver_entries.hpp) and the error of a
+// flag that is no flag (flag_error), each with _kestrelfin's texts.
 // Every ufunc takes the option kind as a bool `is_call` (True = call) and then
 // the function's numbers, in its parameter order without `flag`, all
 // float64; NumPy broadcasts and casts the operands.
@@ -23,6 +26,7 @@
 #include "kernels/strided_loops.hpp"
 #include "ufuncs/flags.hpp"
 #include "ufuncs/numpy_headers.hpp"
+#include "ufuncs/solver_entries.hpp"
 
 #include <array>
 #include <cfenv>
@@ -252,6 +256,9 @@ PyMethodDef kMethods[] = {
     {"first_characters", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(&first_characters)), METH_VARARGS,
      "first_characters(flags, is_call) -> int\n\nReads the option kinds of a contiguous object vector of "
      "flags into a bool vector; returns the index of the first element that is no flag, or -1."},
+    {"flag_error", &flag_error, METH_O,
+     "flag_error(flag) -> ValueError\n\nThe error _kestrelfin raises for a str flag that does not start with c, C, "
+     "p or P, with its text."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,7 +284,7 @@ PyObject* create_module() {
     // would wait for it forever.
     (void)kernels::kernel_path();
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
-    if (!module || !add_functions(module.get()) || !add_greeks(module.get())) {
+    if (!module || !add_functions(module.get()) || !add_greeks(module.get()) || !add_solver_entries(module.get())) {
         return nullptr;
     }
     return module.release();

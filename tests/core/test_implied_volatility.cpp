@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "kernels/messages.hpp"
 #include "kernels/operations.hpp"
 #include "core/black76.hpp"
 #include "core/black_scholes_merton.hpp"
@@ -70,19 +71,19 @@ TEST_P(ImpliedVolRoundTrip, RecoversTheVolatilityInEveryModel) {
     const double bs_price = bs_black_scholes(kind, S, p.K, p.t, r, p.sigma);
     const double bs_F = S * std::exp(p.t * r);
     const ImpliedVol bs = bs_implied_volatility(kind, bs_price, S, p.K, p.t, r);
-    ASSERT_TRUE(bs.ok()) << message(bs.error);
+    ASSERT_TRUE(bs.ok()) << kestrelfin::kernels::messages::solver_failure(bs.error);
     EXPECT_NEAR(bs.volatility, p.sigma, volatility_bound(bs_F, p.K, p.t, p.sigma, bs_price * std::exp(p.t * r)));
 
     const double bsm_price = bsm_black_scholes_merton(kind, S, p.K, p.t, r, p.sigma, q);
     const double bsm_F = S * std::exp(p.t * (r - q));
     const ImpliedVol bsm = bsm_implied_volatility(kind, bsm_price, S, p.K, p.t, r, q);
-    ASSERT_TRUE(bsm.ok()) << message(bsm.error);
+    ASSERT_TRUE(bsm.ok()) << kestrelfin::kernels::messages::solver_failure(bsm.error);
     EXPECT_NEAR(bsm.volatility, p.sigma, volatility_bound(bsm_F, p.K, p.t, p.sigma, bsm_price * std::exp(p.t * r)));
 
     const double F = 104;
     const double b76_price = black76_black(kind, F, p.K, p.t, r, p.sigma);
     const ImpliedVol b76 = black76_implied_volatility(kind, b76_price, F, p.K, r, p.t);
-    ASSERT_TRUE(b76.ok()) << message(b76.error);
+    ASSERT_TRUE(b76.ok()) << kestrelfin::kernels::messages::solver_failure(b76.error);
     EXPECT_NEAR(b76.volatility, p.sigma, volatility_bound(F, p.K, p.t, p.sigma, b76_price * std::exp(p.t * r)));
 }
 
@@ -200,9 +201,12 @@ TEST(ImpliedVol, AnyNaNInputGivesAQuietNaNWithoutError) {
 }
 
 TEST(ImpliedVol, MessagesAreExact) {
-    EXPECT_STREQ(message(ImpliedVolError::BelowIntrinsic), "price is below intrinsic value");
-    EXPECT_STREQ(message(ImpliedVolError::AboveMaximum), "price exceeds theoretical maximum");
-    EXPECT_STREQ(message(ImpliedVolError::NotConverged), "IV solver failed to converge");
+    EXPECT_EQ(kestrelfin::kernels::messages::solver_failure(ImpliedVolError::BelowIntrinsic),
+              "price is below intrinsic value");
+    EXPECT_EQ(kestrelfin::kernels::messages::solver_failure(ImpliedVolError::AboveMaximum),
+              "price exceeds theoretical maximum");
+    EXPECT_EQ(kestrelfin::kernels::messages::solver_failure(ImpliedVolError::NotConverged),
+              "IV solver failed to converge");
     EXPECT_FALSE((ImpliedVol{0.2, ImpliedVolError::AboveMaximum}.ok()));
     EXPECT_TRUE((ImpliedVol{0.2, ImpliedVolError::None}.ok()));
 }
