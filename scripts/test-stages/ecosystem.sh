@@ -135,6 +135,7 @@ source_copy="$WORK/clean/kestrelfin-0.2.0"
 for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO kernels/functions.hpp \
               kernels/families.hpp kernels/element_loops.hpp cpython/numpy_import.cpp lowlevel/module.cpp \
               lowlevel/CMakeLists.txt ufuncs/module.cpp ufuncs/CMakeLists.txt texts/CMakeLists.txt \
+              texts/generate.py texts/quantities.py texts/table_facts.cpp \
               core/normal.hpp core/implied_volatility.hpp kestrelfin/CMakeLists.txt kestrelfin/__init__.py \
               kestrelfin/_factory.py; do
     [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
