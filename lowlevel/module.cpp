@@ -10,7 +10,8 @@
 namespace kestrelfin::lowlevel {
 namespace {
 
-constexpr const char* kVersion = "0.2.0";
+// __version__: the distribution's version, from pyproject.toml (CMakeLists.txt).
+constexpr const char* kVersion = KESTRELFIN_VERSION;
 
 PyModuleDef g_module_definition = {
     PyModuleDef_HEAD_INIT,
