@@ -1,3 +1,6 @@
+// A text as a double-quoted literal (quoted_text.hpp): a small UTF-8
+// decoder, and the Unicode categories, from the interpreter's unicodedata,
+// that decide which characters are escaped.
 #include "cpython/quoted_text.hpp"
 
 #include "cpython/py_ref.hpp"

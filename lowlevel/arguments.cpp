@@ -1,3 +1,7 @@
+// The first steps of every call of _kestrelfin (arguments.hpp): matching
+// arguments to parameters with the interpreter's wording of every mismatch,
+// converting them, and renaming a conversion's TypeError after its
+// parameter.
 #include "lowlevel/arguments.hpp"
 
 #include "lowlevel/compatibility_texts.hpp"

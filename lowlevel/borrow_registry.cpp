@@ -1,3 +1,6 @@
+// The borrow registry shared through NumPy's multiarray module
+// (borrow_registry.hpp): finding the record another module published, or
+// publishing this module's own, and the registry behind it.
 #include "lowlevel/borrow_registry.hpp"
 
 #include "lowlevel/compatibility_texts.hpp"

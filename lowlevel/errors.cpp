@@ -1,3 +1,6 @@
+// How failures leave _kestrelfin (errors.hpp): raising a pending error, the
+// PanicException class, taking the interpreter's exception, and the fault
+// reports written to standard error.
 #include "lowlevel/errors.hpp"
 
 #include "lowlevel/compatibility_texts.hpp"

@@ -1,3 +1,6 @@
+// NumPy access of _kestrelfin (numpy_access.hpp): the API table found at
+// the first array call, the read views of input arrays under borrows, and
+// the result arrays that adopt their buffer.
 #define KESTRELFIN_DEFINES_NUMPY_API
 #include "lowlevel/numpy_access.hpp"
 

@@ -1,3 +1,6 @@
+// The implied-volatility solver: round trips through every model's price,
+// worked inversions, the bounds of the no-arbitrage band and of the bracket,
+// the tolerance on tiny prices, NaN inputs and the failures' texts.
 #include <cmath>
 #include <cstring>
 #include <limits>
