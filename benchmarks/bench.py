@@ -25,21 +25,19 @@ turns within each repeat (time_round_robin), so that load from elsewhere on
 the machine falls on all of them alike.
 
 It also checks what it times: ours and the scalar floor must agree bit for
-bit, and ours must give the bits of the module built from the baseline
-commit (baseline.sh, digests compared); the recording must have seen the
+bit, and, given a git ref to compare against (run.sh --against REF), ours
+must give the bits of the module built from it (ref.sh, digests compared); the recording must have seen the
 formula's libm calls (one log per option for a price or Greek); the peers'
 values are compared with ours, and for implied volatility the share of
 options recovered to 1e-10 in sigma is reported for every solver. Then it
 measures the scalar call cost (scalar_calls.py), every scalar function
-against the baseline commit's (baseline_worker.py, both in subprocesses,
-taking turns), the peak memory of one call on 10^7 options (memory_probe.py,
+against the ref's (ref_worker.py, both in subprocesses, taking turns), the peak memory of one call on 10^7 options (memory_probe.py,
 in subprocesses), and hands everything to report.py.
 """
 
 from __future__ import annotations
 
 import argparse
-import gc
 import hashlib
 import json
 import math
@@ -57,15 +55,24 @@ sys.path.insert(0, str(HERE))
 
 import inputs  # noqa: E402
 import numpy_peer  # noqa: E402
+import timing  # noqa: E402
 from lbr_peer import LbrPeer  # noqa: E402
 import report  # noqa: E402
 import scalar_calls  # noqa: E402
 from native_floors import Floors  # noqa: E402
 
-GREEKS = ("delta", "gamma", "vega", "theta", "rho", "vanna", "charm", "vomma", "speed", "zomma",
-          "color", "veta", "ultima", "dual_delta", "dual_gamma")
-PRICE = {"bs": "bs_black_scholes", "bsm": "bsm_black_scholes_merton", "black76": "black76_black"}
 IV_TOLERANCE = 1e-10
+
+
+def table():
+    """The module's functions by model: {model: {quantity: _kestrelfin name}},
+    as kestrelfin._ufuncs exposes the function table."""
+    from kestrelfin import _ufuncs
+
+    functions: dict = {}
+    for model, quantity, name, _, _ in _ufuncs.FUNCTIONS:
+        functions.setdefault(model, {})[quantity] = name
+    return functions
 
 
 def cases(option_set=None):
@@ -77,35 +84,21 @@ def cases(option_set=None):
             yield "black76", "black76_implied_volatility", flag, "iv"
         return
     for model in ("bs", "bsm", "black76"):
+        names = table()[model]
         for flag in ("c", "p"):
-            yield model, PRICE[model], flag, "price"
+            yield model, names["price"], flag, "price"
         for flag in ("c", "p"):
-            yield model, f"{model}_implied_volatility", flag, "iv"
-        for greek in GREEKS:
-            yield model, f"{model}_{greek}", "c", "greek"
+            yield model, names["implied_volatility"], flag, "iv"
+        for quantity, name in names.items():
+            if quantity not in ("price", "implied_volatility"):
+                yield model, name, "c", "greek"
 
 
 def time_round_robin(contenders: dict, n: int, repeats: int) -> tuple[dict, dict]:
-    """Times each contender `repeats` times, taking turns (one call of each,
-    then the next round), so that a burst of load from elsewhere on the
-    machine hits every contender alike. Returns the best time of each in ns
-    per option and the result of each contender's first call. The collector
-    is off while timing."""
-    best = {key: math.inf for key in contenders}
-    first = {}
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            for key, fn in contenders.items():
-                start = time.perf_counter_ns()
-                result = fn()
-                elapsed = time.perf_counter_ns() - start
-                best[key] = min(best[key], elapsed)
-                first.setdefault(key, result)
-                del result
-    finally:
-        gc.enable()
-    return {key: value / n for key, value in best.items()}, first
+    """The best time of each contender in ns per option, taking turns
+    (timing.best_of), and the result of each one's first call."""
+    best, first = timing.best_of(contenders, repeats, per=n)
+    return {key: value * 1e9 for key, value in best.items()}, first
 
 
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
@@ -164,7 +157,7 @@ def all_iv_prices(kf, sets) -> dict:
 def write_jobs(sets, iv_prices, jobdir: Path, repeats: int, iv_repeats: int) -> list:
     """The arrays of every case as .npy files and the case list as
     jobs.json, for the workers in other environments (pvv_peer.py,
-    baseline_worker.py). Returns the case list."""
+    ref_worker.py). Returns the case list."""
     shutil.rmtree(jobdir, ignore_errors=True)
     jobdir.mkdir(parents=True)
     case_list = []
@@ -208,21 +201,21 @@ def digest(values: np.ndarray) -> str:
     return hashlib.sha256(np.ascontiguousarray(values).tobytes()).hexdigest()
 
 
-def run_baseline_digests(baseline_python: str | None, jobdir: Path, log) -> dict:
-    """The SHA-256 of every case's result from the baseline commit's module
-    (baseline_worker.py digests), keyed "set|name|flag"; {} when there is no
-    baseline environment."""
-    if not baseline_python:
+def run_ref_digests(ref_python: str | None, jobdir: Path, log) -> dict:
+    """The SHA-256 of every case's result from the compared ref's module
+    (ref_worker.py digests), keyed "set|name|flag"; {} when no ref is
+    compared."""
+    if not ref_python:
         return {}
-    done = subprocess.run([baseline_python, str(HERE / "baseline_worker.py"), "digests", str(jobdir)],
+    done = subprocess.run([ref_python, str(HERE / "ref_worker.py"), "digests", str(jobdir)],
                           capture_output=True, text=True, check=False)
     if done.returncode != 0:
-        log(f"baseline digests failed: {(done.stderr.strip().splitlines() or ['no output'])[-1]}")
+        log(f"ref digests failed: {(done.stderr.strip().splitlines() or ['no output'])[-1]}")
         return {}
     return json.loads(done.stdout)
 
 
-def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests: dict, sets,
+def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dict, sets,
                    iv_prices: dict, repeats: int, iv_repeats: int, log) -> tuple[list[dict], dict]:
     """The rows of every case, and the memory floor of each set (ns per
     option to read four of its arrays and write one)."""
@@ -283,8 +276,8 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests
 
             ours = results["ours"]
             row["floor_bits_equal"] = same_bits(ours, out)
-            before = baseline_digests.get(f"{s.name}|{name}|{flag}")
-            row["baseline_bits_equal"] = None if before is None else before == digest(ours)
+            before = ref_digests.get(f"{s.name}|{name}|{flag}")
+            row["ref_bits_equal"] = None if before is None else before == digest(ours)
             row["wrap_problem"] = wrap_check(kind, row)
             if not same_bits(recorded_out, out):
                 row["wrap_problem"] = "the recording build computed different values"
@@ -307,18 +300,18 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, baseline_digests
     return rows, memory_floor
 
 
-def measure_scalar_against_baseline(baseline_python: str | None, rounds: int, repeats: int,
+def measure_scalar_against_ref(ref_python: str | None, rounds: int, repeats: int,
                                     log) -> dict:
-    """Every scalar function, today's module against the baseline commit's,
-    each in a subprocess of its own environment (baseline_worker.py scalar),
-    taking turns for `rounds` rounds; the best per call of each. {} without
-    a baseline environment."""
-    if not baseline_python:
+    """Every scalar function, today's module against the compared ref's,
+    each in a subprocess of its own environment (ref_worker.py scalar),
+    taking turns for `rounds` rounds; the best per call of each. {} when no
+    ref is compared."""
+    if not ref_python:
         return {}
-    best: dict = {"today": {}, "baseline": {}}
+    best: dict = {"today": {}, "ref": {}}
     for _ in range(rounds):
-        for who, python in (("today", sys.executable), ("baseline", baseline_python)):
-            done = subprocess.run([python, str(HERE / "baseline_worker.py"), "scalar", str(repeats)],
+        for who, python in (("today", sys.executable), ("ref", ref_python)):
+            done = subprocess.run([python, str(HERE / "ref_worker.py"), "scalar", str(repeats)],
                                   capture_output=True, text=True, check=False)
             if done.returncode != 0:
                 log(f"scalar worker ({who}) failed: "
@@ -349,8 +342,8 @@ def main() -> None:
     parser.add_argument("--floors", type=Path, required=True, help="directory of the floors libraries")
     parser.add_argument("--json", type=Path, required=True, help="where to write the raw results")
     parser.add_argument("--pvv-python", help="interpreter of the py_vollib_vectorized environment")
-    parser.add_argument("--baseline-python", help="interpreter of the baseline commit's environment")
-    parser.add_argument("--baseline-commit", default="c277441", help="the commit it was built from")
+    parser.add_argument("--ref-python", help="interpreter of the environment built from the git ref compared against")
+    parser.add_argument("--ref", default="no ref", help="the git ref it was built from")
     parser.add_argument("--markdown", type=Path, default=HERE / "RESULTS.md")
     parser.add_argument("--plot", type=Path, default=HERE / "results.png")
     args = parser.parse_args()
@@ -384,17 +377,17 @@ def main() -> None:
 
     log("py_vollib_vectorized, in its own environment (its numba functions compile first)")
     pvv = run_pvv_worker(args.pvv_python, case_list, jobdir, log)
-    log(f"the module of commit {args.baseline_commit}: digests of every array result")
-    baseline_digests = run_baseline_digests(args.baseline_python, jobdir, log)
+    log(f"the module of {args.ref}: digests of every array result")
+    ref_digests = run_ref_digests(args.ref_python, jobdir, log)
     log(report.progress_header())
-    rows, memory_floor = measure_arrays(kf, floors, lbr, pvv, baseline_digests, sets, iv_prices, repeats, iv_repeats,
+    rows, memory_floor = measure_arrays(kf, floors, lbr, pvv, ref_digests, sets, iv_prices, repeats, iv_repeats,
                           log)
     shutil.rmtree(jobdir, ignore_errors=True)
     log("scalar calls")
     scalar = scalar_calls.measure(kf, sets[0], inputs.RATE, inputs.DIVIDEND, scalar_repeats,
                                   loop_size=2_000 if args.quick else 10_000)
-    log(f"scalar calls, today against commit {args.baseline_commit}")
-    baseline_scalar = measure_scalar_against_baseline(args.baseline_python, 2 if args.quick else 5,
+    log(f"scalar calls, today against {args.ref}")
+    ref_scalar = measure_scalar_against_ref(args.ref_python, 2 if args.quick else 5,
                                                       scalar_repeats, log)
     log(f"peak memory of one call on {memory_n:,} options")
     memory = measure_memory(memory_n)
@@ -405,8 +398,8 @@ def main() -> None:
         "settings": settings, "machine": machine, "rows": rows, "memory_floor": memory_floor,
         "scalar": scalar,
         "memory": memory,
-        "baseline": {"commit": args.baseline_commit, "available": bool(args.baseline_python),
-                     "digests": len(baseline_digests), "scalar": baseline_scalar},
+        "ref": {"commit": args.ref, "available": bool(args.ref_python),
+                     "digests": len(ref_digests), "scalar": ref_scalar},
         "lbr": {"version": lbr.version, "error": lbr.error},
         "pvv": {key: pvv.get(key) for key in ("version", "import_error", "broken", "available",
                                                "load_seconds", "python", "numba")},

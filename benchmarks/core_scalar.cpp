@@ -1,15 +1,15 @@
 // ns per call of a few scalar core formulas, with fixed arguments read
 // through volatiles, compiled against one source tree: for telling a change
 // in the core's formulas from one in the binding when the scalar calls of two
-// commits differ (baseline_worker.py times the Python calls). Built against
-// today's tree and against the baseline's (exported by baseline.sh), with
-// the module's release flags:
+// git refs differ (ref_worker.py times the Python calls). Built against
+// today's tree and against the ref's (exported by ref.sh), with the module's
+// release flags:
 //
 //   g++ -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -std=c++20 -Wno-psabi -I. \
 //       benchmarks/core_scalar.cpp -o build/benchmarks/core_scalar_today
 //   g++ -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -std=c++20 -Wno-psabi \
-//       -Ibuild/benchmarks/baseline-c277441/src benchmarks/core_scalar.cpp -o build/benchmarks/core_scalar_c277441
-//   build/benchmarks/core_scalar_today; build/benchmarks/core_scalar_c277441
+//       -Ibuild/benchmarks/ref-<commit>/src benchmarks/core_scalar.cpp -o build/benchmarks/core_scalar_ref
+//   build/benchmarks/core_scalar_today; build/benchmarks/core_scalar_ref
 //
 // Each figure is the fastest of 15 passes of 200,000 calls. Only formulas
 // whose core signature is the same in both trees are listed.

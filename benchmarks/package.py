@@ -26,20 +26,20 @@ bit. Prints a table and, with --markdown PATH, writes it as Markdown.
 from __future__ import annotations
 
 import argparse
-import gc
+import inspect
 import platform
-import time
-import timeit
 from pathlib import Path
 
 import numpy as np
 
 import _kestrelfin as kf
 import inputs
-from kestrelfin import black76, bs, bsm
+from kestrelfin import _ufuncs, black76, bs, bsm
+from timing import best_of, statements
 
 MODELS = {"bs": bs, "bsm": bsm, "black76": black76}
-PRICE = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
+# The _kestrelfin name of each public function, from the function table.
+NAMES = {(model, quantity): name for model, quantity, name, _, _ in _ufuncs.FUNCTIONS}
 R, Q = inputs.RATE, inputs.DIVIDEND
 
 
@@ -53,26 +53,6 @@ def cpu_name() -> str:
     return platform.processor() or "unknown CPU"
 
 
-def best_of(calls: dict, repeats: int) -> dict:
-    """Best seconds of each callable, taking turns; the collector off."""
-    best = {name: float("inf") for name in calls}
-    results = {}
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            for name, call in calls.items():
-                started = time.perf_counter()
-                result = call()
-                best[name] = min(best[name], time.perf_counter() - started)
-                results.setdefault(name, result)
-                del result
-    finally:
-        if enabled:
-            gc.enable()
-    return best, results
-
-
 def same_bits(a, b) -> bool:
     a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
     return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
@@ -80,14 +60,13 @@ def same_bits(a, b) -> bool:
 
 def arguments(model: str, quantity: str, s: inputs.OptionSet, prices: dict, flag="c", r=R, q=Q) -> list:
     """The arguments of the model's function in _kestrelfin's parameter order."""
-    name = f"{model}_{PRICE[model] if quantity == 'price' else quantity}"
     values = {"flag": flag, "S": s.S, "F": s.S, "K": s.K, "t": s.t, "r": r, "sigma": s.sigma, "q": q,
               "price": prices.get(model)}
-    return [values[p] for p in getattr(kf, name).__text_signature__[1:-1].split(", ")]
+    return [values[p] for p in inspect.signature(getattr(kf, NAMES[model, quantity])).parameters]
 
 
 def array_function(model: str, quantity: str):
-    return getattr(kf, f"{model}_{PRICE[model] if quantity == 'price' else quantity}_array")
+    return getattr(kf, f"{NAMES[model, quantity]}_array")
 
 
 def ufunc_ratios(s, prices, repeats, report):
@@ -169,18 +148,14 @@ def scalar_ratios(report):
              ("black76", "implied_volatility", (7.5, 100.0, 100.0, 0.05, 1.0, "c"))]
     ratios = []
     for model, quantity, args in cases:
-        low = getattr(kf, f"{model}_{PRICE[model] if quantity == 'price' else quantity}")
+        low = getattr(kf, NAMES[model, quantity])
         high = getattr(MODELS[model], quantity)
         assert same_bits(low(*args), high(*args))
         # Statements with the arguments written out, as a user's code calls.
         call = "({})".format(", ".join(repr(a) for a in args))
-        timers = {"low": timeit.Timer("low" + call, globals={"low": low}),
-                  "high": timeit.Timer("high" + call, globals={"high": high})}
         number = 100_000
-        best = {name: float("inf") for name in timers}
-        for _ in range(7):
-            for name, timer in timers.items():
-                best[name] = min(best[name], timer.timeit(number) / number)
+        best, _ = best_of(statements({"low": "low" + call, "high": "high" + call}, {"low": low, "high": high},
+                                     number), 7, per=number)
         ratio = best["high"] / best["low"]
         ratios.append(ratio)
         report(f"{model + '.' + quantity:<28}{best['low'] * 1e9:>15.0f}{best['high'] * 1e9:>15.0f}{ratio:>8.2f}")

@@ -26,15 +26,15 @@ kestrelfin.
 
 from __future__ import annotations
 
-import gc
 import json
-import math
 import sys
 import time
 import warnings
 from pathlib import Path
 
 import numpy as np
+
+from timing import best_of
 
 PRICE_GREEKS = ("delta", "gamma", "vega", "theta", "rho")
 _PVV_MODEL = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
@@ -129,18 +129,8 @@ def call(fn, *args):
 
 def _time(fn, args, n: int, repeats: int):
     """Best time over `repeats` calls in ns per option, and the first result."""
-    best, first = math.inf, None
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            start = time.perf_counter_ns()
-            result = call(fn, *args)
-            best = min(best, time.perf_counter_ns() - start)
-            if first is None:
-                first = result
-    finally:
-        gc.enable()
-    return best / n, first
+    best, first = best_of({"pvv": lambda: call(fn, *args)}, repeats, per=n)
+    return best["pvv"] * 1e9, first["pvv"]
 
 
 def main(jobdir: Path) -> None:

@@ -27,7 +27,7 @@ NUMPY_WORST_TARGET = 1.5
 # py_vollib_vectorized, and no slower per option than Let's Be Rational.
 PVV_IV_TARGET = 3.0
 LBR_IV_TARGET = 1.0
-# Scalar calls no slower than the baseline commit's. Two builds timed in
+# Scalar calls no slower than at the compared git ref. Two builds timed in
 # turns on a shared machine differ by a few per cent between rounds even
 # where the code is the same; a function counts as slower only beyond this.
 SCALAR_TOLERANCE = 0.05
@@ -84,8 +84,8 @@ def describe_machine() -> dict:
     except ImportError:
         numpy_simd = "unknown"
     commit = _command("git", "rev-parse", "--short", "HEAD") or "unknown"
-    if _command("git", "status", "--porcelain", "--", "core", "binding", "CMakeLists.txt"):
-        commit += " with uncommitted changes in core/, binding/ or CMakeLists.txt"
+    if _command("git", "status", "--porcelain", "--", "core", "kernels", "lowlevel", "ufuncs", "CMakeLists.txt"):
+        commit += " with uncommitted changes in core/, kernels/, lowlevel/, ufuncs/ or CMakeLists.txt"
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "cpu": cpu,
@@ -145,8 +145,8 @@ def check_text(row) -> str:
     notes = []
     if not row["floor_bits_equal"]:
         notes.append("NOT bit-identical to the scalar floor")
-    if row.get("baseline_bits_equal") is False:
-        notes.append("NOT the bits of the baseline commit")
+    if row.get("ref_bits_equal") is False:
+        notes.append("NOT the bits of the compared git ref")
     if row.get("wrap_problem"):
         notes.append("wrap: " + row["wrap_problem"])
     if row["kind"] == "iv":
@@ -293,18 +293,18 @@ def targets(results) -> list[dict]:
 
 
 def scalar_ratios(results) -> list[tuple[float, str]]:
-    """(today / baseline, call) for every scalar call timed in both builds."""
-    scalar = results.get("baseline", {}).get("scalar") or {}
-    today, before = scalar.get("today", {}), scalar.get("baseline", {})
+    """(today / ref, call) for every scalar call timed in both builds."""
+    scalar = results.get("ref", {}).get("scalar") or {}
+    today, before = scalar.get("today", {}), scalar.get("ref", {})
     return [(today[k] / before[k], k) for k in today if k in before]
 
 
 def scalar_target(results) -> dict:
-    commit = results.get("baseline", {}).get("commit", "?")
-    target = f"scalar calls no slower than at commit {commit} (slower: beyond +{SCALAR_TOLERANCE:.0%})"
+    commit = results.get("ref", {}).get("commit", "?")
+    target = f"scalar calls no slower than at {commit} (slower: beyond +{SCALAR_TOLERANCE:.0%})"
     ratios = scalar_ratios(results)
     if not ratios:
-        return {"target": target, "figure": "baseline build unavailable", "met": None}
+        return {"target": target, "figure": "not measured (no git ref compared: run.sh --against REF)", "met": None}
     geo = geometric_mean(x for x, _ in ratios)
     worst, worst_name = max(ratios)
     best, best_name = min(ratios)
@@ -319,18 +319,18 @@ def scalar_target(results) -> dict:
 
 def bits_target(results) -> dict:
     rows = results["rows"]
-    commit = results.get("baseline", {}).get("commit", "?")
+    commit = results.get("ref", {}).get("commit", "?")
     floor_equal = sum(bool(r["floor_bits_equal"]) for r in rows)
-    checked = [r for r in rows if r.get("baseline_bits_equal") is not None]
-    baseline_equal = sum(bool(r["baseline_bits_equal"]) for r in checked)
+    checked = [r for r in rows if r.get("ref_bits_equal") is not None]
+    ref_equal = sum(bool(r["ref_bits_equal"]) for r in checked)
     figure = (f"{floor_equal}/{len(rows)} array results equal the scalar core formula's (the scalar "
-              f"floor) bit for bit; {baseline_equal}/{len(checked)} equal those of commit {commit}'s module"
-              + ("" if len(checked) == len(rows) else " (baseline build unavailable for the others)"))
-    if floor_equal < len(rows) or baseline_equal < len(checked):
+              f"floor) bit for bit; {ref_equal}/{len(checked)} equal those of {commit}'s module"
+              + ("" if len(checked) == len(rows) else " (no git ref compared for the others)"))
+    if floor_equal < len(rows) or ref_equal < len(checked):
         met = False
     else:
         met = True if len(checked) == len(rows) else None
-    return {"target": "every result bit-identical to the scalar functions and to the baseline commit",
+    return {"target": "every result bit-identical to the scalar functions and to the compared git ref",
             "figure": figure, "met": met}
 
 
@@ -404,7 +404,7 @@ def render(results, plot_name: str) -> str:
         f"in {s['seconds']:.0f} s: {s['n']:,} options per input set, every figure the best of "
         f"{s['repeats']} calls ({s['iv_repeats']} for implied volatility), in ns per option. All "
         "contenders ran in one run on the same seeded inputs (py_vollib_vectorized and the "
-        f"module of commit {results.get('baseline', {}).get('commit', '?')} in subprocesses with "
+        f"module of {results.get('ref', {}).get('commit', '?')} in subprocesses with "
         "their own environments, everything else in one process); the raw numbers are in "
         "`build/benchmarks/results.json`.",
         "",
@@ -458,7 +458,7 @@ def render(results, plot_name: str) -> str:
         "the kernel evaluates on blocks of *lanes* options, where a block whose lanes need different "
         "branches of the normal distribution function computes an exp for all its lanes "
         "(`kf_kernel_lanes`, a counting math policy). *checks*: ours is compared bit for bit with the scalar floor and with the module of "
-        "the baseline commit; peers' values are compared with ours (share within 1e-6 relative, "
+        "the compared git ref; peers' values are compared with ours (share within 1e-6 relative, "
         "shown when below 99.9 %); for implied volatility, the share of options whose volatility "
         "each solver recovers to 1e-10.",
         "",
@@ -478,8 +478,8 @@ def render(results, plot_name: str) -> str:
                   markdown_table(COLUMNS, [table_cells(r) for r in set_rows]), ""]
     parts += iv_section(results)
     fixed_rows, loop_rows = scalar_tables(results)
-    commit = results.get("baseline", {}).get("commit", "?")
-    baseline_scalar = results.get("baseline", {}).get("scalar") or {}
+    commit = results.get("ref", {}).get("commit", "?")
+    ref_scalar = results.get("ref", {}).get("scalar") or {}
     parts += [
         "## Scalar calls",
         "",
@@ -501,16 +501,17 @@ def render(results, plot_name: str) -> str:
         "",
         markdown_table(["call", "ours", "vollib", "QuantLib", "QuantLib engine"], loop_rows),
         "",
-        f"Today against commit {commit}: every scalar function with fixed arguments "
-        "(S = 100, K = 95, t = 0.75, r = 0.05, sigma = 0.25, q = 0.02; implied volatility of "
-        "the model's own price there), timeit, 20,000 calls per repeat, best of "
+        f"Today against {commit}: every scalar function for a call and a put with fixed arguments "
+        "(S = F = 100, K = 95, t = 0.75, r = 0.05, sigma = 0.25, q = 0.02; the implied volatility "
+        "of the price 10), timeit, 20,000 calls per repeat, best of "
         f"{s['scalar_repeats']} repeats, each build in a subprocess of its own environment "
-        "(`benchmarks/baseline_worker.py`), the two taking turns over several rounds, best "
+        "(`benchmarks/ref_worker.py`), the two taking turns over several rounds, best "
         "of all rounds (ns per call).",
         "",
         markdown_table([f"call", "today", f"at {commit}", "today / before"],
-                       [[k, ns(baseline_scalar["today"][k]), ns(baseline_scalar["baseline"][k]), f"{x:.3f}"]
-                        for x, k in scalar_ratios(results)]) if baseline_scalar else "baseline build unavailable",
+                       [[k, ns(ref_scalar["today"][k]), ns(ref_scalar["ref"][k]), f"{x:.3f}"]
+                        for x, k in scalar_ratios(results)])
+        if ref_scalar else "not measured (no git ref compared: run.sh --against REF)",
         "",
         "## Peak memory",
         "",

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The benchmark suite, in one command:
 #
-#   benchmarks/run.sh           # full run: 10^6 options per input set (10 to 15 minutes on two cores)
-#   benchmarks/run.sh --quick   # 10^5 options, fewer repeats (about 2 minutes)
+#   benchmarks/run.sh                 # full run: 10^6 options per input set (10 to 15 minutes on two cores)
+#   benchmarks/run.sh --quick         # 10^5 options, fewer repeats (about 2 minutes)
+#   benchmarks/run.sh --against REF   # and compare every scalar call's cost and every array
+#                                     # result's bits with the module at git ref REF
 #
 # Builds the module's wheel (scripts/common.sh), makes the benchmark
 # environments .venvs/bench (benchmarks/requirements.txt) and .venvs/bench-pvv
-# (py_vollib_vectorized, benchmarks/requirements-pvv.txt) and
-# .venvs/bench-baseline (the module of commit c277441, benchmarks/baseline.sh),
+# (py_vollib_vectorized, benchmarks/requirements-pvv.txt) and, with
+# --against, .venvs/bench-ref (the module at that ref, benchmarks/ref.sh),
 # builds the two floors libraries from benchmarks/floors/floors.cpp, then
 # runs benchmarks/bench.py: every contender in one process on the same
 # inputs. A full run rewrites benchmarks/RESULTS.md and benchmarks/results.png;
@@ -18,11 +20,14 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 quick=0
-for argument in "$@"; do
-    case "$argument" in
+against=""
+while [ "$#" -gt 0 ]; do
+    case "$1" in
         --quick) quick=1 ;;
-        *) echo "usage: benchmarks/run.sh [--quick]" >&2; exit 2 ;;
+        --against) against="${2:?--against takes a git ref}"; shift ;;
+        *) echo "usage: benchmarks/run.sh [--quick] [--against REF]" >&2; exit 2 ;;
     esac
+    shift
 done
 
 ensure_system_packages
@@ -39,8 +44,11 @@ install_wheel "$python" "$wheel"
 # py_vollib_vectorized cannot live beside vollib (benchmarks/pvv_peer.py says
 # why): it gets its own environment and runs in a subprocess of the run.
 pvv_python="$(make_venv bench-pvv 3.12 -r "$ROOT/benchmarks/requirements-pvv.txt")"
-# The module as it was before the lane-wise exp/log (built once, then kept).
-baseline_python="$(bash "$ROOT/benchmarks/baseline.sh")" || baseline_python=""
+# The module at the ref compared against (built once, then kept).
+ref_python=""
+if [ -n "$against" ]; then
+    ref_python="$(bash "$ROOT/benchmarks/ref.sh" "$against")"
+fi
 
 # The floors: the core formulas in plain loops, and the same loops with every
 # exp/log call recorded (the core headers call exp and log of the C library;
@@ -68,7 +76,7 @@ log "running the benchmark"
 cd "$ROOT/benchmarks"
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE KF_BENCH_OPENBLAS_NOTE="$openblas_note" \
     "$python" "$ROOT/benchmarks/bench.py" --floors "$out" --json "$out/results.json" \
-    --pvv-python "$pvv_python" ${baseline_python:+--baseline-python "$baseline_python"} "${outputs[@]}"
+    --pvv-python "$pvv_python" ${ref_python:+--ref-python "$ref_python" --ref "$against"} "${outputs[@]}"
 
 # The kestrelfin package against _kestrelfin (benchmarks/package.py).
 log "running the package benchmark"

@@ -6,8 +6,8 @@ Two measurements, both best of several repeats:
   `black76_implied_volatility` against `math.hypot` with six floats (a
   built-in that also converts six Python floats and returns one), and the
   same three quantities from vollib and from QuantLib's formula functions,
-  for context (the scalar target compares today's module with the baseline
-  commit's: baseline_worker.py).
+  for context (the scalar target compares today's module with a git ref's:
+  ref_worker.py).
 * A Python loop over distinct options (the random set's first options), as
   a user pricing options one by one would write it: per-call time for the
   module, vollib, QuantLib's formula functions and QuantLib's instrument
@@ -21,31 +21,13 @@ peer that cannot be imported is reported as unavailable.
 from __future__ import annotations
 
 import math
-import timeit
+
+from timing import best_per_call, loop_per_call
 
 
 # The fixed arguments of the timeit comparison.
 S, K, T, R, SIGMA, Q = 100.0, 95.0, 0.75, 0.05, 0.25, 0.02
 F_IV, K_IV, T_IV, R_IV = 100.0, 100.0, 1.0, 0.05
-
-
-def best_per_call(stmt: str, namespace: dict, repeats: int) -> float:
-    """Best time of one call, in ns, over `repeats` timeit runs."""
-    timer = timeit.Timer(stmt, globals=namespace)
-    number, _ = timer.autorange()
-    number = max(number, 20_000)
-    return min(timer.repeat(repeat=repeats, number=number)) / number * 1e9
-
-
-def loop_per_call(fn, rows, repeats: int) -> float:
-    """Best time per call, in ns, of a plain for loop calling fn(*row)."""
-    best = math.inf
-    for _ in range(repeats):
-        start = timeit.default_timer()
-        for row in rows:
-            fn(*row)
-        best = min(best, timeit.default_timer() - start)
-    return best / len(rows) * 1e9
 
 
 def _all_solve(solvers, row) -> bool:

@@ -53,7 +53,7 @@ for name in kf.__all__[:-1]:
     function = getattr(kf, name)
     for flag in ("c", "p"):
         arguments = []
-        for parameter in function.__text_signature__[1:-1].split(", "):
+        for parameter in inspect.signature(function).parameters:
             if parameter == "flag":
                 arguments.append(flag)
             elif name.endswith("_array") and parameter in grid:

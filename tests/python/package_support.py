@@ -15,20 +15,20 @@ import struct
 import numpy as np
 
 import _kestrelfin as kf
-from kestrelfin import black76, bs, bsm
+from kestrelfin import _ufuncs, black76, bs, bsm
 from shared import IV_ERRORS, QNAN_BITS, bits
+from shared import parameters as low_level_parameters
 
 array_bits = bits
 
 MODELS = {"bs": bs, "bsm": bsm, "black76": black76}
-# The naming rule: the price is named after the model, every other quantity
-# after itself.
-PRICE_NAMES = {"bs": "black_scholes", "bsm": "black_scholes_merton", "black76": "black"}
+# The _kestrelfin function of each public one, from the function table.
+LOW_LEVEL_NAMES = {(model, quantity): name for model, quantity, name, _, _ in _ufuncs.FUNCTIONS}
 SOLVER_FAILURES = {text for _, text in IV_ERRORS}
 
 
 def kestrelfin_name(model, quantity):
-    return f"{model}_{PRICE_NAMES[model] if quantity == 'price' else quantity}"
+    return LOW_LEVEL_NAMES[model, quantity]
 
 
 # Every public function but greeks, as (model, quantity) pairs.
@@ -46,8 +46,7 @@ def scalar(model, quantity):
 
 
 def parameters(model, quantity):
-    signature = scalar(model, quantity).__text_signature__
-    return signature[1:-1].split(", ")
+    return low_level_parameters(kestrelfin_name(model, quantity))
 
 
 def numbers(model, quantity):
