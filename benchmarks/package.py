@@ -35,22 +35,12 @@ import numpy as np
 import _kestrelfin as kf
 import inputs
 from kestrelfin import _ufuncs, black76, bs, bsm
-from timing import best_of, statements
+from timing import best_of, cpu_name, statements
 
 MODELS = {"bs": bs, "bsm": bsm, "black76": black76}
 # The _kestrelfin name of each public function, from the function table.
 NAMES = {(model, quantity): name for model, quantity, name, _, _ in _ufuncs.FUNCTIONS}
 R, Q = inputs.RATE, inputs.DIVIDEND
-
-
-def cpu_name() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
 
 
 def same_bits(a, b) -> bool:

@@ -22,29 +22,18 @@ and, with --markdown PATH, writes it as Markdown.
 from __future__ import annotations
 
 import argparse
-import gc
 import platform
-import time
 from pathlib import Path
 
 import numpy as np
 import polars as pl
 
 from kestrelfin import bsm
+from timing import best_of, cpu_name
 
 CONTENDERS = ["numpy", "series", "select", "lazy", "streaming"]
 QUANTITIES = ["price", "delta", "implied_volatility", "greeks"]
 NUMBERS = ["S", "K", "t", "r", "sigma", "q"]
-
-
-def cpu_name() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
 
 
 def book(n: int, seed: int = 7) -> dict:
@@ -100,25 +89,6 @@ def calls(quantity: str, frame: pl.DataFrame, arrays: dict) -> dict:
         "lazy": lambda: frame.lazy().select(expression()).collect(),
         "streaming": lambda: frame.lazy().select(expression()).collect(engine="streaming"),
     }
-
-
-def best_of(contenders: dict, repeats: int):
-    best = {name: float("inf") for name in contenders}
-    results = {}
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            for name, call in contenders.items():
-                started = time.perf_counter()
-                result = call()
-                best[name] = min(best[name], time.perf_counter() - started)
-                results.setdefault(name, result)
-                del result
-    finally:
-        if enabled:
-            gc.enable()
-    return best, results
 
 
 def main() -> None:

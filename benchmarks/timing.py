@@ -20,9 +20,22 @@ from __future__ import annotations
 
 import gc
 import math
+import platform
 import time
 import timeit
+from pathlib import Path
 from typing import Any, Callable
+
+
+def cpu_name() -> str:
+    """The CPU the figures were taken on, as the kernel names it."""
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
 
 
 def best_of(calls: dict[str, Callable[[], Any]], repeats: int, per: float = 1.0) -> tuple[dict, dict]:

@@ -344,24 +344,12 @@ KESTRELFIN_LANE_INLINE V joined(typename HalfOf<V>::Type low, typename HalfOf<V>
     return x;
 }
 
-}  // namespace libm_replica_detail
-
-// exp(x) in every lane, bit for bit the libm build named by Variant.
-// RegisterBytes is the width of the kernel's vector registers: a wider V is
-// computed in pieces of that width (the default, 32, computes 8 lanes as two
-// ymm halves; an AVX-512 kernel passes 64 to compute them in one zmm).
-template <LibmVariant Variant, class V, int RegisterBytes = 32>
-KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
-    using namespace libm_replica_detail;
-    static_assert(RawVector<V>, "a lane vector of 2, 4 or 8 doubles");
-    static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
-    if constexpr (sizeof(V) > RegisterBytes) {
-        using Half = typename HalfOf<V>::Type;
-        Half low;
-        Half high;
-        split(x, low, high);
-        return joined<V>(exp_lanes<Variant, Half, RegisterBytes>(low), exp_lanes<Variant, Half, RegisterBytes>(high));
-    } else {
+// exp and log on one register's worth of lanes: the libm's main path, its
+// other branches selected lane by lane.
+template <LibmVariant Variant>
+struct ExpInRegister {
+    template <class V>
+    static KESTRELFIN_LANE_INLINE V apply(V x) noexcept {
         V y = exp_main_path<Variant>(x);
 
         const V magnitude = doubles_of<V>(bits_of(x) & 0x7fffffffffffffff);
@@ -376,22 +364,12 @@ KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
         }
         return y;
     }
-}
+};
 
-// log(x) in every lane, bit for bit the libm build named by Variant;
-// RegisterBytes as for exp_lanes.
-template <LibmVariant Variant, class V, int RegisterBytes = 32>
-KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
-    using namespace libm_replica_detail;
-    static_assert(RawVector<V>, "a lane vector of 2, 4 or 8 doubles");
-    static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
-    if constexpr (sizeof(V) > RegisterBytes) {
-        using Half = typename HalfOf<V>::Type;
-        Half low;
-        Half high;
-        split(x, low, high);
-        return joined<V>(log_lanes<Variant, Half, RegisterBytes>(low), log_lanes<Variant, Half, RegisterBytes>(high));
-    } else {
+template <LibmVariant Variant>
+struct LogInRegister {
+    template <class V>
+    static KESTRELFIN_LANE_INLINE V apply(V x) noexcept {
         V y = log_main_path<Variant>(x);
 
         // bits(x) - bits(1 - 2^-4) < bits(1 + 0x1.09p-4) - bits(1 - 2^-4),
@@ -417,6 +395,43 @@ KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
         }
         return y;
     }
+};
+
+// InRegister::apply over x in pieces of RegisterBytes, the width of the
+// kernel's vector registers: a wider V is computed in halves (the default,
+// 32, computes 8 lanes as two ymm halves; an AVX-512 kernel passes 64 to
+// compute them in one zmm).
+template <class InRegister, int RegisterBytes, class V>
+KESTRELFIN_LANE_INLINE V by_register(V x) noexcept {
+    static_assert(RawVector<V>, "a lane vector of 2, 4 or 8 doubles");
+    static_assert(RegisterBytes == 16 || RegisterBytes == 32 || RegisterBytes == 64);
+    if constexpr (sizeof(V) > RegisterBytes) {
+        using Half = typename HalfOf<V>::Type;
+        Half low;
+        Half high;
+        split(x, low, high);
+        return joined<V>(by_register<InRegister, RegisterBytes>(low), by_register<InRegister, RegisterBytes>(high));
+    } else {
+        return InRegister::apply(x);
+    }
+}
+
+}  // namespace libm_replica_detail
+
+// exp(x) in every lane, bit for bit the libm build named by Variant, in
+// pieces of RegisterBytes (by_register).
+template <LibmVariant Variant, class V, int RegisterBytes = 32>
+KESTRELFIN_LANE_INLINE V exp_lanes(V x) noexcept {
+    using namespace libm_replica_detail;
+    return by_register<ExpInRegister<Variant>, RegisterBytes>(x);
+}
+
+// log(x) in every lane, bit for bit the libm build named by Variant;
+// RegisterBytes as for exp_lanes.
+template <LibmVariant Variant, class V, int RegisterBytes = 32>
+KESTRELFIN_LANE_INLINE V log_lanes(V x) noexcept {
+    using namespace libm_replica_detail;
+    return by_register<LogInRegister<Variant>, RegisterBytes>(x);
 }
 
 // The replicas in the shape of a lane math policy (as core/lanes.hpp's

@@ -187,8 +187,10 @@ def _expression(entry: PublicFunction, arguments: tuple, out, where, casting, or
                                           _polars_expressions.Output(entry.quantity, fields))
 
 
-def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
-    """The ufunc path of one public function."""
+def _route(entry: PublicFunction, arguments: tuple, out, where, casting, order, plain):
+    """The ufunc path's routes: a Polars expression, containers taken apart
+    and put back (Dask DataFrames per partition), or plain arrays, whose
+    results `plain` shapes."""
     library = _containers.holder(arguments)
     if library is not None and _polars_expressions.holds_expression(arguments):
         return _expression(entry, arguments, out, where, casting, order)
@@ -198,7 +200,20 @@ def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order
             return _on_partitions(entry, arguments, keywords)
         return _through_containers(entry, arguments, keywords, library)
     is_call, numbers = _numbers_and_kind(entry, arguments)
-    return _compute(entry, arguments, (is_call, *numbers), keywords)
+    return plain(_compute(entry, arguments, (is_call, *numbers), keywords))
+
+
+def _as_computed(result):
+    return result
+
+
+def _by_greek_name(results) -> dict:
+    return dict(zip(_ufuncs.GREEK_NAMES, results))
+
+
+def dispatch(entry: PublicFunction, arguments: tuple, out, where, casting, order):
+    """The ufunc path of one public function."""
+    return _route(entry, arguments, out, where, casting, order, _as_computed)
 
 
 def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting, order):
@@ -206,16 +221,7 @@ def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting
     pandas DataFrame for pandas Series, a polars DataFrame for Polars
     Series, a Dask DataFrame for Dask DataFrame columns, a Struct
     expression for Polars expressions."""
-    library = _containers.holder(arguments)
-    if library is not None and _polars_expressions.holds_expression(arguments):
-        return _expression(entry, arguments, out, where, casting, order)
-    keywords = _keywords(entry, out, where, casting, order)
-    if library is not None:
-        if _dask_frames(arguments):
-            return _on_partitions(entry, arguments, keywords)
-        return _through_containers(entry, arguments, keywords, library)
-    is_call, numbers = _numbers_and_kind(entry, arguments)
-    return dict(zip(_ufuncs.GREEK_NAMES, _compute(entry, arguments, (is_call, *numbers), keywords)))
+    return _route(entry, arguments, out, where, casting, order, _by_greek_name)
 
 
 def _long_flag(flag: str) -> None:

@@ -50,16 +50,7 @@ timed() {
 }
 
 ensure_tools() {
-    local missing=()
-    command -v clang++ >/dev/null 2>&1 || missing+=(clang)
-    command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
-    if [ "${#missing[@]}" -gt 0 ]; then
-        log "installing system packages: ${missing[*]}"
-        local sudo=()
-        [ "$(id -u)" = 0 ] || sudo=(sudo)
-        "${sudo[@]}" apt-get update -qq
-        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-    fi
+    ensure_system_packages clang valgrind
 }
 
 # build_variant NAME [pip wheel options...]: a wheel of the sources with the

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include "kernels/element_loops.hpp"
 #include "kernels/operands.hpp"
 
@@ -25,13 +27,8 @@ namespace {
 using kestrelfin::core::Lanes;
 using kestrelfin::core::OptionKind;
 using kestrelfin::kernels::scalar_operation;
+using kestrelfin::test::bits;
 namespace kernels = kestrelfin::kernels;
-
-std::uint64_t bits(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
 
 // The paths the binary carries, and whether this process can run each: the
 // CPU must have its instructions, and its replica must give this process's

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include "kernels/element_loops.hpp"
 #include "kernels/greeks_loops.hpp"
 #include "kernels/strided_loops.hpp"
@@ -25,13 +27,8 @@
 namespace {
 
 using kestrelfin::core::OptionKind;
+using kestrelfin::test::bits;
 namespace kernels = kestrelfin::kernels;
-
-std::uint64_t bits(double x) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
 
 constexpr std::intptr_t kCount = 203;  // not a multiple of any block width
 
