@@ -116,10 +116,10 @@ def _keywords(entry: PublicFunction, out, where, casting, order) -> dict:
         if out is None:
             # NumPy warns from inside the ufunc call, which would point here:
             # the warning is given at the caller's line instead (stack: this
-            # function, dispatch, the public function, the caller), and
+            # function, _route, dispatch, the public function, the caller), and
             # NumPy's own silenced by an explicit out=None.
             warnings.warn(f"{entry.public_name}: where= without out= leaves the elements where it is False "
-                          "uninitialised; pass out= to keep values there", UserWarning, stacklevel=4)
+                          "uninitialised; pass out= to keep values there", UserWarning, stacklevel=5)
             keywords["out"] = None
     return keywords
 
