@@ -259,9 +259,8 @@ __all__: list[str]
 def write_package(table: Table, directory: Path) -> None:
     directory.mkdir(parents=True, exist_ok=True)
     docs = [f"# The docstrings of the kestrelfin package. {GENERATED}", "", "DOCS = {"]
-    # The package's order: bs, bsm, black76.
-    for name in ("bs", "bsm", "black76"):
-        model = table.model(name)
+    for model in table.models:
+        name = model["name"]
         stub = package_stub_header(name)
         docs.append(f'    "{name}": {raw_string(namespace_doc(table, model))},')
         for function in table.of_model(name):
