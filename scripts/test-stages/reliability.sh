@@ -41,12 +41,15 @@ wants() {
     return 1
 }
 
+# timed DESCRIPTION COMMAND...: runs the command, then tells its time; the
+# command's status is timed's (the time's echo must not hide a failure).
 timed() {
-    local description="$1" started=$SECONDS
+    local description="$1" started=$SECONDS status=0
     shift
     log "reliability: $description"
-    "$@"
+    "$@" || status=$?
     echo "(reliability: $description: $((SECONDS - started)) s)" >&2
+    return "$status"
 }
 
 ensure_tools() {
