@@ -21,9 +21,12 @@ N = 8
 WARM_UP = 200
 WINDOW = 200
 WINDOWS = 3
-# Bytes per call a window may grow by: far below the leak's 208 and more
-# (Dask's graph caches still fill by some tens of bytes a call).
+# Bytes per call a window may grow by: far below the leak's 208 and more.
+# Dask's graph caches still fill by some tens of bytes a call (up to about
+# 80 under the sanitizer build), so its windows get a wider margin that
+# still stays well below one leaked allocation.
 TOLERANCE = 64
+DASK_TOLERANCE = 150
 
 
 def smallest_growth_per_call(call):
@@ -75,7 +78,8 @@ def test_no_growth_per_call(library, quantity):
     flag, spots = chain(library)
     function = getattr(bsm, quantity)
     growth = smallest_growth_per_call(lambda: function(flag, spots, 95.0, 0.5, 0.03, 0.2, 0.01))
-    assert growth < TOLERANCE, f"{growth:.0f} bytes per call"
+    tolerance = DASK_TOLERANCE if library == "dask" else TOLERANCE
+    assert growth < tolerance, f"{growth:.0f} bytes per call"
 
 
 @pytest.mark.parametrize("quantity", ["price", "greeks"])
@@ -87,4 +91,5 @@ def test_no_growth_per_polars_expression(quantity):
     function = getattr(bsm, quantity)
     growth = smallest_growth_per_call(
         lambda: frame.select(function(pl.col("flag"), pl.col("S"), 95.0, 0.5, 0.03, 0.2, 0.01)))
-    assert growth < TOLERANCE, f"{growth:.0f} bytes per call"
+    tolerance = DASK_TOLERANCE if library == "dask" else TOLERANCE
+    assert growth < tolerance, f"{growth:.0f} bytes per call"
