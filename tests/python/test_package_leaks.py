@@ -91,5 +91,4 @@ def test_no_growth_per_polars_expression(quantity):
     function = getattr(bsm, quantity)
     growth = smallest_growth_per_call(
         lambda: frame.select(function(pl.col("flag"), pl.col("S"), 95.0, 0.5, 0.03, 0.2, 0.01)))
-    tolerance = DASK_TOLERANCE if library == "dask" else TOLERANCE
-    assert growth < tolerance, f"{growth:.0f} bytes per call"
+    assert growth < TOLERANCE, f"{growth:.0f} bytes per call"
