@@ -35,6 +35,13 @@ NumPy result bit for bit, null where any input (the flag too) is null::
     frame.with_columns(bsm.delta(pl.col("type"), pl.col("S"), pl.col("K"),
                                  pl.col("t"), 0.04, pl.col("sigma"), 0.015))
 
+Long arrays are shared between the calling thread and a pool of native
+threads, as many in all as the CPUs this process may use (its affinity mask
+and cgroup CPU quota); ``set_num_threads(n)`` (returns the previous limit),
+``get_num_threads()``, the context manager ``num_threads(n)``, the variable
+KESTRELFIN_NUM_THREADS (read at import) and threadpoolctl's
+``threadpool_limits`` change it. Results are the same bits for any number.
+
 Units: theta per calendar day, vega and rho per percentage point, charm,
 color and veta per year of time to expiry; rates, yields and volatilities
 as decimals per year; t in years.
@@ -58,6 +65,10 @@ except ImportError as error:  # pragma: no cover - a source tree, not an install
         "than an installed kestrelfin? Install the wheel and run from another directory.") from error
 
 from kestrelfin import black76, bs, bsm  # noqa: E402
+from kestrelfin import _threads  # noqa: E402
+from kestrelfin._threads import get_num_threads, num_threads, set_num_threads  # noqa: E402
 
 __version__: str = _kestrelfin.__version__
-__all__ = ["bs", "bsm", "black76", "__version__"]
+__all__ = ["bs", "bsm", "black76", "set_num_threads", "get_num_threads", "num_threads", "__version__"]
+
+_threads.configure_at_import()

@@ -274,7 +274,10 @@ def write_package(table: Table, directory: Path) -> None:
     (directory / "_docstrings.py").write_text("\n".join(docs) + "\n}\n", encoding="utf-8")
     (directory / "__init__.pyi").write_text(
         f"# Type stub of the kestrelfin package. {GENERATED}\n"
-        "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n__version__: str\n__all__: list[str]\n",
+        "from contextlib import AbstractContextManager\n\n"
+        "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n__version__: str\n__all__: list[str]\n\n"
+        "def set_num_threads(n: int) -> int: ...\ndef get_num_threads() -> int: ...\n"
+        "def num_threads(n: int) -> AbstractContextManager[int]: ...\n",
         encoding="utf-8")
 
 

@@ -24,8 +24,11 @@
 #include "kernels/greeks_loops.hpp"
 #include "kernels/operations.hpp"
 #include "kernels/strided_loops.hpp"
+#include "pool/thread_pool.hpp"
 #include "ufuncs/flags.hpp"
+#include "ufuncs/interrupt.hpp"
 #include "ufuncs/numpy_headers.hpp"
+#include "ufuncs/shared_loops.hpp"
 #include "ufuncs/solver_entries.hpp"
 
 #include <array>
@@ -63,6 +66,9 @@ constexpr std::array<char, 1 + Numbers + Results> operand_types() {
 
 void* kNoData[] = {nullptr};
 
+// Far beyond any machine's cores: a limit above it is a mistake.
+constexpr long kMaxThreads = 4096;
+
 // Out-of-domain inputs give the formula's IEEE-754 result (NaN, an infinity,
 // a signed zero), which is the answer, as in _kestrelfin, not a condition to
 // warn about; and the implied-volatility solver overflows or divides by zero
@@ -82,7 +88,11 @@ constexpr const char* kUfuncDoc =
 // ufunc, so each lives in static storage.
 template <class Function>
 PyObject* make_ufunc() {
-    static PyUFuncGenericFunction loops[] = {&without_status_flags<&kernels::ufunc_loop<Function>>};
+    constexpr int inputs = static_cast<int>(1 + kNumberCount<Function>);
+    constexpr std::size_t share_from =
+        kernels::SolvesImpliedVolatility<Function> ? kShareImpliedVolatilityFrom : kShareFunctionFrom;
+    static PyUFuncGenericFunction loops[] = {
+        &without_status_flags<&shared_loop<&kernels::ufunc_loop<Function>, inputs, 1, share_from>>};
     static constexpr auto types = operand_types<kNumberCount<Function>, 1>();
     return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + kNumberCount<Function>), 1,
                                    PyUFunc_None, Function::name, kUfuncDoc, 0);
@@ -91,7 +101,9 @@ PyObject* make_ufunc() {
 template <class AllGreeks>
 PyObject* make_greeks_ufunc() {
     constexpr std::size_t numbers = kNumberCount<typename AllGreeks::Price>;
-    static PyUFuncGenericFunction loops[] = {&without_status_flags<&kernels::greeks_loop<AllGreeks>>};
+    static PyUFuncGenericFunction loops[] = {
+        &without_status_flags<&shared_loop<&kernels::greeks_loop<AllGreeks>, static_cast<int>(1 + numbers),
+                                           static_cast<int>(kGreekCount), kShareGreeksFrom>>};
     static constexpr auto types = operand_types<numbers, kGreekCount>();
     return PyUFunc_FromFuncAndData(loops, kNoData, types.data(), 1, static_cast<int>(1 + numbers),
                                    static_cast<int>(kGreekCount), PyUFunc_None, AllGreeks::name,
@@ -247,7 +259,42 @@ PyObject* kernel_path(PyObject* /*module*/, PyObject* /*unused*/) {
     return PyUnicode_FromString("sse2/libm");
 }
 
+// The limit of the threads that work on the ufuncs' loops at once: the
+// package's set_num_threads and get_num_threads stand on these.
+PyObject* set_num_threads(PyObject* /*module*/, PyObject* argument) {
+    const long limit = PyLong_AsLong(argument);
+    if (limit == -1 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    if (limit < 1 || limit > kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "the number of threads must be from 1 to %d, not %ld", kMaxThreads, limit);
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLong(pool::set_thread_limit(static_cast<unsigned>(limit)));
+}
+
+PyObject* get_num_threads(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLong(pool::thread_limit());
+}
+
+PyObject* affinity_cpu_count(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLong(pool::affinity_cpu_count());
+}
+
+PyObject* pool_threads(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyLong_FromUnsignedLong(pool::started_threads());
+}
+
 PyMethodDef kMethods[] = {
+    {"set_num_threads", &set_num_threads, METH_O,
+     "set_num_threads(n) -> int\n\nLets at most n threads (the callers' own included) work on the ufuncs' loops "
+     "at once, from the next call on; returns the previous limit."},
+    {"get_num_threads", &get_num_threads, METH_NOARGS,
+     "get_num_threads() -> int\n\nThe limit of the threads that work on the ufuncs' loops at once."},
+    {"affinity_cpu_count", &affinity_cpu_count, METH_NOARGS,
+     "affinity_cpu_count() -> int\n\nThe CPUs in this process's affinity mask."},
+    {"pool_threads", &pool_threads, METH_NOARGS,
+     "pool_threads() -> int\n\nThe threads the pool has started so far (none before the first long loop)."},
     {"kernel_path", &kernel_path, METH_NOARGS,
      "kernel_path() -> str\n\nHow this process computes whole arrays: \"avx2/fused\" (AVX2 lanes with the replica "
      "of glibc's exp and log built with FMA), \"sse2/unfused\" (SSE2 lanes with the replica of the build without "
@@ -283,6 +330,9 @@ PyObject* create_module() {
     // its choice: a process forked while another thread held that guard
     // would wait for it forever.
     (void)kernels::kernel_path();
+    if (!record_main_thread()) {
+        return nullptr;
+    }
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module || !add_functions(module.get()) || !add_greeks(module.get()) || !add_solver_entries(module.get())) {
         return nullptr;

@@ -27,7 +27,8 @@ def test_the_namespaces_hold_every_quantity_of_the_low_level_module():
     assert sorted(kestrelfin_name(model, quantity) for model, quantity in FUNCTIONS) == low_level
     for module in MODELS.values():
         assert module.__all__[-1] == "greeks" and len(module.__all__) == 18
-    assert kestrelfin.__all__ == ["bs", "bsm", "black76", "__version__"]
+    assert kestrelfin.__all__ == ["bs", "bsm", "black76", "set_num_threads", "get_num_threads", "num_threads",
+                                  "__version__"]
     assert kestrelfin.__version__ == kf.__version__
 
 
