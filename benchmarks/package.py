@@ -34,6 +34,7 @@ import numpy as np
 
 import _kestrelfin as kf
 import inputs
+import kestrelfin
 from kestrelfin import _ufuncs, black76, bs, bsm
 from timing import best_of, cpu_name, statements
 
@@ -167,7 +168,8 @@ def main() -> None:
         lines.append(text)
 
     report(f"kestrelfin package vs _kestrelfin: {n:,} options ('random' set), best of {repeats}; "
-           f"{cpu_name()}, {platform.python_implementation()} {platform.python_version()}, numpy {np.__version__}")
+           f"{cpu_name()}, {platform.python_implementation()} {platform.python_version()}, numpy {np.__version__}; "
+           f"kestrelfin on {kestrelfin.get_num_threads()} thread(s) (_kestrelfin: always one)")
     ufunc = ufunc_ratios(s, prices, repeats, report)
     chain = chain_ratios(s, prices, repeats, report)
     greeks = greeks_ratios(s, prices, repeats, report)

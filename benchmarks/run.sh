@@ -62,9 +62,13 @@ g++ "${flags[@]}" -DKF_RECORDING "$ROOT/benchmarks/floors/floors.cpp" -o "$out/l
 if [ "$quick" = 1 ]; then
     outputs=(--quick --markdown "$out/RESULTS-quick.md" --plot "$out/results-quick.png")
     package_outputs=(--quick --markdown "$out/PACKAGE-quick.md")
+    package_one_thread_outputs=(--quick --markdown "$out/PACKAGE-one-thread-quick.md")
+    threads_outputs=(--quick --markdown "$out/THREADS-quick.md")
 else
     outputs=(--markdown "$ROOT/benchmarks/RESULTS.md" --plot "$ROOT/benchmarks/results.png")
     package_outputs=(--markdown "$ROOT/benchmarks/PACKAGE.md")
+    package_one_thread_outputs=(--markdown "$ROOT/benchmarks/PACKAGE-one-thread.md")
+    threads_outputs=(--markdown "$ROOT/benchmarks/THREADS.md")
 fi
 
 # Some machines here set OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE, which slow a
@@ -81,3 +85,14 @@ env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE KF_BENCH_OPENBLAS_NOTE="$openblas_n
 # The kestrelfin package against _kestrelfin (benchmarks/package.py).
 log "running the package benchmark"
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" "$ROOT/benchmarks/package.py" "${package_outputs[@]}"
+
+# The package's array figures again with kestrelfin held to one thread (the
+# run above takes its default: the CPUs the process may use), then the
+# thread pool's own targets (benchmarks/threads.py). _kestrelfin always runs
+# on the calling thread; py_vollib_vectorized's numba thread count is stated
+# with its figures in RESULTS.md.
+log "running the package benchmark on one thread"
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE KESTRELFIN_NUM_THREADS=1 "$python" "$ROOT/benchmarks/package.py" \
+    "${package_one_thread_outputs[@]}"
+log "running the threads benchmark"
+env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$python" "$ROOT/benchmarks/threads.py" "${threads_outputs[@]}"
