@@ -64,5 +64,6 @@ html_theme_options = {
     "footer_end": [],
 }
 html_sidebars = {"index": []}
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_css_files = ["site.css"]
 html_show_sourcelink = False

@@ -101,7 +101,15 @@ def setup(app: Sphinx) -> dict:
 
         def run(self) -> list[nodes.Node]:
             prefix = self.arguments[0]
-            names = [n for n in _kestrelfin.__all__ if n.startswith(prefix) and n in stub.functions]
+            # Each scalar function followed by its _array form, in the module's order.
+            exported = [n for n in _kestrelfin.__all__ if n.startswith(prefix) and n in stub.functions]
+            names = []
+            for name in exported:
+                if not name.endswith("_array"):
+                    names.append(name)
+                    if f"{name}_array" in exported:
+                        names.append(f"{name}_array")
+            names += [n for n in exported if n not in names]
             if not names:
                 logger.warning("lowlevel-functions: no _kestrelfin function starts with %r", prefix,
                                location=self.get_location())

@@ -53,8 +53,18 @@ def to_rest(lines: list[str], lists: bool) -> list[str]:
     return result
 
 
+def without_title(name: str, lines: list[str]) -> list[str]:
+    """A namespace's docstring opens with "kestrelfin.bs: Black-Scholes.",
+    which the page's own title already says."""
+    if len(lines) > 1 and lines[0].startswith(f"{name}: ") and lines[0].endswith(".") and not lines[1].strip():
+        return lines[2:]
+    return lines
+
+
 def process_docstring(app, what, name, obj, options, lines):
     if name.split(".")[0] in DOCUMENTED:
+        if what == "module":
+            lines[:] = without_title(name, lines)
         lines[:] = to_rest(lines, lists=what == "module")
 
 
