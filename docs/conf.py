@@ -43,6 +43,8 @@ napoleon_google_docstring = False
 napoleon_numpy_docstring = True
 napoleon_custom_sections = ["Failures"]
 napoleon_use_rtype = False
+# One entry for "out, where, casting, order : keyword-only", not four copies of its text.
+napoleon_use_param = False
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
