@@ -28,11 +28,23 @@ def escape(line: str) -> str:
     return TRAILING_UNDERSCORE.sub(r"\\_", line.replace("|", r"\|"))
 
 
+def indent_of(line: str) -> int:
+    return len(line) - len(line.lstrip())
+
+
 def to_rest(lines: list[str], lists: bool) -> list[str]:
     result: list[str] = []
     in_example = in_list = False
+    literal_indent: int | None = None  # the indent of a paragraph ending in "::"
     for line in lines:
         stripped = line.strip()
+        # The literal block after "::" (blank lines, then deeper indented
+        # ones) is shown as written.
+        if literal_indent is not None:
+            if not stripped or indent_of(line) > literal_indent:
+                result.append(line)
+                continue
+            literal_indent = None
         if stripped.startswith(">>>"):
             in_example = True
         elif not stripped:
@@ -50,6 +62,8 @@ def to_rest(lines: list[str], lists: bool) -> list[str]:
         else:
             in_list = in_list and bool(stripped)
             result.append(escape(line))
+        if stripped.endswith("::"):
+            literal_indent = indent_of(line)
     return result
 
 
