@@ -1,0 +1,368 @@
+// Implied volatility by P. Jaeckel's "Let's Be Rational" (Wilmott, January
+// 2015, with the refinements of its 2024 revision): the second solver, next
+// to the Newton solver of implied_volatility.hpp. It takes the same inputs
+// (kind, discounted price, forward, strike, time, rate; the spot models
+// through their forward, ImpliedVolInputs) and returns the volatility to
+// about machine precision after a fixed amount of work, with no cap on
+// sigma, plus a reason code.
+//
+// Steps:
+//   1. Classify (in this order of precedence, the first that holds decides):
+//      InvalidInput      a NaN in any input, t <= 0 or t = +inf, r = +-inf,
+//                        F or K not in (0, +inf): NaN;
+//      BelowIntrinsic    P < max(theta (F - K), 0): NaN;
+//      AtOrAboveMaximum  P >= F (call) or P >= K (put), P = +inf included,
+//                        or a distance to the maximum that underflows once
+//                        divided by sqrt(F K): NaN;
+//      AtIntrinsic       P equal to the intrinsic value (an in-the-money price
+//                        whose time value is below its ulp included), or a
+//                        time value that underflows once divided by
+//                        sqrt(F K): 0.0;
+//      Ok                otherwise: the implied volatility.
+//      P = price * exp(t r) is the undiscounted price (as the Newton solver
+//      forms it); a price of 0 or +-inf is its own undiscounted price (so
+//      that 0 * inf cannot make it NaN).
+//   2. Reduce to the out-of-the-money call of the normalised Black function:
+//      x = -|ln(F/K)| (log1p((F - K)/K) where F - K is exact),
+//      beta = (P - intrinsic)/(sqrt F sqrt K), and
+//      beta_bar = (P_max - P)/(sqrt F sqrt K), its distance to the maximum
+//      e^(x/2), formed from prices where the subtraction is exact.
+//   3. F == K: the closed form s = 2 Phi^-1(1/2 + beta/2) through AS 241's
+//      central part (q = beta/2) or its tail (p = beta_bar/2).
+//   4. Otherwise the initial guess of rational_guess.hpp and exactly two
+//      Householder steps (third order; fourth order in the lowest branch for
+//      |x| > 190 and in the highest for |x| > 580) on the branch's objective:
+//        middle   g = b(s) - beta,
+//        lowest   g = 1/ln b(s) - 1/ln beta,
+//        highest  g = ln(beta_bar / (b_max - b(s))).
+//      The second step is skipped where the first moved s by at most eps s.
+//   5. sigma = s / sqrt(t).
+//
+// Written once over Real = double (the reference) or lanes (core/lanes.hpp):
+// special lanes are decided by selections, every rare path runs when some
+// lane needs it, both steps run for every lane, and each lane takes exactly
+// the scalar sequence of operations, so every lane equals the scalar result
+// to the last bit.
+#pragma once
+
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "core/implied_volatility.hpp"
+#include "core/inverse_normal.hpp"
+#include "core/lanes.hpp"
+#include "core/normalised_black.hpp"
+#include "core/option_kind.hpp"
+#include "core/rational_guess.hpp"
+
+namespace kestrelfin::core {
+
+enum class RationalStatus : unsigned char {
+    Ok = 0,
+    AtIntrinsic = 1,
+    BelowIntrinsic = 2,
+    AtOrAboveMaximum = 3,
+    InvalidInput = 4
+};
+
+// One option's outcome: the volatility (NaN unless Ok or AtIntrinsic) and why.
+struct RationalImpliedVol {
+    double volatility;
+    RationalStatus status;
+};
+
+// The outcome of one double or of each lane: the status as the double value
+// of its code.
+template <class Real>
+struct RationalOutcome {
+    Real volatility;
+    Real status;
+};
+
+namespace detail {
+
+template <class Real>
+using MaskOf = decltype(std::declval<Real>() < std::declval<Real>());
+
+inline constexpr double sqrt_2_over_pi = 0.7978845608028654;
+inline constexpr double lowest_order4_limit = 190.0;   // |x| beyond: the order-4 step, lowest branch
+inline constexpr double highest_order4_limit = 580.0;  // and in the highest branch
+inline constexpr double atm_central_limit = 0.85;      // beta up to this: AS 241's central part at the money
+
+// Where the option is a call, as the comparisons of Real give it.
+template <class Real>
+    requires(!is_lanes<Real>)
+KESTRELFIN_LANE_INLINE bool call_mask_of(OptionKind kind, const Real&) noexcept {
+    return kind == OptionKind::Call;
+}
+template <int N, class Math>
+KESTRELFIN_LANE_INLINE LaneMask<N> call_mask_of(OptionKind kind, const Lanes<N, Math>&) noexcept {
+    return Lanes<N, Math>(kind == OptionKind::Call ? 1.0 : 0.0) == Lanes<N, Math>(1.0);
+}
+template <int N, class Math>
+KESTRELFIN_LANE_INLINE LaneMask<N> call_mask_of(LaneKinds<N> kinds, const Lanes<N, Math>&) noexcept {
+    return {kinds.is_call};
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real status_code(RationalStatus status) noexcept {
+    return splat<Real>(static_cast<double>(static_cast<int>(status)));
+}
+
+// ln(F/K) for F, K in (0, inf): log1p((F - K)/K) where K/2 <= F <= 2K (F - K
+// is then exact, and so is x for tiny |x|), ln(F/K) elsewhere, and
+// ln F - ln K where F/K leaves the normal range.
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE Real log_moneyness(Real F, Real K, Mask active) noexcept {
+    const auto near = active & (F >= 0.5 * K) & (F <= 2.0 * K);
+    const auto far = active & lane_not(near);
+    Real x = Real{};
+    if (any_lane(far)) {
+        const Real ratio = F / K;
+        x = log_of(ratio);
+        const auto extreme = far & lane_not((ratio >= DBL_MIN) & (ratio < std::numeric_limits<double>::infinity()));
+        if (any_lane(extreme)) {
+            x = select(extreme, log_of(F) - log_of(K), x);
+        }
+    }
+    if (any_lane(near)) {
+        x = each_lane_where(near, (F - K) / K, x, [](double v) KESTRELFIN_LANE_LAMBDA { return std::log1p(v); });
+    }
+    return x;
+}
+
+// One Householder step from s on each lane's objective: the change of s,
+// never below -s/2.
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>& p, const RationalGuess<Real, Mask>& g,
+                                             Real log_beta, Mask order4, Real s) noexcept {
+    const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active & lane_not(g.highest));
+    // The ratios of b's derivatives to b' (x^2/s^3 = h^2/s, x^2/s^4 = (h/s)^2).
+    const Real inverse_s = 1.0 / s;
+    const Real hs = point.h * inverse_s;
+    const Real x2s4 = hs * hs;
+    const Real b2 = point.h * hs - 0.25 * s;
+    const Real b3 = b2 * b2 - 3.0 * x2s4 - 0.25;
+    Real b4 = Real{};
+    if (any_lane(order4)) {
+        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 * inverse_s) * (6.0 * x2s4);
+    }
+
+    Real nu = Real{};
+    Real h2 = b2;
+    Real h3 = b3;
+    Real h4 = b4;
+    if (any_lane(g.middle)) {
+        const Real b = black_value(point);
+        nu = select(g.middle, (p.beta - b) / point.vega, nu);
+    }
+    const auto logarithmic = g.lowest | g.highest;
+    if (any_lane(logarithmic)) {
+        // One logarithm serves both outer objectives: ln(b/b') in the lowest
+        // branch, ln(bbar/beta_bar) in the highest.
+        Real scaled = Real{};
+        Real sum = Real{};
+        Real bbar = Real{};
+        if (any_lane(g.lowest)) {
+            scaled = scaled_black_value(point);
+        }
+        if (any_lane(g.highest)) {
+            sum = complementary_black_sum(point.h, point.t);
+            bbar = 0.5 * sum * point.exponential;
+        }
+        const Real logarithm = log_of(select(g.lowest, scaled, bbar / p.beta_bar));
+        if (any_lane(g.lowest)) {
+            // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b.
+            const Real log_b = logarithm + (point.exponent - half_log_2pi);
+            const Real rho = 1.0 / scaled;
+            const Real lambda = 1.0 / log_b;
+            const Real k = 1.0 + 2.0 * lambda;
+            nu = select(g.lowest, (log_beta - log_b) * (log_b / log_beta) * scaled, nu);
+            h2 = select(g.lowest, b2 - rho * k, h2);
+            h3 = select(g.lowest, b3 + rho * rho * (2.0 + 6.0 * lambda * (1.0 + lambda)) - 3.0 * b2 * rho * k, h3);
+            if (any_lane(order4 & g.lowest)) {
+                const Real inner = rho * rho * (6.0 + lambda * (22.0 + lambda * (36.0 + 24.0 * lambda))) -
+                                   b2 * rho * (12.0 + 36.0 * lambda * (1.0 + lambda));
+                h4 = select(g.lowest, b4 - rho * inner - 3.0 * b2 * b2 * rho * k - 4.0 * b3 * rho * k, h4);
+            }
+        }
+        if (any_lane(g.highest)) {
+            // g = ln(beta_bar/bbar), with gamma = b'/bbar = sqrt(2/pi)/S.
+            const Real gamma = sqrt_2_over_pi / sum;
+            nu = select(g.highest, logarithm / gamma, nu);
+            h2 = select(g.highest, b2 + gamma, h2);
+            h3 = select(g.highest, b3 + gamma * (2.0 * gamma + 3.0 * b2), h3);
+            if (any_lane(order4 & g.highest)) {
+                h4 = select(g.highest, b4 + gamma * (6.0 * gamma * (gamma + 2.0 * b2) + 3.0 * b2 * b2 + 4.0 * b3), h4);
+            }
+        }
+    }
+
+    // s + nu (1 + h2 nu/2) / (1 + nu (h2 + h3 nu/6)), or the order-4 update
+    // s + nu (1 + nu (h2 + nu h3/6)) / (1 + nu (3h2/2 + nu (h2^2/4 + h3/3 + nu h4/24))).
+    Real step = nu * (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu / 6.0));
+    if (any_lane(order4)) {
+        const Real numerator = nu * (1.0 + nu * (h2 + nu * h3 / 6.0));
+        const Real denominator = 1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 / 3.0 + nu * h4 / 24.0));
+        step = select(order4, numerator / denominator, step);
+    }
+    const Real floor = -0.5 * s;
+    return select(step > floor, step, floor);
+}
+
+// The total volatility s of each normalised problem (x < 0).
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE Real normalised_implied_volatility(const NormalisedProblem<Real, Mask>& p) noexcept {
+    const RationalGuess<Real, Mask> g = rational_guess(p);
+    const Real ax = -p.x;
+    const Mask order4 = (g.lowest & (ax > lowest_order4_limit)) | (g.highest & (ax > highest_order4_limit));
+    Real log_beta = Real{};
+    if (any_lane(g.lowest)) {
+        log_beta = log_of(p.beta);
+    }
+    const Real s1 = g.s + householder_step(p, g, log_beta, order4, g.s);
+    const auto moved = p.active & lane_not(abs_of(s1 - g.s) <= DBL_EPSILON * s1);
+    if (!any_lane(moved)) {
+        return s1;
+    }
+    const Real s2 = s1 + householder_step(p, g, log_beta, order4, s1);
+    return select(moved, s2, s1);
+}
+
+}  // namespace detail
+
+// The implied volatility of each option (or lane) from its discounted price,
+// forward F, strike K, time t and rate r. kind: one OptionKind, or the kinds
+// of the lanes (LaneKinds).
+template <class Real, class Kind>
+KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind kind, Real price, Real F, Real K,
+                                                                            Real t, Real r) noexcept {
+    using namespace detail;
+    using Mask = MaskOf<Real>;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const auto call = call_mask_of(kind, price);
+
+    const auto valid = (F > 0.0) & (F < inf) & (K > 0.0) & (K < inf) & (t > 0.0) & (t < inf) & (abs_of(r) < inf) &
+                       (price == price);
+    const Real growth = exp_of_shared(t * r);
+    const auto own = (price == 0.0) | (abs_of(price) == inf);
+    const Real P = select(own, price, price * growth);
+    const Real difference = select(call, F - K, K - F);
+    const Real intrinsic = select(difference > 0.0, difference, Real{});
+    const Real upper = select(call, F, K);
+    const Real root = sqrt_of(F) * sqrt_of(K);
+    const Real beta = (P - intrinsic) / root;
+    const Real beta_bar = (upper - P) / root;
+
+    // The lowest precedence first: each later selection overrides.
+    Real status = select(beta <= 0.0, status_code<Real>(RationalStatus::AtIntrinsic),
+                         status_code<Real>(RationalStatus::Ok));
+    status = select((P >= upper) | (beta_bar <= 0.0), status_code<Real>(RationalStatus::AtOrAboveMaximum), status);
+    status = select(P < intrinsic, status_code<Real>(RationalStatus::BelowIntrinsic), status);
+    status = select(lane_not(valid), status_code<Real>(RationalStatus::InvalidInput), status);
+
+    RationalOutcome<Real> out;
+    out.status = status;
+    out.volatility = select(status == status_code<Real>(RationalStatus::AtIntrinsic), Real{},
+                            splat<Real>(std::numeric_limits<double>::quiet_NaN()));
+    const auto ok = status == status_code<Real>(RationalStatus::Ok);
+    const auto at_the_money = ok & (F == K);
+    const Mask general = ok & lane_not(F == K);
+    if (!any_lane(ok)) {
+        return out;
+    }
+
+    if (any_lane(at_the_money)) {
+        // b(0, s) = erf(s/sqrt8), so s = 2 Phi^-1(1/2 + beta/2).
+        const auto central = beta <= atm_central_limit;
+        Real s = Real{};
+        if (any_lane(at_the_money & central)) {
+            s = 2.0 * inverse_normal_central(beta * 0.5);
+        }
+        const auto tail = at_the_money & lane_not(central);
+        if (any_lane(tail)) {
+            s = select(tail, -2.0 * inverse_normal_lower_tail(beta_bar * 0.5), s);
+        }
+        out.volatility = select(at_the_money, s / sqrt_of(t), out.volatility);
+    }
+
+    if (any_lane(general)) {
+        // Lanes without a general problem solve a harmless one (F = 1, K = 2,
+        // an upper-middle price), so that they never send the block down a
+        // rare path.
+        const Real F_g = select(general, F, splat<Real>(1.0));
+        const Real K_g = select(general, K, splat<Real>(2.0));
+        NormalisedProblem<Real, Mask> p;
+        p.active = general;
+        p.x = -abs_of(log_moneyness(F_g, K_g, general));
+        p.beta = select(general, beta, splat<Real>(0.25));
+        p.beta_bar = select(general, beta_bar, splat<Real>(0.45));
+        p.b_max = exp_of(p.x * 0.5);
+        p.inverse_b_max = 1.0 / p.b_max;
+        const Real s = normalised_implied_volatility(p);
+        out.volatility = select(general, s / sqrt_of(t), out.volatility);
+    }
+    return out;
+}
+
+// One option.
+inline RationalImpliedVol rational_implied_volatility(OptionKind kind, double price, double F, double K, double t,
+                                                      double r) noexcept {
+    const RationalOutcome<double> o = rational_implied_volatility_of(kind, price, F, K, t, r);
+    return {o.volatility, static_cast<RationalStatus>(static_cast<int>(o.status))};
+}
+inline RationalImpliedVol rational_implied_volatility(OptionKind kind, const ImpliedVolInputs& in) noexcept {
+    return rational_implied_volatility(kind, in.price, in.F, in.K, in.t, in.r);
+}
+
+// Black-Scholes-Merton (Black-Scholes with q = 0.0) through its forward
+// S*exp(t*(r - q)), and Black-76 (r before t, as its public signature has it).
+inline RationalImpliedVol bsm_rational_implied_volatility(OptionKind kind, double price, double S, double K, double t,
+                                                          double r, double q) noexcept {
+    return rational_implied_volatility(kind, bsm_implied_volatility_inputs(price, S, K, t, r, q));
+}
+inline RationalImpliedVol black76_rational_implied_volatility(OptionKind kind, double price, double F, double K,
+                                                              double r, double t) noexcept {
+    return rational_implied_volatility(kind, black76_implied_volatility_inputs(price, F, K, r, t));
+}
+
+// Lane i of a block's outcome.
+template <LaneVector V>
+KESTRELFIN_LANE_INLINE RationalImpliedVol lane_outcome(const RationalOutcome<V>& o, int i) noexcept {
+    return {o.volatility[i], static_cast<RationalStatus>(static_cast<int>(o.status[i]))};
+}
+
+// n options over the lanes of V, in blocks of its width; a last, partial
+// block is filled with invalid placeholders, which cost nothing. kind_of(i)
+// and inputs_of(i) give option i's kind and ImpliedVolInputs, store(i,
+// outcome) receives its RationalImpliedVol. Every option's outcome is the
+// scalar function's, whatever its lane and the length.
+template <LaneVector V, class KindOf, class InputsOf, class Store>
+KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, KindOf&& kind_of, InputsOf&& inputs_of,
+                                                              Store&& store) noexcept {
+    constexpr int w = lane_count<V>;
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < n; i += w) {
+        const int used = n - i < static_cast<std::size_t>(w) ? static_cast<int>(n - i) : w;
+        V price(nan), F(nan), K(nan), t(nan), r(nan);
+        LaneKinds<w> kinds{};
+        for (int lane = 0; lane < used; ++lane) {
+            const ImpliedVolInputs in = inputs_of(i + lane);
+            price.set(lane, in.price);
+            F.set(lane, in.F);
+            K.set(lane, in.K);
+            t.set(lane, in.t);
+            r.set(lane, in.r);
+            kinds.is_call[lane] = kind_of(i + lane) == OptionKind::Call ? -1 : 0;
+        }
+        const RationalOutcome<V> o = rational_implied_volatility_of(kinds, price, F, K, t, r);
+        for (int lane = 0; lane < used; ++lane) {
+            store(i + lane, lane_outcome(o, lane));
+        }
+    }
+}
+
+}  // namespace kestrelfin::core
