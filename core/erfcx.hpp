@@ -58,18 +58,22 @@ KESTRELFIN_LANE_INLINE Real erfcx_large(Real a) noexcept {
     return result;
 }
 
-// exp(-u^2) and exp(u^2) through the exact split of the square.
+// exp(-u^2) and exp(u^2) through the exact split of the square. Where u*u
+// overflows, d is not a correction (inf or NaN) and is dropped.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real square_rounding(Real u, Real p) noexcept {
+    const Real d = fma_of(u, u, -p);
+    return select(abs_of(d) < 1.0, d, Real{});
+}
 template <class Real>
 KESTRELFIN_LANE_INLINE Real exp_minus_square(Real u) noexcept {
     const Real p = u * u;
-    const Real d = fma_of(u, u, -p);
-    return exp_of(-p) * (1.0 - d);
+    return exp_of(-p) * (1.0 - square_rounding(u, p));
 }
 template <class Real>
 KESTRELFIN_LANE_INLINE Real exp_plus_square(Real u) noexcept {
     const Real p = u * u;
-    const Real d = fma_of(u, u, -p);
-    return exp_of(p) * (1.0 + d);
+    return exp_of(p) * (1.0 + square_rounding(u, p));
 }
 
 }  // namespace detail

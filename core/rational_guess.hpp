@@ -40,6 +40,7 @@ struct NormalisedProblem {
     Real b_max;          // e^(x/2)
     Real inverse_b_max;  // 1/b_max
     Mask active;         // the lanes that hold a problem
+    Real tiny_log_beta;  // ln(beta) where beta is subnormal (formed from the price)
 };
 
 // The guess and the branch it came from.
@@ -192,6 +193,7 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
     }
     if (any_lane(g.highest)) {
         high = highest_transform(p.x, s_ref);
+        e.x_l = select(g.highest, b_ref, e.x_l);
         e.x_r = select(g.highest, p.b_max, e.x_r);
         e.y_l = select(g.highest, high.f, e.y_l);
         e.y_r = select(g.highest, Real{}, e.y_r);
