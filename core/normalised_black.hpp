@@ -96,8 +96,8 @@ KESTRELFIN_LANE_INLINE Real asymptotic_scaled_black(Real h, Real t) noexcept {
 // a = Y'(h) = 1 + h Y(h) for h <= 0 without the cancellation of that form
 // for h << 0 (a ~ 1/h^2): near 0 the form itself with Cody's erfcx, then
 // two rational fits (the 2024 "Let's Be Rational" ones).
-inline constexpr double mills_mid_p[8] = {1.0000000000594317229,    0.61911449879694112749,   0.22180844736576013957,
-                                          0.045650900351352987865,  0.005545521007735379052,  3.0717392274913902347e-4,
+inline constexpr double mills_mid_p[8] = {1.0000000000594317229,    0.61911449879694112749,    0.22180844736576013957,
+                                          0.045650900351352987865,  0.005545521007735379052,   3.0717392274913902347e-4,
                                           4.2766597835908713583e-8, -8.4592436406580605619e-10};
 inline constexpr double mills_mid_q[8] = {1.0,
                                           1.8724286369589162071,
@@ -107,7 +107,7 @@ inline constexpr double mills_mid_q[8] = {1.0,
                                           0.046762548903194957675,
                                           0.0055290453576936595892,
                                           3.0822020417927147113e-4};
-inline constexpr double mills_far_n[6] = {-2.9999999999994663866,  -1.7556263323542206288e2, -3.4735035445495633334e3,
+inline constexpr double mills_far_n[6] = {-2.9999999999994663866,   -1.7556263323542206288e2, -3.4735035445495633334e3,
                                           -2.7805745693864308643e4, -8.3836021460741980839e4, -6.6818249032616849037e4};
 inline constexpr double mills_far_d[7] = {1.0,
                                           6.3520877744831739102e1,
@@ -165,8 +165,8 @@ inline constexpr double small_t_p5[5] = {-6555.0, -4680.0, -840.0, -52.0, -1.0};
 inline constexpr double small_t_q5[6] = {10395.0, 17325.0, 6930.0, 990.0, 55.0, 1.0};
 inline constexpr double small_t_p6[6] = {-89055.0, -82845.0, -20370.0, -1926.0, -75.0, -1.0};
 inline constexpr double small_t_q6[7] = {135135.0, 270270.0, 135135.0, 25740.0, 2145.0, 78.0, 1.0};
-inline constexpr double small_t_inverse_d[7] = {1.0,           1.0 / 3.0,      1.0 / 60.0,        1.0 / 2520.0,
-                                                1.0 / 181440.0, 1.0 / 19958400.0, 1.0 / 3113510400.0};
+inline constexpr double small_t_inverse_d[7] = {
+    1.0, 1.0 / 3.0, 1.0 / 60.0, 1.0 / 2520.0, 1.0 / 181440.0, 1.0 / 19958400.0, 1.0 / 3113510400.0};
 
 template <int P, int Q, class Real>
 KESTRELFIN_LANE_INLINE Real small_t_coefficient(const double (&p)[P], const double (&q)[Q], int k, Real g,
@@ -195,8 +195,7 @@ KESTRELFIN_LANE_INLINE Real small_t_scaled_black(Real h, Real t) noexcept {
 // form where u >= 0.46875 (no exponential beyond the shared one), in the
 // erfc form below. Rounding cannot make b negative: clamped at 0.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real erfc_form_black(Real h, Real t, Real exponential, Real b_max,
-                                            Real inverse_b_max) noexcept {
+KESTRELFIN_LANE_INLINE Real erfc_form_black(Real h, Real t, Real exponential, Real b_max, Real inverse_b_max) noexcept {
     const Real u1 = (h + t) * (-inv_sqrt2);
     const Real u2 = (t - h) * inv_sqrt2;
     const auto scaled1 = u1 >= cody_small_limit;
@@ -225,12 +224,12 @@ KESTRELFIN_LANE_INLINE Real erfc_form_black(Real h, Real t, Real exponential, Re
 // plain (Region III) or scaled by the slope (Regions I and II).
 template <class Real, class Mask>
 struct BlackPoint {
-    Real h;         // x/s
-    Real t;         // s/2
+    Real h;            // x/s
+    Real t;            // s/2
     Real exponent;     // -(h^2 + t^2)/2
     Real exponential;  // exp(exponent) = b'(s) sqrt(2 pi)
     Real vega;         // b'(s)
-    Real value;     // b/b' where `scaled`, b elsewhere
+    Real value;        // b/b' where `scaled`, b elsewhere
     Mask scaled;
 };
 

@@ -75,16 +75,15 @@ KESTRELFIN_LANE_INLINE Real rational_cubic_minimum_r(Real d_l, Real d_r, Real sl
     const Real dropped = splat<Real>(-DBL_MAX);
     const Real unformed = select(prefer_shape, Real(rational_cubic_r_max), dropped);
 
-    const Real r_monotone =
-        select(monotone, select(abs_of(slope) >= DBL_MIN, (d_l + d_r) / slope, unformed), dropped);
+    const Real r_monotone = select(monotone, select(abs_of(slope) >= DBL_MIN, (d_l + d_r) / slope, unformed), dropped);
 
     const Real spread = d_r - d_l;
     const Real right_gap = d_r - slope;
     const Real left_gap = slope - d_l;
     const auto divisible = (abs_of(right_gap) >= DBL_MIN) & (abs_of(left_gap) >= DBL_MIN);
     const Real r_convex = larger_of(abs_of(spread / right_gap), abs_of(spread / left_gap));
-    const Real r_shape = select(convex | concave, select(divisible, r_convex, unformed),
-                                select(monotone, unformed, dropped));
+    const Real r_shape =
+        select(convex | concave, select(divisible, r_convex, unformed), select(monotone, unformed, dropped));
 
     const Real r_min = larger_of(splat<Real>(rational_cubic_r_floor), larger_of(r_monotone, r_shape));
     return select(monotone | convex | concave, r_min, splat<Real>(rational_cubic_r_floor));

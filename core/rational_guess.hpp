@@ -67,12 +67,31 @@ inline constexpr double sqrt_2pi = 2.5066282746310007;
 // 1 - erfcx(z) = 2z/sqrt(pi) - z^2 T(z) with T(z) = sum_m (-1)^m z^m / Gamma(m/2 + 2),
 // which converges everywhere; 25 terms reach 1e-18 relative up to z = 0.46875,
 // where it takes over from 1 - erfcx(z) (which cancels for small z).
-inline constexpr double landmark_series[25] = {
-    1.0,                    -0.7522527780636751,   0.5,                   -0.30090111122547003, 0.16666666666666666,
-    -0.08597174606442,      0.041666666666666664,  -0.01910483245876,     0.008333333333333333, -0.0034736059015927274,
-    0.001388888888888889,   -0.0005344009079373427, 0.0001984126984126984, -7.125345439164569e-05, 2.48015873015873e-05,
-    -8.38275934019361e-06,  2.7557319223985893e-06, -8.823957200203801e-07, 2.755731922398589e-07, -8.403768762098858e-08,
-    2.505210838544172e-08,  -7.307625010520746e-09, 2.08767569878681e-09,  -5.846100008416597e-10, 1.6059043836821613e-10};
+inline constexpr double landmark_series[25] = {1.0,
+                                               -0.7522527780636751,
+                                               0.5,
+                                               -0.30090111122547003,
+                                               0.16666666666666666,
+                                               -0.08597174606442,
+                                               0.041666666666666664,
+                                               -0.01910483245876,
+                                               0.008333333333333333,
+                                               -0.0034736059015927274,
+                                               0.001388888888888889,
+                                               -0.0005344009079373427,
+                                               0.0001984126984126984,
+                                               -7.125345439164569e-05,
+                                               2.48015873015873e-05,
+                                               -8.38275934019361e-06,
+                                               2.7557319223985893e-06,
+                                               -8.823957200203801e-07,
+                                               2.755731922398589e-07,
+                                               -8.403768762098858e-08,
+                                               2.505210838544172e-08,
+                                               -7.307625010520746e-09,
+                                               2.08767569878681e-09,
+                                               -5.846100008416597e-10,
+                                               1.6059043836821613e-10};
 
 // s_c, s_l, s_u and b_c of one x < 0: s_c = sqrt(2|x|),
 // b_c = b_max (1 - erfcx(sqrt|x|))/2, s_l = s_c - sqrt(pi/2) (1 - erfcx(sqrt|x|))
@@ -121,9 +140,9 @@ KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s) noexcep
     const Real z = ax / (sqrt3 * s);
     const Real y = z * z;
     const Real u = z * inv_sqrt2;
-    const Real tail = 0.5 * erfc_of(u);                 // Phi(-z)
-    const Real mills = sqrt_pi_over_2 * erfcx_of(u);    // Phi(-z)/phi(z)
-    const Real growth = exp_of(y + s * s * 0.125);      // e^(y + s^2/8)
+    const Real tail = 0.5 * erfc_of(u);               // Phi(-z)
+    const Real mills = sqrt_pi_over_2 * erfcx_of(u);  // Phi(-z)/phi(z)
+    const Real growth = exp_of(y + s * s * 0.125);    // e^(y + s^2/8)
     const Real s2 = s * s;
     Transform<Real> f;
     f.f = two_pi_over_sqrt27 * ax * (tail * tail * tail);

@@ -96,12 +96,11 @@ inline constexpr double sqrt_2_over_pi = 0.7978845608028654;
 // order-4 step: below 1e-15).
 inline constexpr double lowest_order4_limit = 190.0;
 inline constexpr double highest_order4_limit = 130.0;
-inline constexpr double atm_central_limit = 0.85;      // beta up to this: AS 241's central part at the money
+inline constexpr double atm_central_limit = 0.85;  // beta up to this: AS 241's central part at the money
 
 // Where the option is a call, as the comparisons of Real give it.
 template <class Real>
-    requires(!is_lanes<Real>)
-KESTRELFIN_LANE_INLINE bool call_mask_of(OptionKind kind, const Real&) noexcept {
+requires(!is_lanes<Real>) KESTRELFIN_LANE_INLINE bool call_mask_of(OptionKind kind, const Real&) noexcept {
     return kind == OptionKind::Call;
 }
 template <int N, class Math>
@@ -251,8 +250,8 @@ KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind
     constexpr double inf = std::numeric_limits<double>::infinity();
     const auto call = call_mask_of(kind, price);
 
-    const auto valid = (F > 0.0) & (F < inf) & (K > 0.0) & (K < inf) & (t > 0.0) & (t < inf) & (abs_of(r) < inf) &
-                       (price == price);
+    const auto valid =
+        (F > 0.0) & (F < inf) & (K > 0.0) & (K < inf) & (t > 0.0) & (t < inf) & (abs_of(r) < inf) & (price == price);
     const Real growth = exp_of_shared(t * r);
     const auto own = (price == 0.0) | (abs_of(price) == inf);
     const Real P = select(own, price, price * growth);
@@ -264,8 +263,8 @@ KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind
     const Real beta_bar = (upper - P) / root;
 
     // The lowest precedence first: each later selection overrides.
-    Real status = select(beta <= 0.0, status_code<Real>(RationalStatus::AtIntrinsic),
-                         status_code<Real>(RationalStatus::Ok));
+    Real status =
+        select(beta <= 0.0, status_code<Real>(RationalStatus::AtIntrinsic), status_code<Real>(RationalStatus::Ok));
     status = select((P >= upper) | (beta_bar <= 0.0), status_code<Real>(RationalStatus::AtOrAboveMaximum), status);
     status = select(P < intrinsic, status_code<Real>(RationalStatus::BelowIntrinsic), status);
     status = select(lane_not(valid), status_code<Real>(RationalStatus::InvalidInput), status);

@@ -107,8 +107,9 @@ struct RationalFlavour {
 
 // The lane flavours this process can run: each kernel path's (the replicas
 // only where they give this process's libm bits) and AVX2 lanes calling the
-// libm, which run wherever the CPU has AVX2 and FMA.
-inline std::vector<RationalFlavour> rational_flavours() {
+// libm, which run wherever the CPU has AVX2 and FMA. Those it cannot run are
+// reported once.
+inline std::vector<RationalFlavour> find_rational_flavours() {
     std::vector<RationalFlavour> flavours = {{"sse2/libm", &rational_sse2_libm}};
     if (core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>()) {
         flavours.push_back({"sse2/unfused", &rational_sse2_unfused});
@@ -126,6 +127,11 @@ inline std::vector<RationalFlavour> rational_flavours() {
     } else {
         std::printf("[ NOT RUN  ] avx2: this CPU lacks AVX2 or FMA\n");
     }
+    return flavours;
+}
+
+inline const std::vector<RationalFlavour>& rational_flavours() {
+    static const std::vector<RationalFlavour> flavours = find_rational_flavours();
     return flavours;
 }
 

@@ -160,9 +160,12 @@ TEST(RationalImpliedVolatility, OneUlpInsideTheBoundsIsSolved) {
         bool near_maximum;
     };
     const Bound bounds[] = {
-        {kCall, 120, 100, std::nextafter(20.0, kInf), false}, {kPut, 100, 120, std::nextafter(20.0, kInf), false},
-        {kCall, 1, 1.2, 5e-324, false},                     {kCall, 100, 120, std::nextafter(100.0, 0.0), true},
-        {kPut, 100, 120, std::nextafter(120.0, 0.0), true},   {kCall, 100, 100, std::nextafter(100.0, 0.0), true},
+        {kCall, 120, 100, std::nextafter(20.0, kInf), false},
+        {kPut, 100, 120, std::nextafter(20.0, kInf), false},
+        {kCall, 1, 1.2, 5e-324, false},
+        {kCall, 100, 120, std::nextafter(100.0, 0.0), true},
+        {kPut, 100, 120, std::nextafter(120.0, 0.0), true},
+        {kCall, 100, 100, std::nextafter(100.0, 0.0), true},
         {kPut, 1e-300, 1e-299, std::nextafter(1e-299, 0.0), true},
     };
     for (const Bound& b : bounds) {

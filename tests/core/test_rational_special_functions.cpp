@@ -77,7 +77,9 @@ TEST(RationalSpecialFunctions, InverseNormalMatchesMpmathFrom1eMinus300To1Minus1
         // Relative to |z|, and absolute near the median, where z -> 0.
         const double error = std::fabs(z - number(r[1])) / (DBL_EPSILON * std::fmax(std::fabs(number(r[1])), 0.1));
         EXPECT_LE(error, 4.0) << "Phi^-1(" << p << ") = " << z << " against " << r[1];
-        worst.add(std::fabs(p - 0.5) <= 0.425 ? "central" : std::fmin(p, 1 - p) > std::exp(-25.0) ? "tail" : "far tail",
+        worst.add(std::fabs(p - 0.5) <= 0.425             ? "central"
+                  : std::fmin(p, 1 - p) > std::exp(-25.0) ? "tail"
+                                                          : "far tail",
                   error / 4.0);
     }
     worst.print("Phi^-1");
