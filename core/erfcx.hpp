@@ -58,6 +58,15 @@ KESTRELFIN_LANE_INLINE Real erfcx_large(Real a) noexcept {
     return result;
 }
 
+// exp(a) for a <= 0 that may lie far below the underflow threshold: there it
+// is +0, as exp gives it, without the out-of-line path the lanes' exp takes
+// for such arguments.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real exp_nonpositive(Real a) noexcept {
+    const auto underflows = a < -746.0;
+    return select(underflows, Real{}, exp_of(select(underflows, Real{}, a)));
+}
+
 // exp(-u^2) and exp(u^2) through the exact split of the square. Where u*u
 // overflows, d is not a correction (inf or NaN) and is dropped.
 template <class Real>
@@ -68,7 +77,7 @@ KESTRELFIN_LANE_INLINE Real square_rounding(Real u, Real p) noexcept {
 template <class Real>
 KESTRELFIN_LANE_INLINE Real exp_minus_square(Real u) noexcept {
     const Real p = u * u;
-    return exp_of(-p) * (1.0 - square_rounding(u, p));
+    return exp_nonpositive(-p) * (1.0 - square_rounding(u, p));
 }
 template <class Real>
 KESTRELFIN_LANE_INLINE Real exp_plus_square(Real u) noexcept {
@@ -91,11 +100,13 @@ KESTRELFIN_LANE_INLINE Real erfcx_of(Real u) noexcept {
         result = erfcx_large(a);
         const auto negative = large & (u < 0.0);
         if (any_lane(negative)) {
-            result = select(negative, 2.0 * exp_plus_square(a) - result, result);
+            // (Other lanes square 0: no overflow to send them out of line.)
+            result = select(negative, 2.0 * exp_plus_square(select(negative, a, Real{})) - result, result);
         }
     }
     if (any_lane(small)) {
-        result = select(small, exp_plus_square(u) * (1.0 - erf_small(u)), result);
+        const Real v = select(small, u, Real{});
+        result = select(small, exp_plus_square(v) * (1.0 - erf_small(v)), result);
     }
     return result;
 }

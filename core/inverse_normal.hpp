@@ -9,6 +9,7 @@
 // Templates over one double or lanes (core/lanes.hpp).
 #pragma once
 
+#include "core/erfcx.hpp"
 #include "core/lanes.hpp"
 
 namespace kestrelfin::core {
@@ -76,11 +77,11 @@ KESTRELFIN_LANE_INLINE Real inverse_normal_central(Real q) noexcept {
     return q * as241_ratio(as241_a, as241_b, r);
 }
 
-// Phi^-1(p) for 0 < p <= 1/2 - 0.425 (negative); p = 0 gives -inf.
+// Phi^-1(p) for 0 < p <= 1/2 - 0.425 (negative), given r = sqrt(-ln p);
+// p = 0 (r = inf) gives -inf.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real inverse_normal_lower_tail(Real p) noexcept {
+KESTRELFIN_LANE_INLINE Real inverse_normal_tail_of_root(Real r) noexcept {
     using namespace detail;
-    const Real r = sqrt_of(-log_of(p));
     const auto far = r > as241_tail_split;
     Real z = Real{};
     if (any_lane(lane_not(far))) {
@@ -90,6 +91,11 @@ KESTRELFIN_LANE_INLINE Real inverse_normal_lower_tail(Real p) noexcept {
         z = select(far, as241_ratio(as241_e, as241_f, r - 5.0), z);
     }
     return -z;
+}
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real inverse_normal_lower_tail(Real p) noexcept {
+    return inverse_normal_tail_of_root(sqrt_of(-log_of(p)));
 }
 
 // Phi^-1(p) for 0 <= p <= 1.
@@ -108,6 +114,25 @@ KESTRELFIN_LANE_INLINE Real inverse_normal_cdf(Real p) noexcept {
         const Real small = select(upper, 1.0 - p, p);
         const Real lower = inverse_normal_lower_tail(small);
         z = select(tail, select(upper, -lower, lower), z);
+    }
+    return z;
+}
+
+// Phi^-1(p) given ln p, for p = exp(ln p) <= 1/2: the tail takes its root
+// straight from ln p, with no logarithm of its own.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real inverse_normal_of_log(Real log_p) noexcept {
+    using namespace detail;
+    const Real p = exp_nonpositive(log_p);
+    const Real q = p - 0.5;
+    const auto central = abs_of(q) <= as241_central_limit;
+    Real z = Real{};
+    if (any_lane(central)) {
+        z = inverse_normal_central(q);
+    }
+    const auto tail = lane_not(central);
+    if (any_lane(tail)) {
+        z = select(tail, inverse_normal_tail_of_root(sqrt_of(-log_p)), z);
     }
     return z;
 }

@@ -244,7 +244,7 @@ KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Rea
     p.h = x / s;
     p.t = s * 0.5;
     p.exponent = (p.h * p.h + p.t * p.t) * -0.5;
-    p.exponential = exp_of(p.exponent);
+    p.exponential = exp_nonpositive(p.exponent);
     p.vega = p.exponential * inv_sqrt_2pi;
     const auto asymptotic = (p.h < black_eta) & (p.h + p.t < black_eta + black_tau + 0.5);
     const auto small_t = lane_not(asymptotic) & (p.t < black_tau + p.h * (-1.0 / 26.0));

@@ -81,7 +81,10 @@ KESTRELFIN_LANE_INLINE Real rational_cubic_minimum_r(Real d_l, Real d_r, Real sl
     const Real right_gap = d_r - slope;
     const Real left_gap = slope - d_l;
     const auto divisible = (abs_of(right_gap) >= DBL_MIN) & (abs_of(left_gap) >= DBL_MIN);
-    const Real r_convex = larger_of(abs_of(spread / right_gap), abs_of(spread / left_gap));
+    // max(|spread/right_gap|, |spread/left_gap|) with one division (rounding
+    // is monotone, so this is the larger of the two rounded quotients).
+    const Real smaller_gap = select(abs_of(right_gap) < abs_of(left_gap), abs_of(right_gap), abs_of(left_gap));
+    const Real r_convex = abs_of(spread) / smaller_gap;
     const Real r_shape =
         select(convex | concave, select(divisible, r_convex, unformed), select(monotone, unformed, dropped));
 

@@ -60,38 +60,32 @@ inline constexpr double two_pi = 6.283185307179586;
 inline constexpr double pi_over_6 = 0.5235987755982989;
 inline constexpr double eight_sqrt3 = 13.856406460551018;
 inline constexpr double two_pi_over_sqrt27 = 1.2091995761561452;
-inline constexpr double lowest_inverse_scale = 0.9386434874273836;  // sqrt3 / cbrt(2 pi)
+inline constexpr double log_lowest_scale = -0.06331954446906031;  // ln(sqrt3 / cbrt(2 pi))
 inline constexpr double sqrt_dbl_max = 1.3407807929942596e154;
 inline constexpr double sqrt_2pi = 2.5066282746310007;
 
 // 1 - erfcx(z) = 2z/sqrt(pi) - z^2 T(z) with T(z) = sum_m (-1)^m z^m / Gamma(m/2 + 2),
 // which converges everywhere; 25 terms reach 1e-18 relative up to z = 0.46875,
-// where it takes over from 1 - erfcx(z) (which cancels for small z).
-inline constexpr double landmark_series[25] = {1.0,
-                                               -0.7522527780636751,
-                                               0.5,
-                                               -0.30090111122547003,
-                                               0.16666666666666666,
-                                               -0.08597174606442,
-                                               0.041666666666666664,
-                                               -0.01910483245876,
-                                               0.008333333333333333,
-                                               -0.0034736059015927274,
-                                               0.001388888888888889,
-                                               -0.0005344009079373427,
-                                               0.0001984126984126984,
-                                               -7.125345439164569e-05,
-                                               2.48015873015873e-05,
-                                               -8.38275934019361e-06,
-                                               2.7557319223985893e-06,
-                                               -8.823957200203801e-07,
-                                               2.755731922398589e-07,
-                                               -8.403768762098858e-08,
-                                               2.505210838544172e-08,
-                                               -7.307625010520746e-09,
-                                               2.08767569878681e-09,
-                                               -5.846100008416597e-10,
-                                               1.6059043836821613e-10};
+// where it takes over from 1 - erfcx(z) (which cancels for small z). Its
+// even and odd terms as two polynomials in z^2 = |x| (exact), evaluated side
+// by side: T = E(|x|) + z O(|x|), E(u) = sum u^k/(k+1)!.
+inline constexpr double landmark_even[13] = {1.0,
+                                             0.5,
+                                             0.16666666666666666,
+                                             0.041666666666666664,
+                                             0.008333333333333333,
+                                             0.001388888888888889,
+                                             0.0001984126984126984,
+                                             2.48015873015873e-05,
+                                             2.7557319223985893e-06,
+                                             2.755731922398589e-07,
+                                             2.505210838544172e-08,
+                                             2.08767569878681e-09,
+                                             1.6059043836821613e-10};
+inline constexpr double landmark_odd[12] = {-0.7522527780636751,    -0.30090111122547003,  -0.08597174606442,
+                                            -0.01910483245876,      -0.0034736059015927274, -0.0005344009079373427,
+                                            -7.125345439164569e-05, -8.38275934019361e-06, -8.823957200203801e-07,
+                                            -8.403768762098858e-08, -7.307625010520746e-09, -5.846100008416597e-10};
 
 // s_c, s_l, s_u and b_c of one x < 0: s_c = sqrt(2|x|),
 // b_c = b_max (1 - erfcx(sqrt|x|))/2, s_l = s_c - sqrt(pi/2) (1 - erfcx(sqrt|x|))
@@ -111,7 +105,7 @@ KESTRELFIN_LANE_INLINE Landmarks<Real> landmarks(Real x, Real b_max, Mask active
     const auto series = z <= cody_small_limit;
     Real one_minus_erfcx = Real{};
     if (any_lane(active & series)) {
-        const Real tail = horner(landmark_series, z);
+        const Real tail = horner(landmark_even, ax) + z * horner(landmark_odd, ax);
         one_minus_erfcx = two_over_sqrt_pi * z - ax * tail;
         m.s_l = sqrt_pi_over_2 * (ax * tail);
     }
@@ -135,14 +129,14 @@ struct Transform {
     Real f, slope, curvature;
 };
 
-template <class Real>
-KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s) noexcept {
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s, Mask lowest) noexcept {
     const Real z = ax / (sqrt3 * s);
     const Real y = z * z;
     const Real u = z * inv_sqrt2;
     const Real tail = 0.5 * erfc_of(u);               // Phi(-z)
     const Real mills = sqrt_pi_over_2 * erfcx_of(u);  // Phi(-z)/phi(z)
-    const Real growth = exp_of(y + s * s * 0.125);    // e^(y + s^2/8)
+    const Real growth = exp_of(select(lowest, y + s * s * 0.125, Real{}));  // e^(y + s^2/8)
     const Real s2 = s * s;
     Transform<Real> f;
     f.f = two_pi_over_sqrt27 * ax * (tail * tail * tail);
@@ -154,14 +148,14 @@ KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s) noexcep
 
 // The highest branch's transform at s = s_u: with w = (x/s)^2,
 //   f = Phi(-s/2),  f' = -e^(w/2)/2,  f'' = sqrt(pi/2) e^(w + s^2/8) w/s.
-template <class Real>
-KESTRELFIN_LANE_INLINE Transform<Real> highest_transform(Real x, Real s) noexcept {
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE Transform<Real> highest_transform(Real x, Real s, Mask highest) noexcept {
     const Real xs = x / s;
     const Real w = xs * xs;
     Transform<Real> f;
     f.f = 0.5 * erfc_of(s * (0.5 * inv_sqrt2));
-    f.slope = -0.5 * exp_of(0.5 * w);
-    f.curvature = sqrt_pi_over_2 * exp_of(w + s * s * 0.125) * w / s;
+    f.slope = -0.5 * exp_of(select(highest, 0.5 * w, Real{}));
+    f.curvature = sqrt_pi_over_2 * exp_of(select(highest, w + s * s * 0.125, Real{})) * w / s;
     return f;
 }
 
@@ -201,7 +195,7 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
     Transform<Real> low{}, high{};
     const auto outer = g.lowest | g.highest;
     if (any_lane(g.lowest)) {
-        low = lowest_transform(ax, s_ref);
+        low = lowest_transform(ax, s_ref, g.lowest);
         e.x_l = select(g.lowest, Real{}, e.x_l);
         e.x_r = select(g.lowest, b_ref, e.x_r);
         e.y_l = select(g.lowest, Real{}, e.y_l);
@@ -211,7 +205,7 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
         curvature = select(g.lowest, low.curvature, curvature);
     }
     if (any_lane(g.highest)) {
-        high = highest_transform(p.x, s_ref);
+        high = highest_transform(p.x, s_ref, g.highest);
         e.x_l = select(g.highest, b_ref, e.x_l);
         e.x_r = select(g.highest, p.b_max, e.x_r);
         e.y_l = select(g.highest, high.f, e.y_l);
@@ -243,13 +237,15 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
         const Real f_low = select(not_positive, (low.f * xi + b_ref * one_minus_xi) * xi, value);
         const auto high_quadratic = not_positive | lane_not(abs_of(high.curvature) < sqrt_dbl_max);
         const Real f_high = select(high_quadratic, (high.f * one_minus_xi + 0.5 * h * xi) * one_minus_xi, value);
-        // lowest: s = |x / (sqrt3 Phi^-1(c cbrt(f) / cbrt|x|))|; the two cube
-        // roots apart, since f/|x| can underflow. highest: s = -2 Phi^-1(f).
-        const auto cube_root = [](double v) KESTRELFIN_LANE_LAMBDA { return std::cbrt(v); };
-        const Real root_f = each_lane_where(g.lowest, f_low, Real{}, cube_root);
-        const Real root_x = each_lane_where(g.lowest, ax, splat<Real>(1.0), cube_root);
-        const Real probability = select(g.lowest, lowest_inverse_scale * root_f / root_x, f_high);
-        const Real z = inverse_normal_cdf(select(outer, probability, splat<Real>(0.25)));
+        // lowest: s = |x / (sqrt3 Phi^-1(p))| with p = c (f/|x|)^(1/3), taken as
+        // ln p = ln c + (ln f - ln|x|)/3 (f/|x| itself can underflow);
+        // highest: s = -2 Phi^-1(f). The inverse normal takes ln p.
+        const Real log_f = log_of(select(g.lowest, f_low, select(g.highest, f_high, splat<Real>(1.0))));
+        Real log_p = log_f;
+        if (any_lane(g.lowest)) {
+            log_p = select(g.lowest, log_lowest_scale + (log_f - log_of(ax)) * (1.0 / 3.0), log_p);
+        }
+        const Real z = inverse_normal_of_log(select(outer, log_p, splat<Real>(-1.0)));
         const Real s_outer = select(g.lowest, abs_of(p.x / (sqrt3 * z)), -2.0 * z);
         g.s = select(outer, s_outer, g.s);
     }

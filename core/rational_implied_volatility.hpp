@@ -23,7 +23,7 @@
 //      forms it); a price of 0 or +-inf is its own undiscounted price (so
 //      that 0 * inf cannot make it NaN).
 //   2. Reduce to the out-of-the-money call of the normalised Black function:
-//      x = -|ln(F/K)| (log1p((F - K)/K) where F - K is exact),
+//      x = -|ln(F/K)| (with the remainder of F/K, to an ulp of x),
 //      beta = (P - intrinsic)/(sqrt F sqrt K) (and, where that is subnormal,
 //      ln beta = ln(P - intrinsic) - (ln F + ln K)/2 for the objective), and
 //      beta_bar = (P_max - P)/(sqrt F sqrt K), its distance to the maximum
@@ -117,43 +117,49 @@ KESTRELFIN_LANE_INLINE Real status_code(RationalStatus status) noexcept {
     return splat<Real>(static_cast<double>(static_cast<int>(status)));
 }
 
-// ln(F/K) for F, K in (0, inf): log1p((F - K)/K) where K/2 <= F <= 2K (F - K
-// is then exact, and so is x for tiny |x|), ln(F/K) elsewhere, and
-// ln F - ln K where F/K leaves the normal range.
+// ln(F/K) for F, K in (0, inf): ln q + r/F with q = F/K rounded and
+// r = F - qK its remainder, exact by an fma: ln(F/K) = ln q + ln(1 + r/(qK)).
+// x is then good to about an ulp of itself however close F is to K (as
+// log1p((F - K)/K) would be, at the cost of a call per lane). ln F - ln K
+// where F/K leaves the normal range.
 template <class Real, class Mask>
 KESTRELFIN_LANE_INLINE Real log_moneyness(Real F, Real K, Mask active) noexcept {
-    const auto near = active & (F >= 0.5 * K) & (F <= 2.0 * K);
-    const auto far = active & lane_not(near);
-    Real x = Real{};
-    if (any_lane(far)) {
-        const Real ratio = F / K;
-        x = log_of(ratio);
-        const auto extreme = far & lane_not((ratio >= DBL_MIN) & (ratio < std::numeric_limits<double>::infinity()));
-        if (any_lane(extreme)) {
-            x = select(extreme, log_of(F) - log_of(K), x);
-        }
-    }
-    if (any_lane(near)) {
-        x = each_lane_where(near, (F - K) / K, x, [](double v) KESTRELFIN_LANE_LAMBDA { return std::log1p(v); });
+    const Real ratio = F / K;
+    const Real remainder = fma_of(-ratio, K, F);
+    Real x = log_of(ratio) + remainder / F;
+    const auto extreme = active & lane_not((ratio >= DBL_MIN) & (ratio < std::numeric_limits<double>::infinity()));
+    if (any_lane(extreme)) {
+        x = select(extreme, log_of(F) - log_of(K), x);
     }
     return x;
 }
 
+// What the steps of one problem share: its branches, ln beta and its
+// inverse (lowest), 1/beta_bar (highest), and where the step is of order 4.
+template <class Real, class Mask>
+struct StepData {
+    RationalGuess<Real, Mask> guess;
+    Real log_beta;
+    Real inverse_log_beta;
+    Real inverse_beta_bar;
+    Mask order4;
+};
+
 // One Householder step from s on each lane's objective: the change of s,
 // never below -s/2.
 template <class Real, class Mask>
-KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>& p, const RationalGuess<Real, Mask>& g,
-                                             Real log_beta, Mask order4, Real s) noexcept {
+KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>& p, const StepData<Real, Mask>& d,
+                                             Real s) noexcept {
+    const RationalGuess<Real, Mask>& g = d.guess;
     const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active & lane_not(g.highest));
     // The ratios of b's derivatives to b' (x^2/s^3 = h^2/s, x^2/s^4 = (h/s)^2).
-    const Real inverse_s = 1.0 / s;
-    const Real hs = point.h * inverse_s;
+    const Real hs = point.h / s;
     const Real x2s4 = hs * hs;
     const Real b2 = point.h * hs - 0.25 * s;
     const Real b3 = b2 * b2 - 3.0 * x2s4 - 0.25;
     Real b4 = Real{};
-    if (any_lane(order4)) {
-        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 * inverse_s) * (6.0 * x2s4);
+    if (any_lane(d.order4)) {
+        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 / s) * (6.0 * x2s4);
     }
 
     Real nu = Real{};
@@ -178,17 +184,20 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
             sum = complementary_black_sum(point.h, point.t);
             bbar = 0.5 * sum * point.exponential;
         }
-        const Real logarithm = log_of(select(g.lowest, scaled, bbar / p.beta_bar));
+        const Real logarithm =
+            log_of(select(g.lowest, scaled, select(g.highest, bbar * d.inverse_beta_bar, splat<Real>(1.0))));
         if (any_lane(g.lowest)) {
-            // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b.
+            // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b,
+            // both from one division.
             const Real log_b = logarithm + (point.exponent - half_log_2pi);
-            const Real rho = 1.0 / scaled;
-            const Real lambda = 1.0 / log_b;
+            const Real inverse = 1.0 / (scaled * log_b);
+            const Real rho = inverse * log_b;
+            const Real lambda = inverse * scaled;
             const Real k = 1.0 + 2.0 * lambda;
-            nu = select(g.lowest, (log_beta - log_b) * (log_b / log_beta) * scaled, nu);
+            nu = select(g.lowest, (d.log_beta - log_b) * (log_b * d.inverse_log_beta) * scaled, nu);
             h2 = select(g.lowest, b2 - rho * k, h2);
             h3 = select(g.lowest, b3 + rho * rho * (2.0 + 6.0 * lambda * (1.0 + lambda)) - 3.0 * b2 * rho * k, h3);
-            if (any_lane(order4 & g.lowest)) {
+            if (any_lane(d.order4 & g.lowest)) {
                 const Real inner = rho * rho * (6.0 + lambda * (22.0 + lambda * (36.0 + 24.0 * lambda))) -
                                    b2 * rho * (12.0 + 36.0 * lambda * (1.0 + lambda));
                 h4 = select(g.lowest, b4 - rho * inner - 3.0 * b2 * b2 * rho * k - 4.0 * b3 * rho * k, h4);
@@ -197,10 +206,10 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
         if (any_lane(g.highest)) {
             // g = ln(beta_bar/bbar), with gamma = b'/bbar = sqrt(2/pi)/S.
             const Real gamma = sqrt_2_over_pi / sum;
-            nu = select(g.highest, logarithm / gamma, nu);
+            nu = select(g.highest, logarithm * sum * sqrt_pi_over_2, nu);
             h2 = select(g.highest, b2 + gamma, h2);
             h3 = select(g.highest, b3 + gamma * (2.0 * gamma + 3.0 * b2), h3);
-            if (any_lane(order4 & g.highest)) {
+            if (any_lane(d.order4 & g.highest)) {
                 h4 = select(g.highest, b4 + gamma * (6.0 * gamma * (gamma + 2.0 * b2) + 3.0 * b2 * b2 + 4.0 * b3), h4);
             }
         }
@@ -208,33 +217,60 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
 
     // s + nu (1 + h2 nu/2) / (1 + nu (h2 + h3 nu/6)), or the order-4 update
     // s + nu (1 + nu (h2 + nu h3/6)) / (1 + nu (3h2/2 + nu (h2^2/4 + h3/3 + nu h4/24))).
-    Real step = nu * (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu / 6.0));
-    if (any_lane(order4)) {
-        const Real numerator = nu * (1.0 + nu * (h2 + nu * h3 / 6.0));
-        const Real denominator = 1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 / 3.0 + nu * h4 / 24.0));
-        step = select(order4, numerator / denominator, step);
+    constexpr double sixth = 1.0 / 6.0, third = 1.0 / 3.0, twenty_fourth = 1.0 / 24.0;
+    Real step = nu * (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu * sixth));
+    if (any_lane(d.order4)) {
+        const Real numerator = nu * (1.0 + nu * (h2 + nu * h3 * sixth));
+        const Real denominator = 1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 * third + nu * h4 * twenty_fourth));
+        step = select(d.order4, numerator / denominator, step);
     }
     const Real floor = -0.5 * s;
     return select(step > floor, step, floor);
 }
 
-// The total volatility s of each normalised problem (x < 0).
+// The guess of each normalised problem and what its steps share.
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE StepData<Real, Mask> step_data(const NormalisedProblem<Real, Mask>& p) noexcept {
+    StepData<Real, Mask> d;
+    d.guess = rational_guess(p);
+    const RationalGuess<Real, Mask>& g = d.guess;
+    const Real ax = -p.x;
+    d.order4 = (g.lowest & (ax > lowest_order4_limit)) | (g.highest & (ax > highest_order4_limit));
+    d.log_beta = Real{};
+    d.inverse_log_beta = Real{};
+    d.inverse_beta_bar = Real{};
+    if (any_lane(g.lowest)) {
+        d.log_beta = select(p.beta < DBL_MIN, p.tiny_log_beta, log_of(p.beta));
+        d.inverse_log_beta = 1.0 / d.log_beta;
+    }
+    if (any_lane(g.highest)) {
+        d.inverse_beta_bar = 1.0 / p.beta_bar;
+    }
+    return d;
+}
+
+// The total volatility s of each normalised problem (x < 0): the guess and
+// two steps; the second is skipped where the first moved s by at most eps s.
 template <class Real, class Mask>
 KESTRELFIN_LANE_INLINE Real normalised_implied_volatility(const NormalisedProblem<Real, Mask>& p) noexcept {
-    const RationalGuess<Real, Mask> g = rational_guess(p);
-    const Real ax = -p.x;
-    const Mask order4 = (g.lowest & (ax > lowest_order4_limit)) | (g.highest & (ax > highest_order4_limit));
-    Real log_beta = Real{};
-    if (any_lane(g.lowest)) {
-        log_beta = select(p.beta < DBL_MIN, p.tiny_log_beta, log_of(p.beta));
+    const StepData<Real, Mask> d = step_data(p);
+    Real s = d.guess.s;
+    // One copy of the step's code for both steps.
+    Mask moving = p.active;
+#pragma GCC unroll 1
+    for (int k = 0; k < 2; ++k) {
+        if (!any_lane(moving)) {
+            break;
+        }
+        const Real next = s + householder_step(p, d, s);
+        if (k == 0) {
+            moving = p.active & lane_not(abs_of(next - s) <= DBL_EPSILON * next);
+            s = next;
+        } else {
+            s = select(moving, next, s);
+        }
     }
-    const Real s1 = g.s + householder_step(p, g, log_beta, order4, g.s);
-    const auto moved = p.active & lane_not(abs_of(s1 - g.s) <= DBL_EPSILON * s1);
-    if (!any_lane(moved)) {
-        return s1;
-    }
-    const Real s2 = s1 + householder_step(p, g, log_beta, order4, s1);
-    return select(moved, s2, s1);
+    return s;
 }
 
 }  // namespace detail
@@ -289,7 +325,7 @@ KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind
         }
         const auto tail = at_the_money & lane_not(central);
         if (any_lane(tail)) {
-            s = select(tail, -2.0 * inverse_normal_lower_tail(beta_bar * 0.5), s);
+            s = select(tail, -2.0 * inverse_normal_lower_tail(select(tail, beta_bar * 0.5, splat<Real>(0.01))), s);
         }
         out.volatility = select(at_the_money, s / sqrt_of(t), out.volatility);
     }

@@ -293,10 +293,10 @@ TEST(RationalImpliedVolatility, TwoStepsReachTheFixedPoint) {
             continue;
         }
         const NormalisedProblem<double, bool> p{x, b, b_bar, b_max, 1 / b_max, true, 0.0};
-        const auto g = rational_guess(p);
-        const bool order4 = (g.lowest && -x > lowest_order4_limit) || (g.highest && -x > highest_order4_limit);
+        const auto d = step_data(p);
+        const auto& g = d.guess;
         const double s2 = normalised_implied_volatility(p);
-        const double third = householder_step(p, g, std::log(b), order4, s2);
+        const double third = householder_step(p, d, s2);
         const double vega = std::exp(-((x / s2) * (x / s2) + s2 * s2 / 4) / 2) / kSqrt2Pi;
         const double c = (g.highest ? b_bar : b) / vega;
         const double bound = 4 * DBL_EPSILON * (s2 + (1 - x) * c);
