@@ -103,19 +103,15 @@ Counted each_lane_where(bool c, Counted x, Counted otherwise, Scalar scalar) {
     ++tally.libm_scalar;
     return scalar(x.v);
 }
-// The rationals of Cody's intervals (one division each) and AS 241, counted
-// and then evaluated by the core's own templates.
-inline Counted erf_small(Counted y) {
+// The ratios of Cody's intervals (one per erfc/erfcx argument), the one of
+// Y'(h), and AS 241, counted and then evaluated by the core's own templates.
+inline auto cody_parts(Counted u) {
     ++tally.cody;
-    return core::detail::erf_small<Counted>(y);
+    return core::cody_parts<Counted>(u);
 }
-inline Counted erfc_scaled_range2(Counted a) {
+inline Counted normal_ratio_slope(Counted h) {
     ++tally.cody;
-    return core::detail::erfc_scaled_range2<Counted>(a);
-}
-inline Counted erfc_scaled_range3(Counted y, Counted a) {
-    ++tally.cody;
-    return core::detail::erfc_scaled_range3<Counted>(y, a);
+    return core::normal_ratio_slope<Counted>(h);
 }
 inline Counted inverse_normal_central(Counted q) {
     ++tally.inverse_normal;

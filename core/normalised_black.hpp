@@ -95,27 +95,19 @@ KESTRELFIN_LANE_INLINE Real asymptotic_scaled_black(Real h, Real t) noexcept {
 
 // a = Y'(h) = 1 + h Y(h) for h <= 0 without the cancellation of that form
 // for h << 0 (a ~ 1/h^2): near 0 the form itself with Cody's erfcx, then
-// two rational fits (the 2024 "Let's Be Rational" ones).
-inline constexpr double mills_mid_p[8] = {1.0000000000594317229,    0.61911449879694112749,    0.22180844736576013957,
-                                          0.045650900351352987865,  0.005545521007735379052,   3.0717392274913902347e-4,
-                                          4.2766597835908713583e-8, -8.4592436406580605619e-10};
-inline constexpr double mills_mid_q[8] = {1.0,
-                                          1.8724286369589162071,
-                                          1.5685497236077651429,
-                                          0.76576489836589035112,
-                                          0.23677701403094640361,
-                                          0.046762548903194957675,
-                                          0.0055290453576936595892,
-                                          3.0822020417927147113e-4};
-inline constexpr double mills_far_n[6] = {-2.9999999999994663866,   -1.7556263323542206288e2, -3.4735035445495633334e3,
-                                          -2.7805745693864308643e4, -8.3836021460741980839e4, -6.6818249032616849037e4};
-inline constexpr double mills_far_d[7] = {1.0,
-                                          6.3520877744831739102e1,
-                                          1.4404389037604337538e3,
-                                          1.4562545638507033944e4,
-                                          6.6886794165651675684e4,
-                                          1.2569970380923908488e5,
-                                          6.9286518679803751694e4};
+// two rational fits (the 2024 "Let's Be Rational" ones): for -4 <= h <= -0.46875
+// a = P(u)/Q(u) with u = -h, below -4 a = w (1 + w N(w)/D(w)) with w = 1/h^2.
+// Highest degree first.
+inline constexpr RatioCoefficients<8, 8> mills_mid = {
+    {-8.4592436406580605619e-10, 4.2766597835908713583e-8, 3.0717392274913902347e-4, 0.005545521007735379052,
+     0.045650900351352987865, 0.22180844736576013957, 0.61911449879694112749, 1.0000000000594317229},
+    {3.0822020417927147113e-4, 0.0055290453576936595892, 0.046762548903194957675, 0.23677701403094640361,
+     0.76576489836589035112, 1.5685497236077651429, 1.8724286369589162071, 1.0}};
+inline constexpr RatioCoefficients<6, 7> mills_far = {
+    {-6.6818249032616849037e4, -8.3836021460741980839e4, -2.7805745693864308643e4, -3.4735035445495633334e3,
+     -1.7556263323542206288e2, -2.9999999999994663866},
+    {6.9286518679803751694e4, 1.2569970380923908488e5, 6.6886794165651675684e4, 1.4562545638507033944e4,
+     1.4404389037604337538e3, 6.3520877744831739102e1, 1.0}};
 
 template <int Size, class Real>
 KESTRELFIN_LANE_INLINE Real horner(const double (&c)[Size], Real x) noexcept {
@@ -128,24 +120,29 @@ KESTRELFIN_LANE_INLINE Real horner(const double (&c)[Size], Real x) noexcept {
 
 }  // namespace detail
 
-// Y'(h) = 1 + h Phi(h)/phi(h), h <= 0.
+// Y'(h) = 1 + h Phi(h)/phi(h), h <= 0: one ratio of polynomials whichever
+// of the three forms each lane takes.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real normal_ratio_slope(Real h) noexcept {
     using namespace detail;
     const auto near = h > -cody_small_limit;
     const auto far = h < -4.0;
     const auto mid = lane_not(near) & lane_not(far);
-    Real a = Real{};
-    if (any_lane(near)) {
-        a = 1.0 + h * (sqrt_pi_over_2 * erfcx_of(h * (-inv_sqrt2)));
+    const Real v = h * (-inv_sqrt2);  // near: a = 1 + h sqrt(pi/2) erfcx(v)
+    Real w = select(v > 1.11e-16, v * v, Real{});
+    w = select(mid, -h, w);
+    if (any_lane(far)) {
+        w = select(far, 1.0 / (h * h), w);
     }
-    if (any_lane(mid)) {
-        const Real u = -h;
-        a = select(mid, horner(mills_mid_p, u) / horner(mills_mid_q, u), a);
+    const Real ratio = ratio_of_three(cody_first, mills_mid, mills_far, near, mid, w);
+    Real a = ratio;
+    if (any_lane(near)) {
+        // erfcx(v) = exp(v^2) (1 - erf(v)), erf(v) = v ratio.
+        const Real erfcx = exp_plus_square(select(near, v, Real{})) * (1.0 - v * ratio);
+        a = select(near, 1.0 + h * (sqrt_pi_over_2 * erfcx), a);
     }
     if (any_lane(far)) {
-        const Real w = 1.0 / (h * h);
-        a = select(far, w * (1.0 + w * horner(mills_far_n, w) / horner(mills_far_d, w)), a);
+        a = select(far, w * (1.0 + w * ratio), a);
     }
     return a;
 }
@@ -190,32 +187,53 @@ KESTRELFIN_LANE_INLINE Real small_t_scaled_black(Real h, Real t) noexcept {
 }
 
 // ---- Region III: erfc and erfcx -------------------------------------------------
-// 2b = e^(x/2) erfc(u1) - e^(-x/2) erfc(u2), u1 = -(h + t)/sqrt2, u2 = (t - h)/sqrt2,
-// and e^(+-x/2) erfc(u) = exp(-(h^2 + t^2)/2) erfcx(u): each term in the erfcx
-// form where u >= 0.46875 (no exponential beyond the shared one), in the
-// erfc form below. Rounding cannot make b negative: clamped at 0.
+// 2b = T1 - T2 with T1 = e^(x/2) erfc(u1), T2 = e^(-x/2) erfc(u2),
+// u1 = -(h + t)/sqrt2, u2 = (t - h)/sqrt2. Since x/2 - u1^2 = -(h^2 + t^2)/2,
+// e^(x/2) erfc(u1) = E erfcx(u1) with E = exp(-(h^2 + t^2)/2), the exponential
+// b' is made of (likewise for u2). So each term is exponential-free in every
+// interval: where |u| > 0.46875 from erfcx(|u|) and E (as 2 e^(x/2) - E erfcx(|u|)
+// for u < 0), elsewhere from erf(u) and e^(+-x/2). One of Cody's ratios per
+// term (cody_parts). Rounding cannot make b negative: clamped at 0.
+//
+// The complement b_max - b = (T1c + T2)/2 with T1c = e^(x/2) erfc(-u1) comes
+// from the same ratios.
 template <class Real>
-KESTRELFIN_LANE_INLINE Real erfc_form_black(Real h, Real t, Real exponential, Real b_max, Real inverse_b_max) noexcept {
+struct ErfcForm {
+    Real b;
+    Real complement;  // b_max - b, where asked for
+};
+
+template <class Real, class Mask>
+KESTRELFIN_LANE_INLINE ErfcForm<Real> erfc_form_black(Real h, Real t, Real exponential, Real b_max,
+                                                      Real inverse_b_max, Mask want_complement) noexcept {
     const Real u1 = (h + t) * (-inv_sqrt2);
     const Real u2 = (t - h) * inv_sqrt2;
-    const auto scaled1 = u1 >= cody_small_limit;
-    const auto scaled2 = u2 >= cody_small_limit;
-    Real term1 = Real{};
-    Real term2 = Real{};
-    if (any_lane(scaled1)) {
-        term1 = exponential * erfcx_large(u1);
+    const auto c1 = cody_parts(u1);
+    const auto c2 = cody_parts(u2);
+    // E erfcx(|u|) where |u| > 0.46875, erf(u) where not.
+    Real scaled1 = Real{}, scaled2 = Real{};
+    if (any_lane(lane_not(c1.small))) {
+        scaled1 = exponential * erfcx_large_of(c1);
     }
-    if (any_lane(lane_not(scaled1))) {
-        term1 = select(scaled1, term1, b_max * erfc_of(u1));
+    if (any_lane(lane_not(c2.small))) {
+        scaled2 = exponential * erfcx_large_of(c2);
     }
-    if (any_lane(scaled2)) {
-        term2 = exponential * erfcx_large(u2);
+    const Real erf1 = erf_small_of(c1);
+    const Real erf2 = erf_small_of(c2);
+    const Real twice_b_max = 2.0 * b_max;
+
+    const auto negative1 = u1 < 0.0;
+    const Real t1 = select(c1.small, b_max * (1.0 - erf1), select(negative1, twice_b_max - scaled1, scaled1));
+    const Real t2 = select(c2.small, inverse_b_max * (1.0 - erf2), scaled2);
+    ErfcForm<Real> f;
+    f.b = (t1 - t2) * 0.5;
+    f.b = select(f.b > 0.0, f.b, Real{});
+    f.complement = Real{};
+    if (any_lane(want_complement)) {
+        const Real t1c = select(c1.small, b_max * (1.0 + erf1), select(negative1, scaled1, twice_b_max - scaled1));
+        f.complement = (t1c + t2) * 0.5;
     }
-    if (any_lane(lane_not(scaled2))) {
-        term2 = select(scaled2, term2, inverse_b_max * erfc_of(u2));
-    }
-    const Real b = (term1 - term2) * 0.5;
-    return select(b > 0.0, b, Real{});
+    return f;
 }
 
 }  // namespace detail
@@ -224,27 +242,43 @@ KESTRELFIN_LANE_INLINE Real erfc_form_black(Real h, Real t, Real exponential, Re
 // plain (Region III) or scaled by the slope (Regions I and II).
 template <class Real, class Mask>
 struct BlackPoint {
-    Real h;            // x/s
-    Real t;            // s/2
-    Real exponent;     // -(h^2 + t^2)/2
-    Real exponential;  // exp(exponent) = b'(s) sqrt(2 pi)
-    Real vega;         // b'(s)
-    Real value;        // b/b' where `scaled`, b elsewhere
+    Real h;               // x/s
+    Real t;               // s/2
+    Real exponent;        // -(h^2 + t^2)/2, rounded
+    Real exponent_low;    // what the rounding of h, the squares and the sum left out
+    Real exponential;     // exp(-(h^2 + t^2)/2) = b'(s) sqrt(2 pi)
+    Real vega;            // b'(s)
+    Real value;       // b/b' where `scaled`, b elsewhere
+    Real complement;  // b_max - b, where asked for (Region III)
     Mask scaled;
 };
 
-// b(x, s) and b'(s) for x < 0 < s, given b_max = e^(x/2) and its inverse. Only
-// lanes where `active` holds decide which regions are evaluated; the others
-// get some value.
+// b(x, s) and b'(s) for x < 0 < s, given b_max = e^(x/2) and its inverse, and
+// where want_complement holds b_max - b (there t > |h|: Region III). Only lanes where
+// `active` holds decide which regions are evaluated; the others get some
+// value.
 template <class Real, class Mask>
 KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Real s, Real b_max, Real inverse_b_max,
-                                                                     Mask active) noexcept {
+                                                                     Mask active, Mask want_complement) noexcept {
     using namespace detail;
     BlackPoint<Real, Mask> p;
     p.h = x / s;
     p.t = s * 0.5;
-    p.exponent = (p.h * p.h + p.t * p.t) * -0.5;
-    p.exponential = exp_nonpositive(p.exponent);
+    // exp(-(h^2 + t^2)/2) with the exponent to about eps^2: its rounding
+    // error, eps (h^2 + t^2) absolute, would otherwise become a relative error
+    // of b, b' and b_max - b that grows with |x|. With r = x - h s (exact),
+    // x/s = h + r/s, so (x/s)^2 = h^2 + 2 h r/s + O(eps^2); the squares'
+    // and the sum's roundings are exact by fma and Knuth's two-sum.
+    const Real hh = p.h * p.h;
+    const Real tt = p.t * p.t;
+    const Real sum = hh + tt;
+    const Real sum_t = sum - hh;
+    const Real sum_error = (hh - (sum - sum_t)) + (tt - sum_t);
+    const Real quotient_error = fma_of(-p.h, s, x) / s;
+    const Real low = ((fma_of(p.h, p.h, -hh) + 2.0 * p.h * quotient_error) + fma_of(p.t, p.t, -tt)) + sum_error;
+    p.exponent = sum * -0.5;
+    p.exponent_low = low * -0.5;
+    p.exponential = exp_nonpositive(p.exponent) * (1.0 + p.exponent_low);
     p.vega = p.exponential * inv_sqrt_2pi;
     const auto asymptotic = (p.h < black_eta) & (p.h + p.t < black_eta + black_tau + 0.5);
     const auto small_t = lane_not(asymptotic) & (p.t < black_tau + p.h * (-1.0 / 26.0));
@@ -252,6 +286,7 @@ KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Rea
     const auto region2 = active & small_t;
     const auto region3 = active & lane_not(asymptotic) & lane_not(small_t);
     p.value = Real{};
+    p.complement = Real{};
     if (any_lane(region1)) {
         p.value = select(region1, asymptotic_scaled_black(p.h, p.t), p.value);
     }
@@ -259,7 +294,9 @@ KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Rea
         p.value = select(region2, small_t_scaled_black(p.h, p.t), p.value);
     }
     if (any_lane(region3)) {
-        p.value = select(region3, erfc_form_black(p.h, p.t, p.exponential, b_max, inverse_b_max), p.value);
+        const ErfcForm<Real> f = erfc_form_black(p.h, p.t, p.exponential, b_max, inverse_b_max, want_complement);
+        p.value = select(region3, f.b, p.value);
+        p.complement = f.complement;
     }
     p.scaled = asymptotic | small_t;
     return p;
@@ -283,21 +320,21 @@ KESTRELFIN_LANE_INLINE Real scaled_black_value(const BlackPoint<Real, Mask>& p) 
     return select(p.scaled, p.value, p.value / p.vega);
 }
 
-// The sum of the two erfcx terms of the complement at (h, t), t > |h|:
-//   b_max - b = exp(-(h^2 + t^2)/2) S/2,  S = erfcx((t + h)/sqrt2) + erfcx((t - h)/sqrt2),
-// so that b'/(b_max - b) = sqrt(2/pi)/S.
-template <class Real>
-KESTRELFIN_LANE_INLINE Real complementary_black_sum(Real h, Real t) noexcept {
-    using namespace detail;
-    return erfcx_of((t + h) * inv_sqrt2) + erfcx_of((t - h) * inv_sqrt2);
-}
-
 // b(x, s) for one x < 0 and s > 0, for tests and for building inputs.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real normalised_black(Real x, Real s) noexcept {
     const Real b_max = exp_of(x * 0.5);
-    const auto p = normalised_black_point(x, s, b_max, 1.0 / b_max, s == s);
+    const auto all = s == s;
+    const auto p = normalised_black_point(x, s, b_max, 1.0 / b_max, all, lane_not(all));
     return black_value(p);
+}
+
+// b_max - b(x, s) for x < 0 and s > sqrt(2|x|) (Region III), for tests.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real complementary_black(Real x, Real s) noexcept {
+    const Real b_max = exp_of(x * 0.5);
+    const auto all = s == s;
+    return normalised_black_point(x, s, b_max, 1.0 / b_max, all, all).complement;
 }
 
 }  // namespace kestrelfin::core

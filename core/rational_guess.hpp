@@ -111,7 +111,7 @@ KESTRELFIN_LANE_INLINE Landmarks<Real> landmarks(Real x, Real b_max, Mask active
     }
     const auto rational = lane_not(series);
     if (any_lane(active & rational)) {
-        one_minus_erfcx = select(rational, 1.0 - erfcx_large(z), one_minus_erfcx);
+        one_minus_erfcx = select(rational, 1.0 - erfcx_large_of(cody_parts(z)), one_minus_erfcx);
         m.s_l = select(rational, m.s_c - sqrt_pi_over_2 * one_minus_erfcx, m.s_l);
     }
     m.s_u = m.s_c + sqrt_pi_over_2 * (2.0 - one_minus_erfcx);
@@ -134,8 +134,9 @@ KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s, Mask lo
     const Real z = ax / (sqrt3 * s);
     const Real y = z * z;
     const Real u = z * inv_sqrt2;
-    const Real tail = 0.5 * erfc_of(u);               // Phi(-z)
-    const Real mills = sqrt_pi_over_2 * erfcx_of(u);  // Phi(-z)/phi(z)
+    const auto cody = cody_parts(u);
+    const Real tail = 0.5 * erfc_of(cody);               // Phi(-z)
+    const Real mills = sqrt_pi_over_2 * erfcx_of(cody);  // Phi(-z)/phi(z)
     const Real growth = exp_of(select(lowest, y + s * s * 0.125, Real{}));  // e^(y + s^2/8)
     const Real s2 = s * s;
     Transform<Real> f;
@@ -171,7 +172,8 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
     // b_u and with it the branch.
     const auto lower = p.beta < m.b_c;
     const Real s_ref = select(lower, m.s_l, m.s_u);
-    const auto point = normalised_black_point(p.x, s_ref, p.b_max, p.inverse_b_max, p.active);
+    const Mask none = p.active & lane_not(p.active);
+    const auto point = normalised_black_point(p.x, s_ref, p.b_max, p.inverse_b_max, p.active, none);
     const Real b_ref = black_value(point);
     RationalGuess<Real, Mask> g;
     g.lowest = p.active & lower & (p.beta < b_ref);

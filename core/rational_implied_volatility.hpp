@@ -88,7 +88,6 @@ namespace detail {
 template <class Real>
 using MaskOf = decltype(std::declval<Real>() < std::declval<Real>());
 
-inline constexpr double sqrt_2_over_pi = 0.7978845608028654;
 // |x| beyond which the step is of order 4: in the lowest branch from 190 on,
 // where the order-3 step leaves a residual of some ulps. In the highest from
 // 130 on: from about 180 on the guess of a price within 1e-8 of the maximum
@@ -151,7 +150,8 @@ template <class Real, class Mask>
 KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>& p, const StepData<Real, Mask>& d,
                                              Real s) noexcept {
     const RationalGuess<Real, Mask>& g = d.guess;
-    const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active & lane_not(g.highest));
+    // Highest lanes take b_max - b from the same evaluation.
+    const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active, g.highest);
     // The ratios of b's derivatives to b' (x^2/s^3 = h^2/s, x^2/s^4 = (h/s)^2).
     const Real hs = point.h / s;
     const Real x2s4 = hs * hs;
@@ -175,21 +175,19 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
         // One logarithm serves both outer objectives: ln(b/b') in the lowest
         // branch, ln(bbar/beta_bar) in the highest.
         Real scaled = Real{};
-        Real sum = Real{};
         Real bbar = Real{};
         if (any_lane(g.lowest)) {
             scaled = scaled_black_value(point);
         }
         if (any_lane(g.highest)) {
-            sum = complementary_black_sum(point.h, point.t);
-            bbar = 0.5 * sum * point.exponential;
+            bbar = point.complement;
         }
         const Real logarithm =
             log_of(select(g.lowest, scaled, select(g.highest, bbar * d.inverse_beta_bar, splat<Real>(1.0))));
         if (any_lane(g.lowest)) {
             // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b,
             // both from one division.
-            const Real log_b = logarithm + (point.exponent - half_log_2pi);
+            const Real log_b = logarithm + ((point.exponent - half_log_2pi) + point.exponent_low);
             const Real inverse = 1.0 / (scaled * log_b);
             const Real rho = inverse * log_b;
             const Real lambda = inverse * scaled;
@@ -204,9 +202,9 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
             }
         }
         if (any_lane(g.highest)) {
-            // g = ln(beta_bar/bbar), with gamma = b'/bbar = sqrt(2/pi)/S.
-            const Real gamma = sqrt_2_over_pi / sum;
-            nu = select(g.highest, logarithm * sum * sqrt_pi_over_2, nu);
+            // g = ln(beta_bar/bbar), with gamma = b'/bbar.
+            const Real gamma = point.vega / bbar;
+            nu = select(g.highest, logarithm / gamma, nu);
             h2 = select(g.highest, b2 + gamma, h2);
             h3 = select(g.highest, b3 + gamma * (2.0 * gamma + 3.0 * b2), h3);
             if (any_lane(d.order4 & g.highest)) {
