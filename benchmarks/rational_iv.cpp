@@ -280,9 +280,8 @@ void count_operations(const Set& s) {
     Sum by_branch[4];
     for (const Option& o : s.options) {
         tally = {};
-        const auto out = core::rational_implied_volatility_of<Counted>(o.kind, Counted(o.in.price), Counted(o.in.F),
-                                                                       Counted(o.in.K), Counted(o.in.t),
-                                                                       Counted(o.in.r));
+        const auto out = core::rational_implied_volatility_of<Counted>(
+            o.kind, Counted(o.in.price), Counted(o.in.F), Counted(o.in.K), Counted(o.in.t), Counted(o.in.r));
         sink = out.volatility.v;
         Sum& sum = by_branch[tally.branch + 1];
         sum.total.exp += tally.exp;
@@ -300,11 +299,11 @@ void count_operations(const Set& s) {
             continue;
         }
         const double n = static_cast<double>(sum.options);
-        std::printf("  %-7s %-11s %5.1f%% of options: exp %4.1f  log %4.1f  log1p/cbrt %3.1f  erfc/erfcx %4.1f  "
-                    "AS241 %3.1f  divisions %4.1f\n",
-                    s.name, names[b], 100.0 * n / s.options.size(), sum.total.exp / n, sum.total.log / n,
-                    sum.total.libm_scalar / n, sum.total.cody / n, sum.total.inverse_normal / n,
-                    sum.total.division / n);
+        std::printf(
+            "  %-7s %-11s %5.1f%% of options: exp %4.1f  log %4.1f  log1p/cbrt %3.1f  erfc/erfcx %4.1f  "
+            "AS241 %3.1f  divisions %4.1f\n",
+            s.name, names[b], 100.0 * n / s.options.size(), sum.total.exp / n, sum.total.log / n,
+            sum.total.libm_scalar / n, sum.total.cody / n, sum.total.inverse_normal / n, sum.total.division / n);
     }
 }
 
@@ -324,8 +323,8 @@ int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    const bool fused = avx2 && core::exp_log_replica_verified<binding::exp_batch_avx2_fused_4,
-                                                              binding::log_batch_avx2_fused_4>();
+    const bool fused =
+        avx2 && core::exp_log_replica_verified<binding::exp_batch_avx2_fused_4, binding::log_batch_avx2_fused_4>();
     const bool unfused =
         core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>();
 
@@ -356,8 +355,8 @@ int main(int argc, char** argv) {
         const double s_libm = lanes(true, rational_sse2_libm);
         const double newton = best_ns_per_option(s, [&] { newton_scalar(s); });
         const double newton_lanes = fused ? best_ns_per_option(s, [&] { newton_avx2_fused(s); }) : -1.0;
-        std::printf("%-8s %9.1f %11.1f %10.1f %13.1f %10.1f | %13.1f %12.1f   (Newton against LBR: %.1e)\n",
-                    s.name, scalar, a_fused, a_libm, s_unfused, s_libm, newton, newton_lanes,
+        std::printf("%-8s %9.1f %11.1f %10.1f %13.1f %10.1f | %13.1f %12.1f   (Newton against LBR: %.1e)\n", s.name,
+                    scalar, a_fused, a_libm, s_unfused, s_libm, newton, newton_lanes,
                     worst_relative_difference(s, reference));
     }
     std::printf("\noperations per option (scalar instance):\n");

@@ -119,7 +119,7 @@ KESTRELFIN_LANE_INLINE Real exp_plus_square(Real u) noexcept {
 template <class Real, class Mask>
 struct CodyParts {
     Real u;
-    Real a;      // |u|
+    Real a;       // |u|
     Real w;       // the ratio's argument: u^2, a or 1/a^2
     Real ratio;   // erf(u)/u if small; erfcx(a) if middle; R(1/a^2) else
     Mask small;   // |u| <= 0.46875

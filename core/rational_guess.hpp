@@ -82,9 +82,9 @@ inline constexpr double landmark_even[13] = {1.0,
                                              2.505210838544172e-08,
                                              2.08767569878681e-09,
                                              1.6059043836821613e-10};
-inline constexpr double landmark_odd[12] = {-0.7522527780636751,    -0.30090111122547003,  -0.08597174606442,
+inline constexpr double landmark_odd[12] = {-0.7522527780636751,    -0.30090111122547003,   -0.08597174606442,
                                             -0.01910483245876,      -0.0034736059015927274, -0.0005344009079373427,
-                                            -7.125345439164569e-05, -8.38275934019361e-06, -8.823957200203801e-07,
+                                            -7.125345439164569e-05, -8.38275934019361e-06,  -8.823957200203801e-07,
                                             -8.403768762098858e-08, -7.307625010520746e-09, -5.846100008416597e-10};
 
 // s_c, s_l, s_u and b_c of one x < 0: s_c = sqrt(2|x|),
@@ -135,8 +135,8 @@ KESTRELFIN_LANE_INLINE Transform<Real> lowest_transform(Real ax, Real s, Mask lo
     const Real y = z * z;
     const Real u = z * inv_sqrt2;
     const auto cody = cody_parts(u);
-    const Real tail = 0.5 * erfc_of(cody);               // Phi(-z)
-    const Real mills = sqrt_pi_over_2 * erfcx_of(cody);  // Phi(-z)/phi(z)
+    const Real tail = 0.5 * erfc_of(cody);                                  // Phi(-z)
+    const Real mills = sqrt_pi_over_2 * erfcx_of(cody);                     // Phi(-z)/phi(z)
     const Real growth = exp_of(select(lowest, y + s * s * 0.125, Real{}));  // e^(y + s^2/8)
     const Real s2 = s * s;
     Transform<Real> f;
