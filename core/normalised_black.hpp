@@ -245,6 +245,7 @@ template <class Real, class Mask>
 struct BlackPoint {
     Real h;             // x/s
     Real t;             // s/2
+    Real inverse_s;     // 1/s
     Real exponent;      // -(h^2 + t^2)/2, rounded
     Real exponent_low;  // what the rounding of h, the squares and the sum left out
     Real exponential;   // exp(-(h^2 + t^2)/2) = b'(s) sqrt(2 pi)
@@ -275,7 +276,8 @@ KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Rea
     const Real sum = hh + tt;
     const Real sum_t = sum - hh;
     const Real sum_error = (hh - (sum - sum_t)) + (tt - sum_t);
-    const Real quotient_error = fma_of(-p.h, s, x) / s;
+    p.inverse_s = 1.0 / s;
+    const Real quotient_error = fma_of(-p.h, s, x) * p.inverse_s;
     const Real low = ((fma_of(p.h, p.h, -hh) + 2.0 * p.h * quotient_error) + fma_of(p.t, p.t, -tt)) + sum_error;
     p.exponent = sum * -0.5;
     p.exponent_low = low * -0.5;

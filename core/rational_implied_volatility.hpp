@@ -153,13 +153,13 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
     // Highest lanes take b_max - b from the same evaluation.
     const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active, g.highest);
     // The ratios of b's derivatives to b' (x^2/s^3 = h^2/s, x^2/s^4 = (h/s)^2).
-    const Real hs = point.h / s;
+    const Real hs = point.h * point.inverse_s;
     const Real x2s4 = hs * hs;
     const Real b2 = point.h * hs - 0.25 * s;
     const Real b3 = b2 * b2 - 3.0 * x2s4 - 0.25;
     Real b4 = Real{};
     if (any_lane(d.order4)) {
-        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 / s) * (6.0 * x2s4);
+        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 * point.inverse_s) * (6.0 * x2s4);
     }
 
     Real nu = Real{};
