@@ -9,7 +9,7 @@
 //   mkdir -p build/benchmarks
 //   g++ -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -std=c++20 -Wno-psabi -I. benchmarks/rational_iv.cpp
 //       -o build/benchmarks/rational_iv
-//   build/benchmarks/rational_iv [n]
+//   build/benchmarks/rational_iv [n [passes]]
 //
 // (also built by the C++ test build as rational_iv_benchmark). Sets, n options
 // each (default 100,000; prices from the core's own Black price or, for the
@@ -23,7 +23,7 @@
 //           sigma 0.05-1.5, r = 0, calls and puts;
 //   wide    |ln(F/K)| log-uniform on [1e-8, 700] and s = sigma sqrt(t) on
 //           [1e-4, 80], every price in (1e-300, max), calls and puts.
-// Each figure is the best of 9 passes over the set.
+// Each figure is the best of 9 passes over the set (or of `passes`).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -214,10 +214,12 @@ Set wide_set(std::size_t n) {
 
 using Clock = std::chrono::steady_clock;
 
+int passes = 9;
+
 template <class Run>
 double best_ns_per_option(const Set& s, Run&& run) {
     double best = 1e300;
-    for (int pass = 0; pass < 9; ++pass) {
+    for (int pass = 0; pass < passes; ++pass) {
         const auto start = Clock::now();
         run();
         const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
@@ -320,6 +322,7 @@ double solved_share(const std::vector<double>& volatility) {
 
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
+    passes = argc > 2 ? std::atoi(argv[2]) : 9;
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     const bool fused =
@@ -328,7 +331,8 @@ int main(int argc, char** argv) {
         core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>();
 
     const Set sets[] = {random_set(n), chain_set(n), lbr_set(n), wide_set(n)};
-    std::printf("ns per option, best of 9 passes over %zu options (-1: a flavour this process cannot run)\n", n);
+    std::printf("ns per option, best of %d passes over %zu options (-1: a flavour this process cannot run)\n", passes,
+                n);
     std::printf("%-8s %9s %11s %10s %13s %10s | %13s %12s\n", "set", "scalar", "avx2/fused", "avx2/libm",
                 "sse2/unfused", "sse2/libm", "newton scalar", "newton avx2");
     for (const Set& s : sets) {
