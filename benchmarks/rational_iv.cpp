@@ -89,9 +89,6 @@ inline Counted sqrt_of(Counted x) {
 inline Counted abs_of(Counted x) {
     return std::fabs(x.v);
 }
-inline Counted fma_of(Counted a, Counted b, Counted c) {
-    return std::fma(a.v, b.v, c.v);
-}
 inline Counted select(bool c, Counted a, Counted b) {
     return c ? a : b;
 }

@@ -6,7 +6,7 @@
 // normalised Black function with these two functions so that it needs no
 // exponential where an argument exceeds 0.46875: there erfcx is a ratio of
 // polynomials. Where erfc or erfcx does need exp(-u^2) or exp(u^2), the
-// square is split exactly, u*u = p + d with d = fma(u, u, -p), and
+// square is split exactly, u*u = p + d (d by Dekker's product), and
 // exp(-u^2) = exp(-p)*(1 - d): the argument of exp is then a double with no
 // rounding error behind it, which keeps the result's relative error a few
 // ulps even where u^2 is in the hundreds.
@@ -94,11 +94,42 @@ KESTRELFIN_LANE_INLINE Real exp_nonpositive(Real a) noexcept {
     return select(underflows, Real{}, exp_of(select(underflows, Real{}, a)));
 }
 
+// The rounding error a*b - p of p = a*b (rounded), exactly wherever nothing
+// overflows or underflows: Dekker's product with Veltkamp's split. Plain operations only, so that every kernel path computes the same
+// bits at the cost of a few operations: an fma would be one instruction in
+// the FMA kernels but a call of the C library's fma() per lane elsewhere,
+// which in its build without FMA costs about a hundred times more.
+// Veltkamp's split, a = high + low with high the upper 26 bits; above 2^995
+// on a copy scaled by 2^-28 (a power of two changes no bit of the split), so
+// that a * (2^27 + 1) cannot overflow.
+template <class Real>
+KESTRELFIN_LANE_INLINE Real high_half(Real a) noexcept {
+    const auto large = abs_of(a) > 0x1p995;
+    const Real scaled = select(large, a * 0x1p-28, a);
+    const Real c = scaled * 134217729.0;  // 2^27 + 1
+    const Real high = c - (c - scaled);
+    return select(large, high * 0x1p28, high);
+}
+template <class Real>
+KESTRELFIN_LANE_INLINE Real product_error(Real a, Real b, Real p) noexcept {
+    const Real a_high = high_half(a);
+    const Real b_high = high_half(b);
+    const Real a_low = a - a_high;
+    const Real b_low = b - b_high;
+    return (((a_high * b_high - p) + a_high * b_low) + a_low * b_high) + a_low * b_low;
+}
+template <class Real>
+KESTRELFIN_LANE_INLINE Real square_error(Real a, Real p) noexcept {
+    const Real a_high = high_half(a);
+    const Real a_low = a - a_high;
+    return ((a_high * a_high - p) + 2.0 * a_high * a_low) + a_low * a_low;
+}
+
 // exp(-u^2) and exp(u^2) through the exact split of the square. Where u*u
 // overflows, d is not a correction (inf or NaN) and is dropped.
 template <class Real>
 KESTRELFIN_LANE_INLINE Real square_rounding(Real u, Real p) noexcept {
-    const Real d = fma_of(u, u, -p);
+    const Real d = square_error(u, p);
     return select(abs_of(d) < 1.0, d, Real{});
 }
 template <class Real>

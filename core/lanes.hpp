@@ -143,12 +143,6 @@ inline double abs_of(double x) noexcept {
 inline double trunc_of(double x) noexcept {
     return std::trunc(x);
 }
-// a*b + c rounded once. Written only where every kernel path computes it
-// exactly: a fused instruction where the target has one, the C library's
-// correctly rounded fma() elsewhere.
-inline double fma_of(double a, double b, double c) noexcept {
-    return std::fma(a, b, c);
-}
 // An exponential of a value that neighbouring options often share (a
 // function of t and the call-wide r and q only).
 inline double exp_of_shared(double x) noexcept {
@@ -189,17 +183,6 @@ KESTRELFIN_LANE_INLINE V sqrt_of(V x) noexcept {
         x.set(i + 1, pair[1]);
     }
     return x;
-}
-
-// a*b + c rounded once in each lane: one vfmadd in the FMA kernels, the C
-// library's fma() lane by lane in the others (the same correctly rounded
-// result either way).
-template <LaneVector V>
-KESTRELFIN_LANE_INLINE V fma_of(V a, V b, V c) noexcept {
-    for (int i = 0; i < lane_count<V>; ++i) {
-        a.set(i, __builtin_fma(a[i], b[i], c[i]));
-    }
-    return a;
 }
 
 template <LaneVector V>

@@ -268,19 +268,20 @@ KESTRELFIN_LANE_INLINE BlackPoint<Real, Mask> normalised_black_point(Real x, Rea
     p.t = s * 0.5;
     // exp(-(h^2 + t^2)/2) with the exponent to about eps^2: its rounding
     // error, eps (h^2 + t^2) absolute, would otherwise become a relative error
-    // of b, b' and b_max - b that grows with |x|. With r = x - h s (exact),
-    // x/s = h + r/s, so (x/s)^2 = h^2 + 2 h r/s + O(eps^2); the squares'
-    // and the sum's roundings are exact by fma and Knuth's two-sum.
+    // of b, b' and b_max - b that grows with |x|. With r = x - h s, x/s =
+    // h + r/s, so (x/s)^2 = h^2 + 2 h r/s + O(eps^2); the products' and the
+    // sum's roundings come exactly from Dekker's product and Knuth's two-sum.
     const Real hh = p.h * p.h;
     const Real tt = p.t * p.t;
     const Real sum = hh + tt;
     const Real sum_t = sum - hh;
     const Real sum_error = (hh - (sum - sum_t)) + (tt - sum_t);
     p.inverse_s = 1.0 / s;
-    const Real quotient_error = fma_of(-p.h, s, x) * p.inverse_s;
-    const Real low = ((fma_of(p.h, p.h, -hh) + 2.0 * p.h * quotient_error) + fma_of(p.t, p.t, -tt)) + sum_error;
+    const Real quotient_error = (x - p.h * s - product_error(p.h, s, p.h * s)) * p.inverse_s;
+    const Real low = ((square_error(p.h, hh) + 2.0 * p.h * quotient_error) + square_error(p.t, tt)) + sum_error;
     p.exponent = sum * -0.5;
-    p.exponent_low = low * -0.5;
+    // (Dropped where the squares overflow: the exponential is 0 there.)
+    p.exponent_low = select(abs_of(low) < 1.0, low * -0.5, Real{});
     p.exponential = exp_nonpositive(p.exponent) * (1.0 + p.exponent_low);
     p.vega = p.exponential * inv_sqrt_2pi;
     const auto asymptotic = (p.h < black_eta) & (p.h + p.t < black_eta + black_tau + 0.5);

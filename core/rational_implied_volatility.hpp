@@ -117,14 +117,16 @@ KESTRELFIN_LANE_INLINE Real status_code(RationalStatus status) noexcept {
 }
 
 // ln(F/K) for F, K in (0, inf): ln q + r/F with q = F/K rounded and
-// r = F - qK its remainder, exact by an fma: ln(F/K) = ln q + ln(1 + r/(qK)).
+// r = F - qK its remainder (F - qK rounded is exact, qK - its rounding comes
+// from Dekker's product): ln(F/K) = ln q + ln(1 + r/(qK)).
 // x is then good to about an ulp of itself however close F is to K (as
 // log1p((F - K)/K) would be, at the cost of a call per lane). ln F - ln K
 // where F/K leaves the normal range.
 template <class Real, class Mask>
 KESTRELFIN_LANE_INLINE Real log_moneyness(Real F, Real K, Mask active) noexcept {
     const Real ratio = F / K;
-    const Real remainder = fma_of(-ratio, K, F);
+    const Real product = ratio * K;
+    const Real remainder = (F - product) - product_error(ratio, K, product);
     Real x = log_of(ratio) + remainder / F;
     const auto extreme = active & lane_not((ratio >= DBL_MIN) & (ratio < std::numeric_limits<double>::infinity()));
     if (any_lane(extreme)) {
