@@ -114,9 +114,9 @@ inline Counted inverse_normal_central(Counted q) {
     ++tally.inverse_normal;
     return core::inverse_normal_central<Counted>(q);
 }
-inline Counted inverse_normal_lower_tail(Counted p) {
+inline Counted inverse_normal_tail_of_root(Counted r) {
     ++tally.inverse_normal;
-    return core::inverse_normal_lower_tail<Counted>(p);
+    return core::inverse_normal_tail_of_root<Counted>(r);
 }
 inline core::RationalGuess<Counted, bool> rational_guess(const core::NormalisedProblem<Counted, bool>& p) {
     const auto g = core::rational_guess<Counted, bool>(p);
@@ -268,7 +268,8 @@ __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL void newton_avx2_fused(const Se
 }
 
 // The operations per option of the scalar instance, on average over the set
-// and per branch of the guess (-1: decided without the general method).
+// and per branch of the guess ("no guess": at the money, or decided by the
+// bounds).
 void count_operations(const Set& s) {
     using counting::Counted;
     using counting::tally;
@@ -291,7 +292,7 @@ void count_operations(const Set& s) {
         sum.total.division += tally.division;
         ++sum.options;
     }
-    static const char* names[4] = {"closed form", "lowest", "middle", "highest"};
+    static const char* names[4] = {"no guess", "lowest", "middle", "highest"};
     for (int b = 0; b < 4; ++b) {
         const Sum& sum = by_branch[b];
         if (sum.options == 0) {
