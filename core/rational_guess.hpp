@@ -182,7 +182,7 @@ KESTRELFIN_LANE_INLINE RationalGuess<Real, Mask> rational_guess(const Normalised
 
     // The middle branches interpolate s against beta, slopes ds/dbeta = 1/b'.
     const Real slope_ref = 1.0 / point.vega;
-    const Real slope_c = sqrt_2pi / p.b_max;  // 1/b'(s_c)
+    const Real slope_c = sqrt_2pi * p.inverse_b_max;  // 1/b'(s_c)
     RationalCubicEnds<Real> e;
     e.x_l = select(lower, b_ref, m.b_c);
     e.x_r = select(lower, m.b_c, b_ref);
