@@ -28,9 +28,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "binding/kernel_paths.hpp"
@@ -316,11 +318,48 @@ double solved_share(const std::vector<double>& volatility) {
     return 100.0 * solved / volatility.size();
 }
 
+// Writes each set to DIR/NAME.bin for a peer timed on the same options
+// (benchmarks/rational_iv_peers.py): the count as an int64, then six float64
+// arrays of it: kind (1 call, -1 put), price, F, K, t, r.
+void dump_set(const char* directory, const Set& s) {
+    const std::string path = std::string(directory) + "/" + s.name + ".bin";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+    const std::int64_t n = static_cast<std::int64_t>(s.options.size());
+    std::fwrite(&n, sizeof n, 1, file);
+    auto column = [&](auto field) {
+        std::vector<double> values;
+        for (const Option& o : s.options) {
+            values.push_back(field(o));
+        }
+        std::fwrite(values.data(), sizeof(double), values.size(), file);
+    };
+    column([](const Option& o) { return o.kind == OptionKind::Call ? 1.0 : -1.0; });
+    column([](const Option& o) { return o.in.price; });
+    column([](const Option& o) { return o.in.F; });
+    column([](const Option& o) { return o.in.K; });
+    column([](const Option& o) { return o.in.t; });
+    column([](const Option& o) { return o.in.r; });
+    std::fclose(file);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t n = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
-    passes = argc > 2 ? std::atoi(argv[2]) : 9;
+    const char* dump_directory = nullptr;
+    std::vector<const char*> positional;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc) {
+            dump_directory = argv[++i];
+        } else {
+            positional.push_back(argv[i]);
+        }
+    }
+    const std::size_t n = positional.size() > 0 ? std::strtoul(positional[0], nullptr, 10) : 100000;
+    passes = positional.size() > 1 ? std::atoi(positional[1]) : 9;
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     const bool fused =
@@ -329,6 +368,11 @@ int main(int argc, char** argv) {
         core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>();
 
     const Set sets[] = {random_set(n), chain_set(n), lbr_set(n), wide_set(n)};
+    if (dump_directory != nullptr) {
+        for (const Set& s : sets) {
+            dump_set(dump_directory, s);
+        }
+    }
     std::printf("ns per option, best of %d passes over %zu options (-1: a flavour this process cannot run)\n", passes,
                 n);
     std::printf("%-8s %9s %11s %10s %13s %10s | %13s %12s\n", "set", "scalar", "avx2/fused", "avx2/libm",
