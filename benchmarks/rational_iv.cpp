@@ -50,7 +50,6 @@ namespace counting {
 // A double that counts what is done with it.
 struct Tally {
     long exp = 0, log = 0, libm_scalar = 0, cody = 0, inverse_normal = 0, division = 0;
-    int branch = -1;  // of the last guess: 0 lowest, 1 middle, 2 highest
 };
 inline Tally tally;
 
@@ -119,11 +118,6 @@ inline Counted inverse_normal_central(Counted q) {
 inline Counted inverse_normal_tail_of_root(Counted r) {
     ++tally.inverse_normal;
     return core::inverse_normal_tail_of_root<Counted>(r);
-}
-inline core::RationalGuess<Counted, bool> rational_guess(const core::NormalisedProblem<Counted, bool>& p) {
-    const auto g = core::rational_guess<Counted, bool>(p);
-    tally.branch = g.lowest ? 0 : g.middle ? 1 : 2;
-    return g;
 }
 
 }  // namespace counting
@@ -281,11 +275,15 @@ void count_operations(const Set& s) {
     };
     Sum by_branch[4];
     for (const Option& o : s.options) {
+        const int route = static_cast<int>(
+            core::classify_option<Counted>(o.kind, Counted(o.in.price), Counted(o.in.F), Counted(o.in.K),
+                                           Counted(o.in.t), Counted(o.in.r))
+                .route.v);
         tally = {};
         const auto out = core::rational_implied_volatility_of<Counted>(
             o.kind, Counted(o.in.price), Counted(o.in.F), Counted(o.in.K), Counted(o.in.t), Counted(o.in.r));
         sink = out.volatility.v;
-        Sum& sum = by_branch[tally.branch + 1];
+        Sum& sum = by_branch[route < 3 ? route + 1 : 0];
         sum.total.exp += tally.exp;
         sum.total.log += tally.log;
         sum.total.libm_scalar += tally.libm_scalar;

@@ -54,6 +54,7 @@
 
 #include "core/implied_volatility.hpp"
 #include "core/inverse_normal.hpp"
+#include "core/lane_pairs.hpp"
 #include "core/lanes.hpp"
 #include "core/normalised_black.hpp"
 #include "core/option_kind.hpp"
@@ -135,83 +136,71 @@ KESTRELFIN_LANE_INLINE Real log_moneyness(Real F, Real K, Mask active) noexcept 
     return x;
 }
 
-// What the steps of one problem share: its branches, ln beta and its
-// inverse (lowest), 1/beta_bar (highest), and where the step is of order 4.
-template <class Real, class Mask>
+// What the steps of one problem share: ln beta and its inverse (lowest),
+// 1/beta_bar (highest), and where the step is of order 4.
+template <class Real>
 struct StepData {
-    RationalGuess<Real, Mask> guess;
     Real log_beta;
     Real inverse_log_beta;
     Real inverse_beta_bar;
-    Mask order4;
+    MaskOf<Real> order4;
 };
 
-// One Householder step from s on each lane's objective: the change of s,
-// never below -s/2.
-template <class Real, class Mask>
-KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>& p, const StepData<Real, Mask>& d,
+// One Householder step from s on the objective of branch B: the change of
+// s, never below -s/2.
+template <RationalBranch B, class Real>
+KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real>& p, const StepData<Real>& d,
                                              Real s) noexcept {
-    const RationalGuess<Real, Mask>& g = d.guess;
+    using Mask = MaskOf<Real>;
+    const Mask all = p.x == p.x;
+    const Mask none = lane_not(all);
     // Highest lanes take b_max - b from the same evaluation.
-    const auto point = normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, p.active, g.highest);
+    const auto point =
+        normalised_black_point(p.x, s, p.b_max, p.inverse_b_max, all, B == RationalBranch::Highest ? all : none);
     // The ratios of b's derivatives to b' (x^2/s^3 = h^2/s, x^2/s^4 = (h/s)^2).
     const Real hs = point.h * point.inverse_s;
     const Real x2s4 = hs * hs;
     const Real b2 = point.h * hs - 0.25 * s;
     const Real b3 = b2 * b2 - 3.0 * x2s4 - 0.25;
     Real b4 = Real{};
-    if (any_lane(d.order4)) {
-        b4 = b2 * (b3 - 0.5) - (b2 - 2.0 * point.inverse_s) * (6.0 * x2s4);
+    if constexpr (B != RationalBranch::Middle) {
+        if (any_lane(d.order4)) {
+            b4 = b2 * (b3 - 0.5) - (b2 - 2.0 * point.inverse_s) * (6.0 * x2s4);
+        }
     }
 
-    Real nu = Real{};
-    Real h2 = b2;
-    Real h3 = b3;
-    Real h4 = b4;
-    if (any_lane(g.middle)) {
-        const Real b = black_value(point);
-        nu = select(g.middle, (p.beta - b) / point.vega, nu);
-    }
-    const auto logarithmic = g.lowest | g.highest;
-    if (any_lane(logarithmic)) {
-        // One logarithm serves both outer objectives: ln(b/b') in the lowest
-        // branch, ln(bbar/beta_bar) in the highest.
-        Real scaled = Real{};
-        Real bbar = Real{};
-        if (any_lane(g.lowest)) {
-            scaled = scaled_black_value(point);
+    Real nu, h2, h3, h4 = b4;
+    if constexpr (B == RationalBranch::Middle) {
+        nu = (p.beta - black_value(point)) / point.vega;
+        h2 = b2;
+        h3 = b3;
+    } else if constexpr (B == RationalBranch::Lowest) {
+        // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b,
+        // both from one division.
+        const Real scaled = scaled_black_value(point);
+        const Real log_b = log_of(scaled) + ((point.exponent - half_log_2pi) + point.exponent_low);
+        const Real inverse = 1.0 / (scaled * log_b);
+        const Real rho = inverse * log_b;
+        const Real lambda = inverse * scaled;
+        const Real k = 1.0 + 2.0 * lambda;
+        nu = (d.log_beta - log_b) * (log_b * d.inverse_log_beta) * scaled;
+        h2 = b2 - rho * k;
+        h3 = b3 + rho * rho * (2.0 + 6.0 * lambda * (1.0 + lambda)) - 3.0 * b2 * rho * k;
+        if (any_lane(d.order4)) {
+            const Real inner = rho * rho * (6.0 + lambda * (22.0 + lambda * (36.0 + 24.0 * lambda))) -
+                               b2 * rho * (12.0 + 36.0 * lambda * (1.0 + lambda));
+            h4 = b4 - rho * inner - 3.0 * b2 * b2 * rho * k - 4.0 * b3 * rho * k;
         }
-        if (any_lane(g.highest)) {
-            bbar = point.complement;
-        }
-        const Real logarithm =
-            log_of(select(g.lowest, scaled, select(g.highest, bbar * d.inverse_beta_bar, splat<Real>(1.0))));
-        if (any_lane(g.lowest)) {
-            // g = 1/ln b - 1/ln beta, with rho = b'/b and lambda = 1/ln b,
-            // both from one division.
-            const Real log_b = logarithm + ((point.exponent - half_log_2pi) + point.exponent_low);
-            const Real inverse = 1.0 / (scaled * log_b);
-            const Real rho = inverse * log_b;
-            const Real lambda = inverse * scaled;
-            const Real k = 1.0 + 2.0 * lambda;
-            nu = select(g.lowest, (d.log_beta - log_b) * (log_b * d.inverse_log_beta) * scaled, nu);
-            h2 = select(g.lowest, b2 - rho * k, h2);
-            h3 = select(g.lowest, b3 + rho * rho * (2.0 + 6.0 * lambda * (1.0 + lambda)) - 3.0 * b2 * rho * k, h3);
-            if (any_lane(d.order4 & g.lowest)) {
-                const Real inner = rho * rho * (6.0 + lambda * (22.0 + lambda * (36.0 + 24.0 * lambda))) -
-                                   b2 * rho * (12.0 + 36.0 * lambda * (1.0 + lambda));
-                h4 = select(g.lowest, b4 - rho * inner - 3.0 * b2 * b2 * rho * k - 4.0 * b3 * rho * k, h4);
-            }
-        }
-        if (any_lane(g.highest)) {
-            // g = ln(beta_bar/bbar), with gamma = b'/bbar.
-            const Real gamma = point.vega / bbar;
-            nu = select(g.highest, logarithm / gamma, nu);
-            h2 = select(g.highest, b2 + gamma, h2);
-            h3 = select(g.highest, b3 + gamma * (2.0 * gamma + 3.0 * b2), h3);
-            if (any_lane(d.order4 & g.highest)) {
-                h4 = select(g.highest, b4 + gamma * (6.0 * gamma * (gamma + 2.0 * b2) + 3.0 * b2 * b2 + 4.0 * b3), h4);
-            }
+    } else {
+        // g = ln(beta_bar/bbar), with gamma = b'/bbar.
+        const Real bbar = point.complement;
+        const Real logarithm = log_of(bbar * d.inverse_beta_bar);
+        const Real gamma = point.vega / bbar;
+        nu = logarithm / gamma;
+        h2 = b2 + gamma;
+        h3 = b3 + gamma * (2.0 * gamma + 3.0 * b2);
+        if (any_lane(d.order4)) {
+            h4 = b4 + gamma * (6.0 * gamma * (gamma + 2.0 * b2) + 3.0 * b2 * b2 + 4.0 * b3);
         }
     }
 
@@ -219,68 +208,138 @@ KESTRELFIN_LANE_INLINE Real householder_step(const NormalisedProblem<Real, Mask>
     // s + nu (1 + nu (h2 + nu h3/6)) / (1 + nu (3h2/2 + nu (h2^2/4 + h3/3 + nu h4/24))).
     constexpr double sixth = 1.0 / 6.0, third = 1.0 / 3.0, twenty_fourth = 1.0 / 24.0;
     Real step = nu * (1.0 + 0.5 * h2 * nu) / (1.0 + nu * (h2 + h3 * nu * sixth));
-    if (any_lane(d.order4)) {
-        const Real numerator = nu * (1.0 + nu * (h2 + nu * h3 * sixth));
-        const Real denominator = 1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 * third + nu * h4 * twenty_fourth));
-        step = select(d.order4, numerator / denominator, step);
+    if constexpr (B != RationalBranch::Middle) {
+        if (any_lane(d.order4)) {
+            const Real numerator = nu * (1.0 + nu * (h2 + nu * h3 * sixth));
+            const Real denominator =
+                1.0 + nu * (1.5 * h2 + nu * (0.25 * h2 * h2 + h3 * third + nu * h4 * twenty_fourth));
+            step = select(d.order4, numerator / denominator, step);
+        }
     }
     const Real floor = -0.5 * s;
     return select(step > floor, step, floor);
 }
 
-// The guess of each normalised problem and what its steps share.
-template <class Real, class Mask>
-KESTRELFIN_LANE_INLINE StepData<Real, Mask> step_data(const NormalisedProblem<Real, Mask>& p) noexcept {
-    StepData<Real, Mask> d;
-    d.guess = rational_guess(p);
-    const RationalGuess<Real, Mask>& g = d.guess;
+// What the steps of each problem of branch B share.
+template <RationalBranch B, class Real>
+KESTRELFIN_LANE_INLINE StepData<Real> step_data(const NormalisedProblem<Real>& p) noexcept {
+    StepData<Real> d;
     const Real ax = -p.x;
-    d.order4 = (g.lowest & (ax > lowest_order4_limit)) | (g.highest & (ax > highest_order4_limit));
     d.log_beta = Real{};
     d.inverse_log_beta = Real{};
     d.inverse_beta_bar = Real{};
-    if (any_lane(g.lowest)) {
+    if constexpr (B == RationalBranch::Lowest) {
+        d.order4 = ax > lowest_order4_limit;
         d.log_beta = select(p.beta < DBL_MIN, p.tiny_log_beta, log_of(p.beta));
         d.inverse_log_beta = 1.0 / d.log_beta;
-    }
-    if (any_lane(g.highest)) {
+    } else if constexpr (B == RationalBranch::Highest) {
+        d.order4 = ax > highest_order4_limit;
         d.inverse_beta_bar = 1.0 / p.beta_bar;
+    } else {
+        d.order4 = lane_not(p.x == p.x);
     }
     return d;
 }
 
-// The total volatility s of each normalised problem (x < 0): the guess and
+// The total volatility s of each problem of branch B (x < 0): the guess and
 // two steps; the second is skipped where the first moved s by at most eps s.
-template <class Real, class Mask>
-KESTRELFIN_LANE_INLINE Real normalised_implied_volatility(const NormalisedProblem<Real, Mask>& p) noexcept {
-    const StepData<Real, Mask> d = step_data(p);
-    Real s = d.guess.s;
-    // One copy of the step's code for both steps.
-    Mask moving = p.active;
-#pragma GCC unroll 1
-    for (int k = 0; k < 2; ++k) {
-        if (!any_lane(moving)) {
-            break;
-        }
-        const Real next = s + householder_step(p, d, s);
-        if (k == 0) {
-            moving = p.active & lane_not(abs_of(next - s) <= DBL_EPSILON * next);
-            s = next;
-        } else {
-            s = select(moving, next, s);
-        }
+template <RationalBranch B, class Real>
+KESTRELFIN_LANE_INLINE Real normalised_implied_volatility(const NormalisedProblem<Real>& p) noexcept {
+    const StepData<Real> d = step_data<B>(p);
+    Real s = rational_guess<B>(p);
+    Real next = s + householder_step<B>(p, d, s);
+    const auto moving = lane_not(abs_of(next - s) <= DBL_EPSILON * next);
+    s = next;
+    if (any_lane(moving)) {
+        next = s + householder_step<B>(p, d, s);
+        s = select(moving, next, s);
     }
     return s;
 }
 
+// One normalised problem (x < 0, beta, beta_bar = b_max - beta) solved step
+// by step, for one double: its branch, guess, solution (two steps) and the
+// change a third step would make. What the tests of the steps look at.
+struct NormalisedSolution {
+    RationalBranch branch;
+    double guess, s, third_step;
+};
+
+inline NormalisedSolution solve_normalised(double x, double beta, double beta_bar) noexcept {
+    NormalisedProblem<double> p{};
+    p.x = x;
+    p.beta = beta;
+    p.beta_bar = beta_bar;
+    p.b_max = std::exp(x * 0.5);
+    p.inverse_b_max = 1.0 / p.b_max;
+    p.tiny_log_beta = std::log(beta);
+    NormalisedSolution out;
+    out.branch = static_cast<RationalBranch>(static_cast<int>(locate_branch(p, true)));
+    auto solve = [&]<RationalBranch B>() {
+        out.guess = rational_guess<B>(p);
+        out.s = normalised_implied_volatility<B>(p);
+        out.third_step = householder_step<B>(p, step_data<B>(p), out.s);
+    };
+    if (out.branch == RationalBranch::Lowest) {
+        solve.template operator()<RationalBranch::Lowest>();
+    } else if (out.branch == RationalBranch::Middle) {
+        solve.template operator()<RationalBranch::Middle>();
+    } else {
+        solve.template operator()<RationalBranch::Highest>();
+    }
+    return out;
+}
+
 }  // namespace detail
 
-// The implied volatility of each option (or lane) from its discounted price,
-// forward F, strike K, time t and rate r. kind: one OptionKind, or the kinds
-// of the lanes (LaneKinds).
+// What remains to be done for an option once it is classified: the guess
+// and steps of one branch, the closed form at the money, or nothing (its
+// outcome is known).
+enum class RationalRoute : unsigned char { Lowest = 0, Middle = 1, Highest = 2, AtTheMoney = 3, Done = 4 };
+
+// An option (or each lane) after classification.
+template <class Real>
+struct ClassifiedOption {
+    RationalOutcome<Real> outcome;  // final unless the route says otherwise
+    Real route;                     // a RationalRoute, as a double
+    NormalisedProblem<Real> problem;
+    Real sqrt_t;
+};
+
+namespace detail {
+
+template <class Real>
+KESTRELFIN_LANE_INLINE Real route_code(RationalRoute route) noexcept {
+    return splat<Real>(static_cast<double>(static_cast<int>(route)));
+}
+
+// The fields of a problem and sqrt(t), pairwise from two classified options
+// (lanes or doubles): how a lane is stored and reloaded.
+template <class A, class B, class F>
+KESTRELFIN_LANE_INLINE void each_field(A& a, B& b, F&& f) noexcept {
+    f(a.problem.x, b.problem.x);
+    f(a.problem.beta, b.problem.beta);
+    f(a.problem.beta_bar, b.problem.beta_bar);
+    f(a.problem.b_max, b.problem.b_max);
+    f(a.problem.inverse_b_max, b.problem.inverse_b_max);
+    f(a.problem.tiny_log_beta, b.problem.tiny_log_beta);
+    f(a.problem.z, b.problem.z);
+    f(a.problem.c, b.problem.c);
+    f(a.problem.q, b.problem.q);
+    f(a.problem.b_c, b.problem.b_c);
+    f(a.problem.b_ref, b.problem.b_ref);
+    f(a.sqrt_t, b.sqrt_t);
+}
+
+}  // namespace detail
+
+// Classifies each option (or lane) from its discounted price, forward F,
+// strike K, time t and rate r, and for the options left to solve reduces them
+// to their normalised problem and its branch. kind: one OptionKind, or the
+// kinds of the lanes (LaneKinds).
 template <class Real, class Kind>
-KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind kind, Real price, Real F, Real K,
-                                                                            Real t, Real r) noexcept {
+KESTRELFIN_LANE_INLINE ClassifiedOption<Real> classify_option(Kind kind, Real price, Real F, Real K, Real t,
+                                                              Real r) noexcept {
     using namespace detail;
     using Mask = MaskOf<Real>;
     constexpr double inf = std::numeric_limits<double>::infinity();
@@ -305,55 +364,87 @@ KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind
     status = select(P < intrinsic, status_code<Real>(RationalStatus::BelowIntrinsic), status);
     status = select(lane_not(valid), status_code<Real>(RationalStatus::InvalidInput), status);
 
-    RationalOutcome<Real> out;
-    out.status = status;
-    out.volatility = select(status == status_code<Real>(RationalStatus::AtIntrinsic), Real{},
-                            splat<Real>(std::numeric_limits<double>::quiet_NaN()));
+    ClassifiedOption<Real> c;
+    c.outcome.status = status;
+    c.outcome.volatility = select(status == status_code<Real>(RationalStatus::AtIntrinsic), Real{},
+                                  splat<Real>(std::numeric_limits<double>::quiet_NaN()));
+    c.sqrt_t = sqrt_of(t);
     const auto ok = status == status_code<Real>(RationalStatus::Ok);
     const auto at_the_money = ok & (F == K);
     const Mask general = ok & lane_not(F == K);
-    if (!any_lane(ok)) {
-        return out;
-    }
+    c.route = select(at_the_money, route_code<Real>(RationalRoute::AtTheMoney), route_code<Real>(RationalRoute::Done));
 
-    if (any_lane(at_the_money)) {
-        // b(0, s) = erf(s/sqrt8), so s = 2 Phi^-1(1/2 + beta/2).
-        const auto central = beta <= atm_central_limit;
-        Real s = Real{};
-        if (any_lane(at_the_money & central)) {
-            s = 2.0 * inverse_normal_central(beta * 0.5);
-        }
-        const auto tail = at_the_money & lane_not(central);
-        if (any_lane(tail)) {
-            s = select(tail, -2.0 * inverse_normal_lower_tail(select(tail, beta_bar * 0.5, splat<Real>(0.01))), s);
-        }
-        out.volatility = select(at_the_money, s / sqrt_of(t), out.volatility);
-    }
-
+    // Lanes without a general problem hold a harmless one (F = 1, K = 2, an
+    // upper-middle price), so that they never send a block down a rare path.
+    NormalisedProblem<Real>& p = c.problem;
+    p = NormalisedProblem<Real>{};
+    p.beta = select(general, beta, splat<Real>(0.25));
+    p.beta_bar = select(general, beta_bar, splat<Real>(0.45));
     if (any_lane(general)) {
-        // Lanes without a general problem solve a harmless one (F = 1, K = 2,
-        // an upper-middle price), so that they never send the block down a
-        // rare path.
         const Real F_g = select(general, F, splat<Real>(1.0));
         const Real K_g = select(general, K, splat<Real>(2.0));
-        NormalisedProblem<Real, Mask> p;
-        p.active = general;
         p.x = -abs_of(log_moneyness(F_g, K_g, general));
-        p.beta = select(general, beta, splat<Real>(0.25));
-        p.beta_bar = select(general, beta_bar, splat<Real>(0.45));
         p.b_max = exp_of(p.x * 0.5);
         p.inverse_b_max = 1.0 / p.b_max;
         // A subnormal beta has lost digits; the lowest branch's objective
         // takes ln(beta) from the time value and the logarithms of F and K.
         const Mask subnormal = general & (beta < DBL_MIN);
-        p.tiny_log_beta = Real{};
         if (any_lane(subnormal)) {
             const Real log_time_value = log_of(select(subnormal, P - intrinsic, splat<Real>(1.0)));
             p.tiny_log_beta = log_time_value - 0.5 * (log_of(F_g) + log_of(K_g));
         }
-        const Real s = normalised_implied_volatility(p);
-        out.volatility = select(general, s / sqrt_of(t), out.volatility);
+        c.route = select(general, locate_branch(p, general), c.route);
     }
+    // At the money the closed form takes beta and beta_bar themselves.
+    p.beta = select(at_the_money, beta, p.beta);
+    p.beta_bar = select(at_the_money, beta_bar, p.beta_bar);
+    return c;
+}
+
+// The volatility of each option of route R: s / sqrt(t).
+template <RationalRoute R, class Real>
+KESTRELFIN_LANE_INLINE Real solve_route(const ClassifiedOption<Real>& c) noexcept {
+    using namespace detail;
+    const NormalisedProblem<Real>& p = c.problem;
+    if constexpr (R == RationalRoute::AtTheMoney) {
+        // b(0, s) = erf(s/sqrt8), so s = 2 Phi^-1(1/2 + beta/2): AS 241's
+        // central part at q = beta/2, or its tail at p = beta_bar/2.
+        const auto central = p.beta <= atm_central_limit;
+        Real s = Real{};
+        if (any_lane(central)) {
+            s = 2.0 * inverse_normal_central(p.beta * 0.5);
+        }
+        const auto tail = lane_not(central);
+        if (any_lane(tail)) {
+            s = select(tail, -2.0 * inverse_normal_lower_tail(select(tail, p.beta_bar * 0.5, splat<Real>(0.01))), s);
+        }
+        return s / c.sqrt_t;
+    } else {
+        constexpr RationalBranch branch = static_cast<RationalBranch>(static_cast<int>(R));
+        return normalised_implied_volatility<branch>(p) / c.sqrt_t;
+    }
+}
+
+// The implied volatility of each option (or lane) from its discounted price,
+// forward F, strike K, time t and rate r; kind as for classify_option. Lanes
+// take each route present among them (rational_implied_volatility_lanes
+// groups options by route instead).
+template <class Real, class Kind>
+KESTRELFIN_LANE_INLINE RationalOutcome<Real> rational_implied_volatility_of(Kind kind, Real price, Real F, Real K,
+                                                                            Real t, Real r) noexcept {
+    using namespace detail;
+    const ClassifiedOption<Real> c = classify_option(kind, price, F, K, t, r);
+    RationalOutcome<Real> out = c.outcome;
+    auto take = [&]<RationalRoute R>() KESTRELFIN_LANE_LAMBDA {
+        const auto here = c.route == route_code<Real>(R);
+        if (any_lane(here)) {
+            out.volatility = select(here, solve_route<R>(c), out.volatility);
+        }
+    };
+    take.template operator()<RationalRoute::Middle>();
+    take.template operator()<RationalRoute::Lowest>();
+    take.template operator()<RationalRoute::Highest>();
+    take.template operator()<RationalRoute::AtTheMoney>();
     return out;
 }
 
@@ -384,33 +475,77 @@ KESTRELFIN_LANE_INLINE RationalImpliedVol lane_outcome(const RationalOutcome<V>&
     return {o.volatility[i], static_cast<RationalStatus>(static_cast<int>(o.status[i]))};
 }
 
-// n options over the lanes of V, in blocks of its width; a last, partial
-// block is filled with invalid placeholders, which cost nothing. kind_of(i)
-// and inputs_of(i) give option i's kind and ImpliedVolInputs, store(i,
-// outcome) receives its RationalImpliedVol. Every option's outcome is the
-// scalar function's, whatever its lane and the length.
+// n options over the lanes of V. kind_of(i) and inputs_of(i) give option
+// i's kind and ImpliedVolInputs, store(i, outcome) receives its
+// RationalImpliedVol (in no particular order). Every option's outcome is the
+// scalar function's, whatever its lane, its neighbours and the length.
+//
+// The options are taken in chunks. Each chunk is first classified in blocks
+// of V's width; the options left to solve are then grouped by route and
+// solved two blocks at a time (LanePair: two independent chains for the
+// out-of-order core), so that a block's lanes share their branch's code and
+// no lane sends the others down a path they do not need. A last, partial
+// block of a group repeats one of its options.
 template <LaneVector V, class KindOf, class InputsOf, class Store>
 KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, KindOf&& kind_of, InputsOf&& inputs_of,
                                                               Store&& store) noexcept {
+    using namespace detail;
+    using Pair = LanePair<V>;
     constexpr int w = lane_count<V>;
+    constexpr int pair_width = lane_count<Pair>;
+    constexpr int chunk = 256;
+    constexpr int routes = 4;
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < n; i += w) {
-        const int used = n - i < static_cast<std::size_t>(w) ? static_cast<int>(n - i) : w;
-        V price(nan), F(nan), K(nan), t(nan), r(nan);
-        LaneKinds<w> kinds{};
-        for (int lane = 0; lane < used; ++lane) {
-            const ImpliedVolInputs in = inputs_of(i + lane);
-            price.set(lane, in.price);
-            F.set(lane, in.F);
-            K.set(lane, in.K);
-            t.set(lane, in.t);
-            r.set(lane, in.r);
-            kinds.is_call[lane] = kind_of(i + lane) == OptionKind::Call ? -1 : 0;
+    ClassifiedOption<double> stored[chunk];
+    int members[routes][chunk];
+    for (std::size_t begin = 0; begin < n; begin += chunk) {
+        const int count = n - begin < static_cast<std::size_t>(chunk) ? static_cast<int>(n - begin) : chunk;
+        int sizes[routes] = {};
+        for (int i = 0; i < count; i += w) {
+            const int used = count - i < w ? count - i : w;
+            V price(nan), F(nan), K(nan), t(nan), r(nan);
+            LaneKinds<w> kinds{};
+            for (int lane = 0; lane < used; ++lane) {
+                const ImpliedVolInputs in = inputs_of(begin + i + lane);
+                price.set(lane, in.price);
+                F.set(lane, in.F);
+                K.set(lane, in.K);
+                t.set(lane, in.t);
+                r.set(lane, in.r);
+                kinds.is_call[lane] = kind_of(begin + i + lane) == OptionKind::Call ? -1 : 0;
+            }
+            const ClassifiedOption<V> c = classify_option(kinds, price, F, K, t, r);
+            for (int lane = 0; lane < used; ++lane) {
+                const int route = static_cast<int>(c.route[lane]);
+                if (route == static_cast<int>(RationalRoute::Done)) {
+                    store(begin + i + lane, lane_outcome(c.outcome, lane));
+                    continue;
+                }
+                ClassifiedOption<double>& one = stored[i + lane];
+                each_field(one, c, [lane](double& to, const V& from) KESTRELFIN_LANE_LAMBDA { to = from[lane]; });
+                members[route][sizes[route]++] = i + lane;
+            }
         }
-        const RationalOutcome<V> o = rational_implied_volatility_of(kinds, price, F, K, t, r);
-        for (int lane = 0; lane < used; ++lane) {
-            store(i + lane, lane_outcome(o, lane));
-        }
+        auto solve = [&]<RationalRoute R>() KESTRELFIN_LANE_LAMBDA {
+            constexpr int route = static_cast<int>(R);
+            for (int k = 0; k < sizes[route]; k += pair_width) {
+                const int used = sizes[route] - k < pair_width ? sizes[route] - k : pair_width;
+                ClassifiedOption<Pair> block{};
+                for (int lane = 0; lane < pair_width; ++lane) {
+                    const ClassifiedOption<double>& one = stored[members[route][k + (lane < used ? lane : 0)]];
+                    each_field(block, one, [lane](Pair& to, const double& from)
+                                               KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
+                }
+                const Pair volatility = solve_route<R>(block);
+                for (int lane = 0; lane < used; ++lane) {
+                    store(begin + members[route][k + lane], RationalImpliedVol{volatility[lane], RationalStatus::Ok});
+                }
+            }
+        };
+        solve.template operator()<RationalRoute::Middle>();
+        solve.template operator()<RationalRoute::Lowest>();
+        solve.template operator()<RationalRoute::Highest>();
+        solve.template operator()<RationalRoute::AtTheMoney>();
     }
 }
 

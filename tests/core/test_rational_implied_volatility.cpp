@@ -291,16 +291,14 @@ TEST(RationalImpliedVolatility, TwoStepsReachTheFixedPoint) {
         if (!(b > 1e-300 && b_bar > 1e-15 * b_max)) {
             continue;
         }
-        const NormalisedProblem<double, bool> p{x, b, b_bar, b_max, 1 / b_max, true, 0.0};
-        const auto d = step_data(p);
-        const auto& g = d.guess;
-        const double s2 = normalised_implied_volatility(p);
-        const double third = householder_step(p, d, s2);
+        const NormalisedSolution n = solve_normalised(x, b, b_bar);
+        const double s2 = n.s, third = n.third_step;
         const double vega = std::exp(-((x / s2) * (x / s2) + s2 * s2 / 4) / 2) / kSqrt2Pi;
-        const double c = (g.highest ? b_bar : b) / vega;
+        const double c = (n.branch == RationalBranch::Highest ? b_bar : b) / vega;
         const double bound = 4 * DBL_EPSILON * (s2 + (1 - x) * c);
-        EXPECT_LE(std::fabs(third), bound) << "x " << x << " s " << s << " guess " << g.s << " -> " << s2;
-        worst.add(g.lowest ? "lowest" : g.middle ? "middle" : "highest", std::fabs(third) / bound);
+        EXPECT_LE(std::fabs(third), bound) << "x " << x << " s " << s << " guess " << n.guess << " -> " << s2;
+        static const char* const names[] = {"lowest", "middle", "highest"};
+        worst.add(names[static_cast<int>(n.branch)], std::fabs(third) / bound);
     }
     worst.print("third step");
 }
