@@ -9,7 +9,7 @@
 //   mkdir -p build/benchmarks
 //   g++ -O3 -DNDEBUG -ffp-contract=off -fno-fast-math -std=c++20 -Wno-psabi -I. benchmarks/rational_iv.cpp
 //       -o build/benchmarks/rational_iv
-//   build/benchmarks/rational_iv [n [passes]]
+//   build/benchmarks/rational_iv [n [passes]] [--dump DIR] [--stages]
 //
 // (also built by the C++ test build as rational_iv_benchmark). Sets, n options
 // each (default 100,000; prices from the core's own Black price or, for the
@@ -275,10 +275,10 @@ void count_operations(const Set& s) {
     };
     Sum by_branch[4];
     for (const Option& o : s.options) {
-        const int route = static_cast<int>(
-            core::classify_option<Counted>(o.kind, Counted(o.in.price), Counted(o.in.F), Counted(o.in.K),
-                                           Counted(o.in.t), Counted(o.in.r))
-                .route.v);
+        const int route =
+            static_cast<int>(core::classify_option<Counted>(o.kind, Counted(o.in.price), Counted(o.in.F),
+                                                            Counted(o.in.K), Counted(o.in.t), Counted(o.in.r))
+                                 .route.v);
         tally = {};
         const auto out = core::rational_implied_volatility_of<Counted>(
             o.kind, Counted(o.in.price), Counted(o.in.F), Counted(o.in.K), Counted(o.in.t), Counted(o.in.r));
@@ -316,6 +316,105 @@ double solved_share(const std::vector<double>& volatility) {
     return 100.0 * solved / volatility.size();
 }
 
+// Where the time of the AVX2 (fused) instance goes, stage by stage: the
+// classification of every option, then, on the options of each branch
+// gathered beforehand two blocks at a time as the solver does, the gathering
+// alone, the guess, the guess and one step, and the whole solution (guess and
+// two steps). The differences between the lines are each stage's cost per
+// option; the full driver's excess over their sum is its own bookkeeping.
+namespace stages {
+
+using V = core::Lanes<4, binding::Avx2FusedMath>;
+using Pair = core::LanePair<V>;
+using core::RationalBranch;
+constexpr int pair_width = core::lane_count<Pair>;
+
+std::vector<core::ClassifiedOption<double>> by_branch[3];
+
+// Stage 0: gather only; 1: the guess; 2: the guess and one step; 3: the
+// solution.
+template <int Stage, RationalBranch B>
+KESTRELFIN_LANE_INLINE double run_branch(const std::vector<core::ClassifiedOption<double>>& group) {
+    Pair total(0.0);
+    for (std::size_t k = 0; k + pair_width <= group.size(); k += pair_width) {
+        core::ClassifiedOption<Pair> block;
+        core::detail::each_field(block, group[k],
+                                 [](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to = Pair(from); });
+        for (int lane = 1; lane < pair_width; ++lane) {
+            core::detail::each_field(block, group[k + lane],
+                                     [lane](Pair& to, const double& from)
+                                         KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
+        }
+        if constexpr (Stage == 0) {
+            total = total + block.problem.beta;
+        } else if constexpr (Stage == 1) {
+            total = total + core::rational_guess<B>(block.problem);
+        } else if constexpr (Stage == 2) {
+            const auto data = core::detail::step_data<B>(block.problem);
+            const Pair s = core::rational_guess<B>(block.problem);
+            total = total + s + core::detail::householder_step<B>(block.problem, data, s);
+        } else {
+            total = total + core::detail::normalised_implied_volatility<B>(block.problem);
+        }
+    }
+    double sum = 0.0;
+    for (int lane = 0; lane < pair_width; ++lane) {
+        sum += total[lane];
+    }
+    return sum;
+}
+
+template <int Stage>
+__attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double run_stage() {
+    return run_branch<Stage, RationalBranch::Lowest>(by_branch[0]) +
+           run_branch<Stage, RationalBranch::Middle>(by_branch[1]) +
+           run_branch<Stage, RationalBranch::Highest>(by_branch[2]);
+}
+
+__attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double classify_only(const Set& s) {
+    double total = 0.0;
+    for (std::size_t i = 0; i + 4 <= s.options.size(); i += 4) {
+        V price(0.0), F(0.0), K(0.0), t(0.0), r(0.0);
+        core::LaneKinds<4> kinds{};
+        for (int lane = 0; lane < 4; ++lane) {
+            const ImpliedVolInputs& in = s.options[i + lane].in;
+            price.set(lane, in.price);
+            F.set(lane, in.F);
+            K.set(lane, in.K);
+            t.set(lane, in.t);
+            r.set(lane, in.r);
+            kinds.is_call[lane] = s.options[i + lane].kind == OptionKind::Call ? -1 : 0;
+        }
+        const auto c = core::classify_option(kinds, price, F, K, t, r);
+        total += c.problem.b_ref[0] + c.route[1];
+    }
+    return total;
+}
+
+void report(const Set& s) {
+    for (auto& group : by_branch) {
+        group.clear();
+    }
+    for (const Option& o : s.options) {
+        const auto c = core::classify_option<double>(o.kind, o.in.price, o.in.F, o.in.K, o.in.t, o.in.r);
+        const int route = static_cast<int>(c.route);
+        if (route < 3) {
+            by_branch[route].push_back(c);
+        }
+    }
+    results.assign(s.options.size(), 0.0);
+    const double full = best_ns_per_option(s, [&] { rational_avx2_fused(s); });
+    const double classify = best_ns_per_option(s, [&] { sink = classify_only(s); });
+    const double gather = best_ns_per_option(s, [&] { sink = run_stage<0>(); });
+    const double guess = best_ns_per_option(s, [&] { sink = run_stage<1>(); });
+    const double one_step = best_ns_per_option(s, [&] { sink = run_stage<2>(); });
+    const double two_steps = best_ns_per_option(s, [&] { sink = run_stage<3>(); });
+    std::printf("%-8s %8.1f %9.1f %7.1f %7.1f %9.1f %10.1f\n", s.name, full, classify, gather, guess - gather,
+                one_step - guess, two_steps - one_step);
+}
+
+}  // namespace stages
+
 // Writes each set to DIR/NAME.bin for a peer timed on the same options
 // (benchmarks/rational_iv_peers.py): the count as an int64, then six float64
 // arrays of it: kind (1 call, -1 put), price, F, K, t, r.
@@ -348,10 +447,13 @@ void dump_set(const char* directory, const Set& s) {
 
 int main(int argc, char** argv) {
     const char* dump_directory = nullptr;
+    bool stage_times = false;
     std::vector<const char*> positional;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc) {
             dump_directory = argv[++i];
+        } else if (std::strcmp(argv[i], "--stages") == 0) {
+            stage_times = true;
         } else {
             positional.push_back(argv[i]);
         }
@@ -370,6 +472,20 @@ int main(int argc, char** argv) {
         for (const Set& s : sets) {
             dump_set(dump_directory, s);
         }
+    }
+    if (stage_times) {
+        if (!fused) {
+            std::printf("--stages times the AVX2 instance with the replicas, which this process cannot run\n");
+            return 1;
+        }
+        std::printf("ns per option of the AVX2 (fused) instance by stage, best of %d passes over %zu options\n", passes,
+                    n);
+        std::printf("%-8s %8s %9s %7s %7s %9s %10s\n", "set", "driver", "classify", "gather", "guess", "1st step",
+                    "2nd step");
+        for (const Set& s : sets) {
+            stages::report(s);
+        }
+        return 0;
     }
     std::printf("ns per option, best of %d passes over %zu options (-1: a flavour this process cannot run)\n", passes,
                 n);

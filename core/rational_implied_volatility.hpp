@@ -530,11 +530,15 @@ KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, Kin
             constexpr int route = static_cast<int>(R);
             for (int k = 0; k < sizes[route]; k += pair_width) {
                 const int used = sizes[route] - k < pair_width ? sizes[route] - k : pair_width;
-                ClassifiedOption<Pair> block{};
-                for (int lane = 0; lane < pair_width; ++lane) {
-                    const ClassifiedOption<double>& one = stored[members[route][k + (lane < used ? lane : 0)]];
-                    each_field(block, one, [lane](Pair& to, const double& from)
-                                               KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
+                // Every lane from the group's first option (which fills the
+                // lanes past its end), then the others over it: no zeroing.
+                ClassifiedOption<Pair> block;
+                const int* group = members[route] + k;
+                each_field(block, stored[group[0]],
+                           [](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to = Pair(from); });
+                for (int lane = 1; lane < used; ++lane) {
+                    each_field(block, stored[group[lane]],
+                               [lane](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
                 }
                 const Pair volatility = solve_route<R>(block);
                 for (int lane = 0; lane < used; ++lane) {
