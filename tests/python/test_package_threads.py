@@ -541,3 +541,17 @@ def test_ctrl_c_stops_a_long_call_quickly(threads, dtype, handler):
     assert out.strip() == expected, err
     assert process.returncode == 0
     assert elapsed < min(1.0, 0.5 * estimate), (elapsed, estimate)
+
+
+def test_dask_threaded_scheduler_gives_the_single_thread_bits():
+    da = pytest.importorskip("dask.array")
+    import dask
+
+    is_call, (S, K, t, r, sigma, q) = inputs(["S", "K", "t", "r", "sigma", "q"], 200_001, seed=13)
+    with kestrelfin.num_threads(1):
+        expected = kestrelfin.bsm.vomma(is_call, S, K, t, r, sigma, q)
+    kestrelfin.set_num_threads(2)
+    lazy = [da.from_array(x, chunks=30_000) for x in (is_call, S, K, t, r, sigma, q)]
+    with dask.config.set(scheduler="threads", num_workers=4):
+        result = kestrelfin.bsm.vomma(*lazy).compute()
+    assert np.array_equal(bits(result), bits(expected))
