@@ -66,6 +66,8 @@ public:
         const std::size_t chunks_left = (work.n + chunk_for(work, limit) - 1) / chunk_for(work, limit);
         unsigned helpers = busy < limit ? limit - busy : 0;
         helpers = static_cast<unsigned>(std::min<std::size_t>(helpers, chunks_left > 0 ? chunks_left - 1 : 0));
+        const std::size_t worth = work.n / std::max<std::size_t>(work.min_per_thread, 1);
+        helpers = static_cast<unsigned>(std::min<std::size_t>(helpers, worth > 0 ? worth - 1 : 0));
         helpers = std::min(helpers, start_threads(committed_ + helpers) - committed_);
         job.chunk = chunk_for(work, helpers + 1);
         if (helpers > 0) {

@@ -24,16 +24,12 @@ Clock::time_point g_next_check{};
 bool handlers_ask_to_stop() noexcept {
     const PyGILState_STATE state = PyGILState_Ensure();
     bool stop = false;
-    if (PyErr_Occurred() != nullptr) {
-        stop = true;  // a handler's exception from an earlier buffer, still set
-    } else if (PyErr_CheckSignals() < 0) {
+    // A handler's exception stays set for NumPy to raise; an exception
+    // already set is one from an earlier buffer of the same call.
+    if (PyErr_Occurred() != nullptr || PyErr_CheckSignals() < 0) {
         stop = true;
-        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-            PyErr_Clear();
-            PyErr_SetInterrupt();
-            // Every later check of this call stops at once.
-            g_next_check = Clock::time_point{};
-        }
+        // Each later buffer of the call stops at its first look.
+        g_next_check = Clock::time_point{};
     }
     PyGILState_Release(state);
     return stop;

@@ -5,21 +5,16 @@
 // interpreter: without help, Ctrl-C would wait for the whole call. So a
 // shared loop on the main thread (shared_loops.hpp) looks, between its
 // chunks and at most every kCheckEvery, for a pending signal: it takes the
-// lock and runs the handlers (PyErr_CheckSignals). When they raise
-// KeyboardInterrupt, the loop hands out no further chunk, lets the chunks in
-// progress finish and returns. A loop has no way to report an error to NumPy
-// through the limited API (a legacy loop returns nothing, and NumPy does not
-// look for a set exception after one), so the exception is not left set:
-// the interrupt is made pending again (PyErr_SetInterrupt), and the
-// interpreter raises KeyboardInterrupt as soon as NumPy returns. The rest of
-// the call's elements are skipped: NumPy calls the loop once per buffer of
-// a buffered call, and each of these calls stops at its first check.
+// lock and runs the handlers (PyErr_CheckSignals). When a handler raises
+// (KeyboardInterrupt, by default), the loop hands out no further chunk, lets
+// the chunks in progress finish, and returns with the exception set. NumPy
+// (1.26 and 2.x) looks for a set exception once the loops of a call are
+// done and raises it instead of returning the result. NumPy calls the loop
+// once per buffer of a buffered call (inputs it casts): each later buffer
+// finds the exception set at its first look and stops at once.
 //
-// A handler that raises anything else (a handler of the program's own for
-// another signal) leaves that exception set; the ufunc then raises
-// SystemError caused by it. A handler that raises nothing lets the loop go
-// on. Loops on other threads never check: Python runs signal handlers on
-// the main thread only.
+// A handler that raises nothing lets the loop go on. Loops on other threads
+// never look: Python runs signal handlers on the main thread only.
 #pragma once
 
 #include <chrono>

@@ -72,9 +72,10 @@ void shared_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
                           static_cast<std::size_t>(n),
                           kGrain,
                           interrupt.applies() ? &InterruptCheck::requested : nullptr,
-                          &interrupt};
-    // Stopped by Ctrl-C, the elements not yet computed keep what they held;
-    // the interrupt is raised once NumPy returns (interrupt.hpp).
+                          &interrupt,
+                          ShareFrom / 2};
+    // Stopped by Ctrl-C, the elements not yet computed keep what they held,
+    // and NumPy raises the signal handler's exception (interrupt.hpp).
     (void)pool::run_chunks(work);
 }
 

@@ -45,7 +45,7 @@ struct Counting {
 };
 
 Work work_for(Counting& counting, bool (*stop)(void*) noexcept = nullptr, void* stop_context = nullptr) {
-    return Work{&Counting::run, &counting, counting.visits.size(), counting.grain, stop, stop_context};
+    return Work{&Counting::run, &counting, counting.visits.size(), counting.grain, stop, stop_context, 1};
 }
 
 class ThreadPool : public testing::Test {
@@ -81,6 +81,23 @@ TEST_F(ThreadPool, EveryElementOnceForAnyLimit) {
     // Eight threads allowed and a long call: the pool did join in.
     EXPECT_GE(kestrelfin::pool::started_threads(), 1u);
     EXPECT_LE(kestrelfin::pool::started_threads(), 7u);
+}
+
+TEST_F(ThreadPool, AShortLoopWakesNoMoreThreadsThanItIsWorth) {
+    set_thread_limit(8);
+    // 10'000 elements, at least 4'096 a thread: the caller and one helper.
+    Counting counting(10'000, 64);
+    Work work = work_for(counting);
+    work.min_per_thread = 4'096;
+    ASSERT_TRUE(run_chunks(work));
+    EXPECT_LE(counting.threads.size(), 2u);
+    // Fewer than twice the minimum: the caller alone.
+    Counting alone(8'000, 64);
+    work = work_for(alone);
+    work.min_per_thread = 4'096;
+    ASSERT_TRUE(run_chunks(work));
+    EXPECT_EQ(alone.threads.size(), 1u);
+    EXPECT_EQ(*alone.threads.begin(), std::this_thread::get_id());
 }
 
 TEST_F(ThreadPool, ChunkSizes) {
@@ -163,7 +180,7 @@ TEST_F(ThreadPool, ConcurrentCallersStayWithinTheLimit) {
         callers.emplace_back([&, c] {
             Context context{&active, &most, &visits[static_cast<std::size_t>(c)]};
             for (int repeat = 0; repeat < 5; ++repeat) {
-                run_chunks(Work{run, &context, 400'001, 64, nullptr, nullptr});
+                run_chunks(Work{run, &context, 400'001, 64, nullptr, nullptr, 1});
             }
         });
     }
