@@ -58,6 +58,7 @@ except ImportError as error:  # pragma: no cover - a source tree, not an install
         "than an installed kestrelfin? Install the wheel and run from another directory.") from error
 
 from kestrelfin import black76, bs, bsm  # noqa: E402
+from kestrelfin._reasons import IVReason  # noqa: E402
 
 __version__: str = _kestrelfin.__version__
-__all__ = ["bs", "bsm", "black76", "__version__"]
+__all__ = ["bs", "bsm", "black76", "IVReason", "__version__"]
