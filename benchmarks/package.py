@@ -143,7 +143,7 @@ def greeks_ratios(s, prices, repeats, report):
 
 def scalar_ratios(report):
     report("\n4. one option: kestrelfin's scalar path vs the _kestrelfin scalar call (target <= 3x)")
-    report(f"{'call':<28}{'_kestrelfin ns':>15}{'kestrelfin ns':>15}{'ratio':>8}")
+    report(f"{'call':<38}{'_kestrelfin ns':>15}{'kestrelfin ns':>15}{'ratio':>8}")
     cases = [("bs", "delta", ("c", 100.0, 95.0, 0.5, 0.05, 0.2)),
              ("bsm", "price", ("p", 100.0, 95.0, 0.5, 0.05, 0.2, 0.01)),
              ("black76", "implied_volatility", (7.5, 100.0, 100.0, 0.05, 1.0, "c")),
@@ -166,7 +166,7 @@ def scalar_ratios(report):
         ratio = best["high"] / best["low"]
         ratios.append(ratio)
         label = model + "." + quantity + (f" ({method[0]})" if method else "")
-        report(f"{label:<28}{best['low'] * 1e9:>15.0f}{best['high'] * 1e9:>15.0f}{ratio:>8.2f}")
+        report(f"{label:<38}{best['low'] * 1e9:>15.0f}{best['high'] * 1e9:>15.0f}{ratio:>8.2f}")
     return ratios
 
 

@@ -18,8 +18,10 @@ the default), next to _kestrelfin's Newton solver (method="newton"):
 
 import math
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import zlib
 
 import numpy as np
@@ -364,6 +366,39 @@ def test_a_process_on_the_libm_without_fma_gives_the_same_bits():
         model, values = line.split()
         here = MODELS[model].implied_volatility(*mixed_options(model, 61, seed=7))
         assert [int(b) for b in values.split(",")] == list(here.view(np.int64)), model
+
+
+STANDIN_CHILD = r"""
+import sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+from test_rational_iv import MODELS, mixed_options, one_by_one
+import kestrelfin._ufuncs
+assert kestrelfin._ufuncs.kernel_path() == "sse2/libm", kestrelfin._ufuncs.kernel_path()
+for model in MODELS:
+    columns = mixed_options(model, 61, seed=7)
+    sigma = MODELS[model].implied_volatility(*columns)
+    assert np.array_equal(sigma.view(np.int64), one_by_one(model, columns).view(np.int64)), model
+print("ok")
+"""
+
+
+def test_lanes_calling_a_foreign_libm_give_the_one_option_bits():
+    # A libm that is neither glibc build (tests/core/standin_libm.c flips
+    # the last bit of some results) makes the lanes call exp and log one
+    # lane at a time: the plain path.
+    compiler = shutil.which("gcc") or shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the stand-in libm")
+    source = os.path.join(os.path.dirname(__file__), "..", "core", "standin_libm.c")
+    with tempfile.TemporaryDirectory() as directory:
+        library = os.path.join(directory, "libstandin_libm.so")
+        subprocess.run([compiler, "-O2", "-shared", "-fPIC", source, "-o", library, "-ldl"], check=True)
+        preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+        completed = subprocess.run([sys.executable, "-c", STANDIN_CHILD, os.path.dirname(__file__)],
+                                   capture_output=True, text=True, timeout=300,
+                                   env=dict(os.environ, LD_PRELOAD=preload))
+    assert completed.returncode == 0 and completed.stdout.strip() == "ok", completed.stderr[-3000:]
 
 
 # ---- method="newton" -------------------------------------------------------------------------------------------
