@@ -489,3 +489,27 @@ def test_dask_arrays_keep_their_blocks_and_both_results():
     assert reason.dtype == np.int8 and sigma.chunks == price.chunks
     assert np.array_equal(array_bits(sigma.compute()), array_bits(expected[0]))
     assert np.array_equal(reason.compute(), expected[1])
+
+
+def test_dask_dataframes_and_xarray_give_both_results_as_their_own_kind():
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    xr = pytest.importorskip("xarray")
+    prices = np.array([12.0, 9.0, 11.0, 0.5])
+    expected = bsm.implied_volatility(prices, 100.0, 90.0, 1.0, 0.0, 0.0, "c", with_reason=True)
+    frame = dd.from_pandas(pd.DataFrame({"p": prices, "S": np.full(4, 100.0)}), npartitions=2)
+    sigma, reason = bsm.implied_volatility(frame["p"], frame["S"], 90.0, 1.0, 0.0, 0.0, "c", with_reason=True)
+    assert np.array_equal(array_bits(sigma.compute().to_numpy()), array_bits(expected[0]))
+    assert reason.dtype == np.int8 and reason.compute().tolist() == expected[1].tolist()
+    newton = bsm.implied_volatility(frame["p"], frame["S"], 90.0, 1.0, 0.0, 0.0, "c", method="newton")
+    assert np.array_equal(array_bits(newton.compute().to_numpy()),
+                          array_bits(bsm.implied_volatility(prices, 100.0, 90.0, 1.0, 0.0, 0.0, "c",
+                                                            method="newton")))
+    array = xr.DataArray(prices, dims="k", coords={"k": [1, 2, 3, 4]})
+    sigma, reason = bsm.implied_volatility(array, 100.0, 90.0, 1.0, 0.0, 0.0, "c", with_reason=True)
+    assert sigma.dims == reason.dims == ("k",) and list(reason.coords["k"]) == [1, 2, 3, 4]
+    assert np.array_equal(array_bits(sigma.to_numpy()), array_bits(expected[0]))
+    assert reason.dtype == np.int8 and reason.to_numpy().tolist() == expected[1].tolist()
+    out = (np.empty(4), np.empty(4, dtype=np.int8))
+    result = bsm.implied_volatility(prices, 100.0, 90.0, 1.0, 0.0, 0.0, "c", with_reason=True, out=out)
+    assert result[0] is out[0] and result[1] is out[1] and out[1].tolist() == expected[1].tolist()
