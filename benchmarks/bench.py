@@ -15,6 +15,9 @@ the "lbr" set, it measures, as the best of several repeats in ns per option:
 * the vector floor: the same exp/log arguments through the lane-wise libm
   replica this process's check accepts, in lanes of the kernel's width;
 * NumPy+SciPy (prices and Greeks);
+* the package's own solver, kestrelfin.<model>.implied_volatility with
+  method="rational" (implied volatility), next to ours, which is
+  _kestrelfin's Newton solver (the package's method="newton");
 * Let's Be Rational (lbriv, implied volatility; lbr_peer.py);
 * py_vollib_vectorized (prices, first-order Greeks, implied volatility),
   which cannot share this environment: it runs first, in a subprocess with
@@ -39,6 +42,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import importlib
 import json
 import math
 import os
@@ -262,10 +266,13 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dic
             if kind != "iv":
                 numpy_fn = numpy_peer.FUNCTIONS[name]
                 contenders["numpy"] = lambda: numpy_fn(flag, s.S, s.K, s.t, r, s.sigma, q)
-            elif lbr.available:
-                lbr_call, lbr_sigma, row["lbr_forward"] = lbr.prepare(model, flag, price, s.S, s.K, s.t, r,
-                                                                      q if model == "bsm" else 0.0)
-                contenders["lbr"] = lbr_call
+            else:
+                rational_fn = getattr(importlib.import_module(f"kestrelfin.{model}"), "implied_volatility")
+                contenders["rational"] = lambda: rational_fn(*ours_args, method="rational")
+                if lbr.available:
+                    lbr_call, lbr_sigma, row["lbr_forward"] = lbr.prepare(model, flag, price, s.S, s.K, s.t, r,
+                                                                          q if model == "bsm" else 0.0)
+                    contenders["lbr"] = lbr_call
             times, results = time_round_robin(contenders, n, reps)
             row.update(times)
             del recording
@@ -284,6 +291,7 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dic
             if kind == "iv":
                 row.update(floors.iv_evaluations(name, flag, floor_arrays, r, q))
                 row["ours_recovered"] = recovered(ours, s.sigma)
+                row["rational_recovered"] = recovered(results["rational"], s.sigma)
                 if "pvv" in results:
                     row["pvv_recovered"] = recovered(results["pvv"], s.sigma)
                 if "lbr" in results:

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "binding/kernel_paths.hpp"
+#include "kernels/kernel_paths.hpp"
 #include "core/black76.hpp"
 #include "core/implied_volatility.hpp"
 #include "core/normalised_black.hpp"
@@ -239,13 +239,13 @@ KESTRELFIN_LANE_INLINE void rational_lanes(const Set& s) {
 }
 
 __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL void rational_avx2_fused(const Set& s) {
-    rational_lanes<core::Lanes<4, binding::Avx2FusedMath>>(s);
+    rational_lanes<core::Lanes<4, kernels::Avx2FusedMath>>(s);
 }
 __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL void rational_avx2_libm(const Set& s) {
     rational_lanes<core::Lanes<4, core::LibmCalls>>(s);
 }
 __attribute__((noinline)) KESTRELFIN_SSE2_KERNEL void rational_sse2_unfused(const Set& s) {
-    rational_lanes<core::Lanes<2, binding::Sse2UnfusedMath>>(s);
+    rational_lanes<core::Lanes<2, kernels::Sse2UnfusedMath>>(s);
 }
 __attribute__((noinline)) KESTRELFIN_SSE2_KERNEL void rational_sse2_libm(const Set& s) {
     rational_lanes<core::Lanes<2, core::LibmCalls>>(s);
@@ -257,7 +257,7 @@ __attribute__((noinline)) void newton_scalar(const Set& s) {
     }
 }
 __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL void newton_avx2_fused(const Set& s) {
-    core::implied_volatility_lanes<core::Lanes<4, binding::Avx2FusedMath>>(
+    core::implied_volatility_lanes<core::Lanes<4, kernels::Avx2FusedMath>>(
         s.options.size(), [&](std::size_t i) KESTRELFIN_LANE_LAMBDA { return s.options[i].kind; },
         [&](std::size_t i) KESTRELFIN_LANE_LAMBDA { return s.options[i].in; },
         [&](std::size_t i, const core::ImpliedVol& r) KESTRELFIN_LANE_LAMBDA { results[i] = r.volatility; });
@@ -463,9 +463,9 @@ int main(int argc, char** argv) {
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     const bool fused =
-        avx2 && core::exp_log_replica_verified<binding::exp_batch_avx2_fused_4, binding::log_batch_avx2_fused_4>();
+        avx2 && core::exp_log_replica_verified<kernels::exp_batch_avx2_fused_4, kernels::log_batch_avx2_fused_4>();
     const bool unfused =
-        core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>();
+        core::exp_log_replica_verified<kernels::exp_batch_sse2_unfused_2, kernels::log_batch_sse2_unfused_2>();
 
     const Set sets[] = {random_set(n), chain_set(n), lbr_set(n), wide_set(n)};
     if (dump_directory != nullptr) {

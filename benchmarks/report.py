@@ -27,6 +27,11 @@ NUMPY_WORST_TARGET = 1.5
 # py_vollib_vectorized, and no slower per option than Let's Be Rational.
 PVV_IV_TARGET = 3.0
 LBR_IV_TARGET = 1.0
+# The package's method="rational": per option, against lbriv, py_vollib_vectorized
+# and the Newton solver (the chain set).
+RATIONAL_LBR_TARGET = 4.0
+RATIONAL_PVV_TARGET = 8.0
+RATIONAL_NEWTON_TARGET = 8.0
 # Scalar calls no slower than at the compared git ref. Two builds timed in
 # turns on a shared machine differ by a few per cent between rounds even
 # where the code is the same; a function counts as slower only beyond this.
@@ -272,6 +277,7 @@ def targets(results) -> list[dict]:
             out.append({"target": f"implied volatility >= {PVV_IV_TARGET:g}x faster than "
                                   f"py_vollib_vectorized ({set_name})",
                         "figure": "py_vollib_vectorized unavailable", "met": None})
+    out.extend(rational_targets(rows, results))
     out.append(scalar_target(results))
     out.append(bits_target(results))
     mem = results["memory"]
@@ -289,6 +295,39 @@ def targets(results) -> list[dict]:
     else:
         out.append({"target": "one array call allocates n doubles beyond its inputs",
                     "figure": f"measurement failed: {ours}", "met": None})
+    return out
+
+
+def rational_targets(rows, results) -> list[dict]:
+    """The package's method="rational" against its peers, per set: >= 4x
+    lbriv, >= 8x py_vollib_vectorized (its thread count as pvv_peer.py
+    reports it), >= 8x method="newton" on the chain set."""
+    out = []
+    threads = (results.get("pvv") or {}).get("numba") or "numba threads not reported"
+    for set_name in SET_NAMES:
+        ivs = [r for r in rows if r["set"] == set_name and r["kind"] == "iv" and r.get("rational")]
+        if not ivs:
+            continue
+        recovered_text = "; recovered to 1e-10: " + ", ".join(
+            f"{label(r)} {pct(r.get('rational_recovered'))}" for r in ivs)
+        for peer, name, target in (("lbr", "Let's Be Rational (lbriv)", RATIONAL_LBR_TARGET),
+                                   ("pvv", f"py_vollib_vectorized ({threads})", RATIONAL_PVV_TARGET),
+                                   ("ours", 'method="newton"', RATIONAL_NEWTON_TARGET)):
+            if peer == "ours" and set_name != "chain":
+                continue
+            timed = [(r[peer] / r["rational"], r) for r in ivs if r.get(peer)]
+            if not timed:
+                out.append({"target": f'method="rational" >= {target:g}x faster than {name} ({set_name})',
+                            "figure": f"{name} unavailable", "met": None})
+                continue
+            worst, worst_row = min(timed, key=lambda x: x[0])
+            out.append({
+                "target": f'method="rational" >= {target:g}x faster than {name} ({set_name})',
+                "figure": ("ns per option rational / peer: "
+                           + ", ".join(f"{label(r)} {ns(r['rational'])} / {ns(r[peer])} ({x:.2f}x)"
+                                       for x, r in timed)
+                           + f"; worst {worst:.2f}x ({label(worst_row)})" + recovered_text),
+                "met": all(x >= target for x, _ in timed)})
     return out
 
 

@@ -70,11 +70,12 @@ struct LaneIntegers {
 };
 template <class V>
 using BitsOf = typename LaneIntegers<V>::Bits;
-// A vector of lane bits (of any raw vector's shape).
+// A vector of lane bits (of any raw vector's shape). The size is checked
+// first, so that a scalar (the bool & bool of a one-option instance, an int)
+// is no candidate rather than a vector of no lanes.
 template <class B>
-concept RawBits = std::is_same_v < B,
-        BitsOf < RawLanes < static_cast<int>(sizeof(B) / sizeof(double))
->>> ;
+concept RawBits = (sizeof(B) == 16 || sizeof(B) == 32 || sizeof(B) == 64) &&
+                  std::is_same_v<B, BitsOf<RawLanes<static_cast<int>(sizeof(B) / sizeof(double))>>>;
 
 // The bits of each lane, and back.
 template <RawVector V>

@@ -66,9 +66,10 @@ except ImportError as error:  # pragma: no cover - a source tree, not an install
 
 from kestrelfin import black76, bs, bsm  # noqa: E402
 from kestrelfin import _threads  # noqa: E402
+from kestrelfin._reasons import IVReason  # noqa: E402
 from kestrelfin._threads import get_num_threads, num_threads, set_num_threads  # noqa: E402
 
 __version__: str = _kestrelfin.__version__
-__all__ = ["bs", "bsm", "black76", "set_num_threads", "get_num_threads", "num_threads", "__version__"]
+__all__ = ["bs", "bsm", "black76", "IVReason", "set_num_threads", "get_num_threads", "num_threads", "__version__"]
 
 _threads.configure_at_import()

@@ -60,6 +60,7 @@ class Call(NamedTuple):
     ufunc: Any
     compute: Callable               # compute(operands, keywords): the ufunc on plain operands
     explained: Callable             # explained(thunk): runs thunk, errors in the caller's terms
+    dtypes: tuple[str, ...] | None = None  # the NumPy dtypes of several results, all float64 when None
 
 
 def holder(arguments: tuple) -> str | None:
@@ -113,7 +114,8 @@ def _dask(call: Call, operands: tuple, keywords: dict):
 
     signature = ",".join(["()"] * len(operands)) + "->" + ",".join(["()"] * len(call.greeks))
     results = call.explained(lambda: da.apply_gufunc(call.ufunc, signature, *operands,
-                                                     output_dtypes=[np.float64] * len(call.greeks), **keywords))
+                                                     output_dtypes=list(call.dtypes or [np.float64] * len(call.greeks)),
+                                                     **keywords))
     return dict(zip(call.greeks, results))
 
 
@@ -205,7 +207,8 @@ def _pandas(call: Call, operands: tuple, keywords: dict):
             return values
         if first.ndim == 1:
             if mask is not None:
-                values = pd.arrays.FloatingArray(values, mask.copy())
+                nullable = pd.arrays.IntegerArray if values.dtype.kind == "i" else pd.arrays.FloatingArray
+                values = nullable(values, mask.copy())
             rebuilt = pd.Series(values, index=axes[0], name=name, copy=False)
         else:
             rebuilt = pd.DataFrame(values, index=axes[0], columns=axes[1], copy=False)

@@ -38,13 +38,14 @@ from __future__ import annotations
 import functools
 import importlib
 import inspect
+import textwrap
 import warnings
 from typing import Any, NamedTuple
 
 import numpy as np
 
 import _kestrelfin
-from kestrelfin import _containers, _errors, _flags, _polars_expressions, _ufuncs
+from kestrelfin import _containers, _errors, _flags, _polars_expressions, _reasons, _ufuncs
 
 try:
     from kestrelfin import _docstrings
@@ -64,6 +65,10 @@ class PublicFunction(NamedTuple):
     parameters: tuple[str, ...]
     ufunc: Any
     scalar: Any         # the scalar path's function, or None (greeks)
+    outputs: tuple[str, ...] | None = None  # the names of several results (greeks), None for one
+    output_dtypes: tuple[str, ...] | None = None  # their NumPy dtypes, all float64 when None
+    options: dict | None = None  # keywords the function itself takes (method=, with_reason=)
+    methods: dict | None = None  # an implied volatility's solvers: method -> (ufunc, reason ufunc, one option)
 
     @property
     def public_name(self) -> str:
@@ -129,10 +134,16 @@ def _dask_frames(arguments: tuple) -> bool:
     return any(_is_dask(a) and hasattr(a, "map_partitions") and not hasattr(a, "map_blocks") for a in arguments)
 
 
-def partition_call(model: str, quantity: str, *arguments):
+def partition_call(model: str, quantity: str, *arguments, **options):
     """One partition of a Dask DataFrame call: the public function on its
-    pandas pieces. (Found by name, so that Dask can send it to workers.)"""
-    return getattr(importlib.import_module(f"kestrelfin.{model}"), quantity)(*arguments)
+    pandas pieces (several results as one DataFrame). (Found by name, so
+    that Dask can send it to workers.)"""
+    result = getattr(importlib.import_module(f"kestrelfin.{model}"), quantity)(*arguments, **options)
+    if isinstance(result, tuple):
+        import pandas as pd
+
+        return pd.DataFrame({series.name: series for series in result}, copy=False)
+    return result
 
 
 def _on_partitions(entry: PublicFunction, arguments: tuple, keywords: dict):
@@ -146,11 +157,16 @@ def _on_partitions(entry: PublicFunction, arguments: tuple, keywords: dict):
 
     if keywords:
         raise TypeError(f"{entry.public_name}: out, where, casting and order are not supported on Dask DataFrames")
-    if entry.quantity == "greeks":
-        meta = pd.DataFrame({name: pd.Series([], dtype=np.float64) for name in _ufuncs.GREEK_NAMES})
+    options = entry.options or {}
+    if entry.outputs is not None:
+        dtypes = entry.output_dtypes or ("float64",) * len(entry.outputs)
+        meta = pd.DataFrame({name: pd.Series([], dtype=dtype) for name, dtype in zip(entry.outputs, dtypes)})
     else:
         meta = pd.Series([], dtype=np.float64)
-    return dd.map_partitions(partition_call, entry.model, entry.quantity, *arguments, meta=meta)
+    result = dd.map_partitions(partition_call, entry.model, entry.quantity, *arguments, meta=meta, **options)
+    if entry.quantity == "greeks":
+        return result
+    return tuple(result[name] for name in entry.outputs) if entry.outputs is not None else result
 
 
 def _is_dask(value) -> bool:
@@ -160,9 +176,9 @@ def _is_dask(value) -> bool:
 def _through_containers(entry: PublicFunction, arguments: tuple, keywords: dict, library: str):
     names = ("flag",) + tuple(p for p in entry.parameters if p != "flag")
     call = _containers.Call(
-        entry.public_name, names, _ufuncs.GREEK_NAMES if entry.quantity == "greeks" else None, entry.ufunc,
+        entry.public_name, names, entry.outputs, entry.ufunc,
         functools.partial(_compute, entry, arguments),
-        functools.partial(_explained, entry, arguments, keywords))
+        functools.partial(_explained, entry, arguments, keywords), entry.output_dtypes)
     if library == "mixed":
         flag_index = entry.parameters.index("flag")
         ordered = (arguments[flag_index],) + arguments[:flag_index] + arguments[flag_index + 1:]
@@ -181,10 +197,12 @@ def numpy_path(entry: PublicFunction, arguments: tuple):
 def _expression(entry: PublicFunction, arguments: tuple, out, where, casting, order):
     """A Polars expression: the NumPy path over the batches of its columns."""
     _polars_expressions.refuse_keywords(entry.public_name, out, where, casting, order)
-    fields = _ufuncs.GREEK_NAMES if entry.quantity == "greeks" else None
+    dtypes = None
+    if entry.output_dtypes is not None:
+        dtypes = tuple("Int8" if dtype == "int8" else "Float64" for dtype in entry.output_dtypes)
     return _polars_expressions.expression(entry.public_name, entry.parameters, arguments,
                                           functools.partial(numpy_path, entry),
-                                          _polars_expressions.Output(entry.quantity, fields))
+                                          _polars_expressions.Output(entry.quantity, entry.outputs, dtypes))
 
 
 def _route(entry: PublicFunction, arguments: tuple, out, where, casting, order, plain):
@@ -222,6 +240,45 @@ def dispatch_greeks(entry: PublicFunction, arguments: tuple, out, where, casting
     Series, a Dask DataFrame for Dask DataFrame columns, a Struct
     expression for Polars expressions."""
     return _route(entry, arguments, out, where, casting, order, _by_greek_name)
+
+
+# ---- implied volatility: the solvers ---------------------------------------------------------------------------
+
+REASON_FIELDS = ("sigma", "reason")
+
+
+def _method_error(entry: PublicFunction, method) -> ValueError:
+    return ValueError(f"{entry.public_name}: method must be 'rational' or 'newton', got {method!r}")
+
+
+def _as_pair(result):
+    """The volatilities and the reason codes, from the route's result: the
+    ufunc's two arrays (one option: a float and an IVReason), a dict or a
+    DataFrame of the two, or a Polars expression (a Struct, left whole)."""
+    if _polars_expressions.holds_expression((result,)):
+        return result
+    if isinstance(result, tuple):
+        sigma, reason = result
+        if isinstance(reason, np.generic):
+            return sigma, _reasons.IVReason(int(reason))
+        return sigma, reason
+    return result[REASON_FIELDS[0]], result[REASON_FIELDS[1]]
+
+
+def solve(entry: PublicFunction, arguments: tuple, method, with_reason, out, where, casting, order):
+    """The ufunc path of an implied volatility: the method's ufunc, with
+    the reason codes as a second result when asked."""
+    if not isinstance(method, str) or method not in entry.methods:
+        raise _method_error(entry, method)
+    if not isinstance(with_reason, (bool, np.bool_)):
+        raise TypeError(f"{entry.public_name}: with_reason must be True or False, got {with_reason!r}")
+    ufunc, reason_ufunc, _ = entry.methods[str(method)]
+    if not with_reason:
+        solved = entry._replace(ufunc=ufunc, options={"method": str(method)})
+        return _route(solved, arguments, out, where, casting, order, _as_computed)
+    solved = entry._replace(ufunc=reason_ufunc, outputs=REASON_FIELDS, output_dtypes=("float64", "int8"),
+                            options={"method": str(method), "with_reason": True})
+    return _as_pair(_route(solved, arguments, out, where, casting, order, _as_computed))
 
 
 def _long_flag(flag: str) -> None:
@@ -263,6 +320,23 @@ _SCALAR = '''            try:
                 _long_flag(flag)
                 raise'''
 
+# An implied volatility takes method= and with_reason= before the ufunc
+# keywords; one option without reasons takes the method's one-option entry.
+_SOLVER_TEMPLATE = '''
+def _make(_entry, _scalars, _solve, _too_many, _long_flag, _NUMBERS):
+    def {name}({parameters}, *extra, method="rational", with_reason=False, out=None, where=True,
+               casting="same_kind", order="K"):
+        if extra:
+            raise _too_many(_entry, extra)
+        if (method.__class__ is str and with_reason is False and out is None and where is True
+                and casting == "same_kind" and order == "K" and flag.__class__ is str and {number_checks}):
+            _scalar = _scalars.get(method)
+            if _scalar is not None:
+{scalar_path}
+        return _solve(_entry, ({parameters},), method, with_reason, out, where, casting, order)
+    return {name}
+'''
+
 _GREEKS_TEMPLATE = '''
 def _make(_entry, _dispatch, _too_many):
     def greeks({parameters}, *extra, out=None, where=True, casting="same_kind", order="K"):
@@ -278,8 +352,10 @@ def _signature(entry: PublicFunction) -> inspect.Signature:
     keywords as keyword-only (the *extra that catches one argument too
     many is the function's own business)."""
     positional = [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in entry.parameters]
+    solver = (("method", "rational"), ("with_reason", False)) if entry.methods is not None else ()
     keywords = [inspect.Parameter(name, inspect.Parameter.KEYWORD_ONLY, default=default)
-                for name, default in (("out", None), ("where", True), ("casting", "same_kind"), ("order", "K"))]
+                for name, default in solver + (("out", None), ("where", True), ("casting", "same_kind"),
+                                               ("order", "K"))]
     return inspect.Signature(positional + keywords)
 
 
@@ -307,6 +383,16 @@ def make_function(entry: PublicFunction, module_globals: dict):
         name=entry.quantity, parameters=parameters,
         number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
         scalar_path=_SCALAR.format(parameters=parameters))
+    if entry.methods is not None:
+        scalars = {method: one_option for method, (_, _, one_option) in entry.methods.items()}
+        source = _SOLVER_TEMPLATE.format(
+            name=entry.quantity, parameters=parameters,
+            number_checks=" and ".join(f"({p}.__class__ is float or {p}.__class__ in _NUMBERS)" for p in numbers),
+            scalar_path=textwrap.indent(_SCALAR.format(parameters=parameters), "    "))
+        make = _compile(source, module_globals, entry.quantity)
+        function = make(entry, scalars, solve, too_many, _long_flag, _NUMBERS)
+        _document(function, entry, module_globals["__name__"])
+        return function
     make = _compile(source, module_globals, entry.quantity)
     function = make(entry, entry.scalar, dispatch, too_many, _long_flag, _NUMBERS)
     _document(function, entry, module_globals["__name__"])
@@ -332,12 +418,15 @@ def populate(module_globals: dict, model: str) -> list[str]:
         # one-option entry in _ufuncs that gives NaN instead; the others are
         # _kestrelfin's own scalar functions.
         scalar = getattr(_ufuncs, f"{name}_or_nan", None) or getattr(_kestrelfin, name)
-        entry = PublicFunction(model, quantity, parameters, ufunc, scalar)
+        methods = {method: (method_ufunc, reason_ufunc, one_option)
+                   for solved, method, method_ufunc, reason_ufunc, one_option in _ufuncs.IMPLIED_VOLATILITY_METHODS
+                   if solved == name} or None
+        entry = PublicFunction(model, quantity, parameters, ufunc, scalar, methods=methods)
         module_globals[quantity] = make_function(entry, module_globals)
         names.append(quantity)
     for row_model, parameters, ufunc in _ufuncs.GREEKS:
         if row_model == model:
-            entry = PublicFunction(model, "greeks", parameters, ufunc, None)
+            entry = PublicFunction(model, "greeks", parameters, ufunc, None, _ufuncs.GREEK_NAMES)
             module_globals["greeks"] = make_greeks(entry, module_globals)
             names.append("greeks")
     if _docstrings is not None:

@@ -125,7 +125,7 @@ __all__: list[str]
 
 # ---- the package's docstrings ------------------------------------------------------------
 
-def parameters_section(parameters: list[str]) -> str:
+def parameters_section(parameters: list[str], solver: bool = False) -> str:
     text = "Parameters\n----------\n"
     for parameter in parameters:
         if parameter == "flag":
@@ -133,7 +133,7 @@ def parameters_section(parameters: list[str]) -> str:
             continue
         description = texts.PARAMETERS[parameter]
         text += f"{parameter} : float or array-like\n" + fill(description[0].upper() + description[1:] + ".", "    ")
-    return text + texts.PACKAGE_UFUNC_KEYWORDS
+    return text + (texts.PACKAGE_SOLVER_KEYWORDS if solver else "") + texts.PACKAGE_UFUNC_KEYWORDS
 
 
 def arguments(parameters: list[str], values: dict, flag: str) -> str:
@@ -170,9 +170,11 @@ def function_doc(table: Table, function: dict) -> str:
     name = function["name"]
     doc = fill(f"{model['title']} {quantity}: {quantity_text(quantity, 'summary', model)}")
     doc += "\n" + fill("Formula: " + quantity_text(quantity, "formula", model))
-    doc += "\n" + parameters_section(function["parameters"])
+    solver = function["solves_implied_volatility"]
+    doc += "\n" + parameters_section(function["parameters"], solver)
     doc += "\nReturns\n-------\nfloat, ndarray, or the container of the inputs\n"
-    doc += fill(quantity_text(quantity, "returns", model) + " " + texts.PACKAGE_RETURNS.format(name=name), "    ")
+    returns = texts.PACKAGE_SOLVER_RETURNS if solver else texts.PACKAGE_RETURNS
+    doc += fill(quantity_text(quantity, "returns", model) + " " + returns.format(name=name), "    ")
     failures = texts.PACKAGE_FAILURES
     if function["solves_implied_volatility"]:
         failures += " " + texts.PACKAGE_SOLVER_FAILURES.format(name=name)
@@ -223,23 +225,31 @@ def namespace_doc(table: Table, model: dict) -> str:
 
 # ---- the package's stubs -------------------------------------------------------------------
 
-def stub_parameters(parameters: list[str], scalar: bool, greeks: bool) -> str:
+def stub_parameters(parameters: list[str], scalar: bool, greeks: bool, solver: bool = False) -> str:
     text = "".join(f"    {p}: {('str' if p == 'flag' else 'float') if scalar else 'ArrayLike'},\n" for p in parameters)
-    # The ufunc keywords are keyword-only; out is the array (greeks: the
-    # tuple of arrays) written into.
+    text += "    *,\n"
+    # An implied volatility's solver keywords, then the ufunc keywords, all
+    # keyword-only; out is the array (greeks, or an implied volatility with
+    # its reasons: the tuple of arrays) written into.
+    if solver:
+        text += '    method: Method = "rational",\n'
+        text += "    with_reason: Literal[False] = False,\n" if scalar else "    with_reason: bool = False,\n"
     if scalar:
-        text += "    *,\n    out: None = None,\n    where: Literal[True] = True,\n"
+        text += "    out: None = None,\n    where: Literal[True] = True,\n"
     else:
-        out = "tuple[NDArray[Any], ...]" if greeks else "NDArray[Any]"
-        text += f"    *,\n    out: {out} | None = None,\n    where: ArrayLike = True,\n"
+        out = "tuple[NDArray[Any], ...]" if greeks else "NDArray[Any] | tuple[NDArray[Any], ...]" if solver \
+            else "NDArray[Any]"
+        text += f"    out: {out} | None = None,\n    where: ArrayLike = True,\n"
     return text + '    casting: Casting = "same_kind",\n    order: Order = "K",\n'
 
 
 def stub_function(name: str, parameters: list[str], scalar_result: str, doc: str) -> str:
     greeks = name == "greeks"
-    return (f"\n@overload\ndef {name}(\n{stub_parameters(parameters, True, greeks)}) -> {scalar_result}:\n"
+    solver = name == "implied_volatility"
+    return (f"\n@overload\ndef {name}(\n{stub_parameters(parameters, True, greeks, solver)}) -> {scalar_result}:\n"
             f"    {raw_string(doc)}\n"
-            f"@overload\ndef {name}(\n{stub_parameters(parameters, False, greeks)}) -> Any:\n    {raw_string(doc)}\n")
+            f"@overload\ndef {name}(\n{stub_parameters(parameters, False, greeks, solver)}) -> Any:\n"
+            f"    {raw_string(doc)}\n")
 
 
 def package_stub_header(name: str) -> str:
@@ -251,6 +261,7 @@ from numpy.typing import ArrayLike, NDArray
 
 Casting: TypeAlias = Literal["no", "equiv", "safe", "same_kind", "unsafe"]
 Order: TypeAlias = Literal["K", "A", "C", "F"]
+Method: TypeAlias = Literal["rational", "newton"]
 
 __all__: list[str]
 """
@@ -271,11 +282,15 @@ def write_package(table: Table, directory: Path) -> None:
         docs.append(f'    "{name}.greeks": {raw_string(doc)},')
         stub += stub_function("greeks", table.greeks[name]["parameters"], "dict[str, float]", doc)
         (directory / f"{name}.pyi").write_text(stub, encoding="utf-8")
+    docs.append(f'    "IVReason": {raw_string(texts.IV_REASON_DOC)},')
     (directory / "_docstrings.py").write_text("\n".join(docs) + "\n}\n", encoding="utf-8")
     (directory / "__init__.pyi").write_text(
         f"# Type stub of the kestrelfin package. {GENERATED}\n"
-        "from contextlib import AbstractContextManager\n\n"
-        "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n__version__: str\n__all__: list[str]\n\n"
+        "import enum\nfrom contextlib import AbstractContextManager\n\n"
+        "from kestrelfin import black76 as black76, bs as bs, bsm as bsm\n\n"
+        f"class IVReason(enum.IntEnum):\n    {raw_string(texts.IV_REASON_DOC)}\n\n"
+        + "".join(f"    {name} = {code}\n" for code, name in enumerate(texts.IV_REASONS))
+        + "\n__version__: str\n__all__: list[str]\n\n"
         "def set_num_threads(n: int) -> int: ...\ndef get_num_threads() -> int: ...\n"
         "def num_threads(n: int) -> AbstractContextManager[int]: ...\n",
         encoding="utf-8")

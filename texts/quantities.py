@@ -66,12 +66,16 @@ QUANTITIES = {
     },
     "implied_volatility": {
         "summary": "the volatility sigma at which the model gives the (discounted) `price`.",
-        "formula": "The sigma at which the model's price equals `price`: the price is undiscounted and checked "
-                   "against the no-arbitrage bounds, then safeguarded Newton steps on the Black-76 price (on the "
-                   "forward) find sigma, with bisection on [1e-6, 5] where Newton cannot finish.",
+        "formula": "The sigma at which the model's price equals `price`, on the Black-76 price of the forward (the "
+                   "spot models through their forward). method=\"rational\" (the default): P. Jaeckel's \"Let's Be "
+                   "Rational\": a rational initial guess and two Householder steps on the normalised Black "
+                   "function, about machine precision in a fixed amount of work, with no cap on sigma. "
+                   "method=\"newton\": _kestrelfin's solver, bit for bit: the price is undiscounted and checked "
+                   "against the no-arbitrage bounds, then safeguarded Newton steps find sigma, with bisection on "
+                   "[1e-6, 5] where Newton cannot finish.",
         "returns": "The volatility, a decimal per year (0.2 is 20 %). NaN where no volatility gives the price: a "
-                   "price below the intrinsic value, above the theoretical maximum, or a solver that does not "
-                   "converge.",
+                   "price below the intrinsic value, at or above the theoretical maximum, invalid inputs, or (newton) "
+                   "a solver that does not converge.",
     },
     "delta": {
         "summary": "delta, dV/d{U}, unscaled.",
@@ -193,13 +197,57 @@ PACKAGE_RETURNS = ("A float when every argument is a number; otherwise the broad
 PACKAGE_FAILURES = ("No error per element: out-of-domain numbers (t <= 0, sigma <= 0, NaN, infinities) give the "
                     "IEEE-754 result of the formula, NaN, an infinity or a signed zero.")
 
+PACKAGE_SOLVER_KEYWORDS = """\
+method : {"rational", "newton"}, keyword-only
+    "rational" (the default): "Let's Be Rational", accurate to what the
+    rounding of the inputs allows over the whole range, no cap on sigma,
+    NaN (and a reason) where no volatility gives the price, 0.0 at the
+    intrinsic value. "newton": _kestrelfin's solver, bit for bit, as it
+    always was (sigma in [1e-6, 5], price tolerance (|price| + 1) * 1e-12).
+    Any other value raises ValueError.
+with_reason : bool, keyword-only
+    False (the default): the volatilities alone. True: a pair (sigma,
+    reason), reason the kestrelfin.IVReason code of each option (one
+    IVReason for one option, else an int8 array, or a Series of the
+    inputs' kind named "reason"); a Polars expression gives a Struct
+    column with the fields "sigma" (Float64) and "reason" (Int8).
+"""
+
+PACKAGE_SOLVER_RETURNS = ("A float when every argument is a number (with_reason: a float and an IVReason); otherwise "
+                          "the broadcast shape of the arguments, as a pandas Series, Polars Series, xarray DataArray "
+                          "or Dask array when they are. method=\"newton\": element by element equal to "
+                          "_kestrelfin.{name} for the same float64 inputs, bit for bit. Either method gives every "
+                          "element the bits it has alone, whatever the array, and the same on every CPU.")
+
 PACKAGE_SOLVER_FAILURES = (
-    "A price that no volatility gives is NaN, also for a single option (where _kestrelfin.{name} raises). The "
-    "solver's edges: volatilities above 5 (500 %) are out of reach, and such a price, or one at the maximum (the "
+    "A price that no volatility gives is NaN, never an exception, also for a single option (where "
+    "_kestrelfin.{name} raises); with_reason=True says why (kestrelfin.IVReason). method=\"rational\": a price "
+    "below the intrinsic value, at or above the maximum (the forward for a call, the strike for a put, "
+    "undiscounted), or invalid inputs (t <= 0, a non-positive S, F or K, NaN) give NaN; a price exactly at the "
+    "intrinsic value gives 0.0; volatilities of any size come back. method=\"newton\", the solver's edges: volatilities above 5 (500 %) are out of reach, and such a price, or one at the maximum (the "
     "forward for a call, the strike for a put, undiscounted), gives a value just below 5 (4.999999999999996); a "
     "price at the intrinsic value, or less than 1e-14 below it (undiscounted), gives 1e-6; the model price is "
     "matched within (|price| + 1) * 1e-12, so a price far below 1e-12 gives the first volatility whose price is "
     "that small: 0.2, where the search starts, when the price at 20 % volatility already is.")
+
+IV_REASONS = ("OK", "AT_INTRINSIC", "BELOW_INTRINSIC", "AT_OR_ABOVE_MAXIMUM", "INVALID_INPUT", "NOT_CONVERGED")
+
+IV_REASON_DOC = """Why an implied volatility is what it is: the code implied_volatility(...,
+with_reason=True) gives beside each volatility (an int8 array of these
+codes, or one member for one option).
+
+OK                   the volatility that gives the price;
+AT_INTRINSIC         method="rational": the price is the intrinsic value
+                     (or its time value is lost in the rounding of the
+                     inputs): 0.0 ("newton" gives 1e-06 and OK there);
+BELOW_INTRINSIC      the price is below the intrinsic value: NaN;
+AT_OR_ABOVE_MAXIMUM  the price is at or above its maximum, the forward for
+                     a call, the strike for a put (undiscounted): NaN
+                     ("newton": above it; at it, a value just below 5);
+INVALID_INPUT        a NaN, t <= 0 or infinite, a non-positive or infinite
+                     S, F or K, an infinite r: NaN;
+NOT_CONVERGED        method="newton" only: the solver gave up: NaN.
+"""
 
 PACKAGE_ARGUMENT_ERRORS = (
     "A flag that does not start with c, C, p or P raises ValueError (naming its position in an array); text or "

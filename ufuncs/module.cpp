@@ -15,7 +15,9 @@
 // and each ufunc under its own name (bs_delta, ..., bs_greeks). For the
 // package's one-option path it also offers the implied volatility that gives
 // NaN and a reason instead of raising (solver_entries.hpp) and the error of a
-// flag that is no flag (flag_error), each with _kestrelfin's texts.
+// flag that is no flag (flag_error), each with _kestrelfin's texts, and the
+// implied volatility by either solver with a reason code per option
+// (solver_ufuncs.hpp: IMPLIED_VOLATILITY_METHODS, REASONS).
 // Every ufunc takes the option kind as a bool `is_call` (True = call) and then
 // the function's numbers, in its parameter order without `flag`, all
 // float64; NumPy broadcasts and casts the operands.
@@ -30,6 +32,7 @@
 #include "ufuncs/numpy_headers.hpp"
 #include "ufuncs/shared_loops.hpp"
 #include "ufuncs/solver_entries.hpp"
+#include "ufuncs/solver_ufuncs.hpp"
 
 #include <array>
 #include <cfenv>
@@ -334,7 +337,8 @@ PyObject* create_module() {
         return nullptr;
     }
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
-    if (!module || !add_functions(module.get()) || !add_greeks(module.get()) || !add_solver_entries(module.get())) {
+    if (!module || !add_functions(module.get()) || !add_greeks(module.get()) || !add_solver_entries(module.get()) ||
+        !add_solver_ufuncs(module.get())) {
         return nullptr;
     }
     return module.release();

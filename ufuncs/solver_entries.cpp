@@ -7,6 +7,7 @@
 #include "kernels/flag_kind.hpp"
 #include "kernels/messages.hpp"
 #include "kernels/operations.hpp"
+#include "kernels/solver_loops.hpp"
 #include "ufuncs/flags.hpp"
 
 #include <array>
@@ -19,14 +20,22 @@ namespace {
 
 using cpython::PyRef;
 
-template <class Function, std::size_t... J>
-core::ImpliedVol solve(core::OptionKind kind, const std::array<double, sizeof...(J)>& numbers,
-                       std::index_sequence<J...>) noexcept {
-    return kernels::scalar_operation<Function>(kind, numbers[J]...);
+template <class Function, class Solver, std::size_t... J>
+auto solve(core::OptionKind kind, const std::array<double, sizeof...(J)>& numbers, std::index_sequence<J...>) noexcept {
+    return Solver::template one<Function>(kind, numbers[J]...);
 }
 
-// The entry of one function: WithReason adds the reason code.
-template <class Function, bool WithReason>
+// The reason code of an entry: the Newton solver's own (its ImpliedVolError,
+// as _kestrelfin's texts are ordered), the rational solver's IVReason.
+inline int code_of(const core::ImpliedVol& outcome) noexcept {
+    return static_cast<int>(outcome.error);
+}
+inline int code_of(const core::RationalImpliedVol& outcome) noexcept {
+    return static_cast<int>(kernels::reason_of(outcome));
+}
+
+// The entry of one function and solver: WithReason adds the reason code.
+template <class Function, class Solver, bool WithReason>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) noexcept {
     using Family = typename Function::Family;
     constexpr std::size_t numbers = kernels::kNumberCount<Function>;
@@ -59,21 +68,36 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t count) n
         }
         return nullptr;
     }
-    const core::ImpliedVol outcome = solve<Function>(*kind, x, std::make_index_sequence<numbers>{});
-    const double volatility = kernels::element_value(outcome);
+    const auto outcome = solve<Function, Solver>(*kind, x, std::make_index_sequence<numbers>{});
+    const double volatility = kernels::volatility_of(outcome);
     if constexpr (WithReason) {
-        return Py_BuildValue("(di)", volatility, static_cast<int>(outcome.error));
+        return Py_BuildValue("(di)", volatility, code_of(outcome));
     } else {
         return PyFloat_FromDouble(volatility);
     }
 }
 
-// The entries of every implied-volatility function of the table; names and
-// records live as long as the functions that point at them.
+// The entries of every implied-volatility function of the table, for each
+// solver; names and records live as long as the functions that point at them.
+constexpr std::size_t kEntryCount = 2 * 2 * 3;
 struct Entries {
-    std::array<std::string, 2 * 3> names;
-    std::array<PyMethodDef, 2 * 3 + 1> methods{};
+    std::array<std::string, kEntryCount> names;
+    std::array<PyMethodDef, kEntryCount + 1> methods{};
 };
+
+template <class Function, class Solver>
+void add_entries_of(Entries& made, std::size_t& next, const std::string& prefix) {
+    made.names[next] = prefix + "_or_nan";
+    made.names[next + 1] = prefix + "_outcome";
+    made.methods[next] = {made.names[next].c_str(),
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Function, Solver, false>)),
+                          METH_FASTCALL, "The volatility, or NaN where none gives the price."};
+    made.methods[next + 1] = {
+        made.names[next + 1].c_str(),
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Function, Solver, true>)), METH_FASTCALL,
+        "The volatility (NaN where none gives the price) and the reason code."};
+    next += 2;
+}
 
 Entries& entries() {
     static Entries all = [] {
@@ -81,17 +105,9 @@ Entries& entries() {
         std::size_t next = 0;
         kernels::for_each_function([&]<class Function>() {
             if constexpr (kernels::SolvesImpliedVolatility<Function>) {
-                made.names[next] = std::string(Function::name) + "_or_nan";
-                made.names[next + 1] = std::string(Function::name) + "_outcome";
-                made.methods[next] = {
-                    made.names[next].c_str(),
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Function, false>)), METH_FASTCALL,
-                    "The volatility, or NaN where none gives the price."};
-                made.methods[next + 1] = {
-                    made.names[next + 1].c_str(),
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Function, true>)), METH_FASTCALL,
-                    "The volatility (NaN where none gives the price) and the reason code."};
-                next += 2;
+                add_entries_of<Function, kernels::NewtonSolver>(made, next, Function::name);
+                add_entries_of<Function, kernels::RationalSolver>(made, next,
+                                                                  std::string(Function::name) + "_rational");
             }
         });
         return made;

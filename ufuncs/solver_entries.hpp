@@ -10,6 +10,12 @@
 // raises them. A flag that is no flag raises _kestrelfin's ValueError; the
 // numbers are read as _kestrelfin reads them (through __float__ or
 // __index__), before the flag.
+// The same pair for the "Let's Be Rational" solver,
+//   <name>_rational_or_nan(parameters...) -> float
+//   <name>_rational_outcome(parameters...) -> (float, int)
+// whose code is the IVReason (kernels/solver_loops.hpp): 0 found, 1 at the
+// intrinsic value (volatility 0.0), 2 below it, 3 at or above the maximum,
+// 4 invalid input.
 #pragma once
 
 #include "cpython/python.hpp"

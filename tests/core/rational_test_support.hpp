@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "binding/kernel_paths.hpp"
+#include "kernels/kernel_paths.hpp"
 #include "core/rational_implied_volatility.hpp"
 #include "test_support.hpp"
 
@@ -85,7 +85,7 @@ KESTRELFIN_LANE_INLINE void rational_lanes(const std::vector<RationalCase>& case
 
 KESTRELFIN_AVX2_KERNEL inline void rational_avx2_fused(const std::vector<RationalCase>& c,
                                                        std::vector<core::RationalImpliedVol>& o) {
-    rational_lanes<core::Lanes<4, binding::Avx2FusedMath>>(c, o);
+    rational_lanes<core::Lanes<4, kernels::Avx2FusedMath>>(c, o);
 }
 KESTRELFIN_AVX2_KERNEL inline void rational_avx2_libm(const std::vector<RationalCase>& c,
                                                       std::vector<core::RationalImpliedVol>& o) {
@@ -93,7 +93,7 @@ KESTRELFIN_AVX2_KERNEL inline void rational_avx2_libm(const std::vector<Rational
 }
 KESTRELFIN_SSE2_KERNEL inline void rational_sse2_unfused(const std::vector<RationalCase>& c,
                                                          std::vector<core::RationalImpliedVol>& o) {
-    rational_lanes<core::Lanes<2, binding::Sse2UnfusedMath>>(c, o);
+    rational_lanes<core::Lanes<2, kernels::Sse2UnfusedMath>>(c, o);
 }
 KESTRELFIN_SSE2_KERNEL inline void rational_sse2_libm(const std::vector<RationalCase>& c,
                                                       std::vector<core::RationalImpliedVol>& o) {
@@ -111,7 +111,7 @@ struct RationalFlavour {
 // reported once.
 inline std::vector<RationalFlavour> find_rational_flavours() {
     std::vector<RationalFlavour> flavours = {{"sse2/libm", &rational_sse2_libm}};
-    if (core::exp_log_replica_verified<binding::exp_batch_sse2_unfused_2, binding::log_batch_sse2_unfused_2>()) {
+    if (core::exp_log_replica_verified<kernels::exp_batch_sse2_unfused_2, kernels::log_batch_sse2_unfused_2>()) {
         flavours.push_back({"sse2/unfused", &rational_sse2_unfused});
     } else {
         std::printf("[ NOT RUN  ] sse2/unfused: this process's libm is not the build without FMA\n");
@@ -119,7 +119,7 @@ inline std::vector<RationalFlavour> find_rational_flavours() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
         flavours.push_back({"avx2/libm", &rational_avx2_libm});
-        if (core::exp_log_replica_verified<binding::exp_batch_avx2_fused_4, binding::log_batch_avx2_fused_4>()) {
+        if (core::exp_log_replica_verified<kernels::exp_batch_avx2_fused_4, kernels::log_batch_avx2_fused_4>()) {
             flavours.push_back({"avx2/fused", &rational_avx2_fused});
         } else {
             std::printf("[ NOT RUN  ] avx2/fused: this process's libm is not the FMA build\n");

@@ -27,8 +27,8 @@ def test_the_namespaces_hold_every_quantity_of_the_low_level_module():
     assert sorted(kestrelfin_name(model, quantity) for model, quantity in FUNCTIONS) == low_level
     for module in MODELS.values():
         assert module.__all__[-1] == "greeks" and len(module.__all__) == 18
-    assert kestrelfin.__all__ == ["bs", "bsm", "black76", "set_num_threads", "get_num_threads", "num_threads",
-                                  "__version__"]
+    assert kestrelfin.__all__ == ["bs", "bsm", "black76", "IVReason", "set_num_threads", "get_num_threads",
+                                  "num_threads", "__version__"]
     assert kestrelfin.__version__ == kf.__version__
 
 
@@ -38,13 +38,17 @@ def test_signature_name_and_module(model, quantity):
     assert function.__name__ == function.__qualname__ == quantity
     assert function.__module__ == f"kestrelfin.{model}"
     signature = inspect.signature(function)
-    assert list(signature.parameters) == parameters(model, quantity) + UFUNC_KEYWORDS
-    assert [p.default for p in signature.parameters.values()][-4:] == [None, True, "same_kind", "K"]
-    assert all(p.default is inspect.Parameter.empty for p in list(signature.parameters.values())[:-4])
-    # The ufunc keywords are keyword-only, the parameters positional or keyword.
+    # An implied volatility's solver keywords come before the ufunc keywords.
+    keywords = (["method", "with_reason"] if quantity == "implied_volatility" else []) + UFUNC_KEYWORDS
+    defaults = (["rational", False] if quantity == "implied_volatility" else []) + [None, True, "same_kind", "K"]
+    assert list(signature.parameters) == parameters(model, quantity) + keywords
+    assert [p.default for p in signature.parameters.values()][-len(keywords):] == defaults
+    assert all(p.default is inspect.Parameter.empty
+               for p in list(signature.parameters.values())[:-len(keywords)])
+    # The keywords are keyword-only, the parameters positional or keyword.
     kinds = [p.kind for p in signature.parameters.values()]
-    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - 4) + \
-        [inspect.Parameter.KEYWORD_ONLY] * 4
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * (len(kinds) - len(keywords)) + \
+        [inspect.Parameter.KEYWORD_ONLY] * len(keywords)
 
 
 def documented_objects():
@@ -88,24 +92,33 @@ def test_the_stub_describes_the_functions(model):
     assert list(definitions) == MODELS[model].__all__
     for name, overloads in definitions.items():
         runtime = list(inspect.signature(getattr(MODELS[model], name)).parameters)
+        keywords = (["method", "with_reason"] if name == "implied_volatility" else []) + UFUNC_KEYWORDS
         assert len(overloads) == 2, name
         for node in overloads:
-            assert [a.arg for a in node.args.args] == runtime[:-4], name
-            assert [a.arg for a in node.args.kwonlyargs] == runtime[-4:] == UFUNC_KEYWORDS, name
+            assert [a.arg for a in node.args.args] == runtime[:-len(keywords)], name
+            assert [a.arg for a in node.args.kwonlyargs] == runtime[-len(keywords):] == keywords, name
             assert ast.get_docstring(node) == inspect.cleandoc(getattr(MODELS[model], name).__doc__), name
         # The first overload is the one-option call: a str flag, floats in, a float out.
         scalar = overloads[0]
         assert ast.unparse(scalar.args.args[runtime.index("flag")].annotation) == "str"
         assert ast.unparse(scalar.returns) == ("dict[str, float]" if name == "greeks" else "float")
         # The second takes arrays, and out is typed: an array, or greeks' tuple of arrays.
-        out = ast.unparse(overloads[1].args.kwonlyargs[0].annotation)
-        assert out == ("tuple[NDArray[Any], ...] | None" if name == "greeks" else "NDArray[Any] | None"), name
+        out = ast.unparse(overloads[1].args.kwonlyargs[keywords.index("out")].annotation)
+        assert out == {"greeks": "tuple[NDArray[Any], ...] | None",
+                       "implied_volatility": "NDArray[Any] | tuple[NDArray[Any], ...] | None"}.get(
+                           name, "NDArray[Any] | None"), name
 
 
 def test_the_package_is_typed():
     assert installed_stub("py.typed").is_file()
-    assert "from kestrelfin import black76 as black76, bs as bs, bsm as bsm" in \
-        installed_stub("__init__.pyi").read_text(encoding="utf-8")
+    stub = installed_stub("__init__.pyi").read_text(encoding="utf-8")
+    assert "from kestrelfin import black76 as black76, bs as bs, bsm as bsm" in stub
+    # The reason codes as the package defines them, with its docstring.
+    tree = ast.parse(stub)
+    reasons = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "IVReason")
+    assert {node.targets[0].id: node.value.value for node in reasons.body if isinstance(node, ast.Assign)} == \
+        {member.name: member.value for member in kestrelfin.IVReason}
+    assert ast.get_docstring(reasons) == inspect.cleandoc(kestrelfin.IVReason.__doc__)
 
 
 def test_the_wheel_holds_every_module_of_the_source_package():
@@ -125,7 +138,7 @@ def test_implied_volatility_tells_where_the_solver_ends(model):
     base = {underlying: 100.0, "r": 0.0, **({"q": 0.0} if model == "bsm" else {})}
 
     def solve(price, K, t, flag="c"):
-        return function(price=price, K=K, t=t, flag=flag, **base)
+        return function(price=price, K=K, t=t, flag=flag, method="newton", **base)
 
     # Above 5 (here 700 %) and at the maximum: just below 5.
     above = MODELS[model].price(flag="c", K=100.0, t=1.0, sigma=7.0, **base)

@@ -22,6 +22,10 @@ def main() -> None:
     assert_type(kestrelfin.__version__, str)
     assert_type(bs.price("c", 100.0, 95.0, 0.5, 0.03, 0.2), float)
     assert_type(bsm.implied_volatility(10.0, 100, 95, 0.5, 0.03, 0.01, "c"), float)
+    assert_type(bsm.implied_volatility(10.0, 100, 95, 0.5, 0.03, 0.01, "c", method="newton"), float)
+    assert_type(bs.implied_volatility(np.array([10.0]), 100, 95, 0.5, 0.03, "c", with_reason=True), Any)
+    code: int = kestrelfin.IVReason.NOT_CONVERGED  # an IntEnum: the int codes of the reason arrays
+    assert code == 5
     grid = bs.delta(["c", "p"], 100.0, np.array([90.0, 110.0]), [[0.25], [1.0]], 0.03, 0.2)
     assert_type(grid, Any)
     greeks = black76.greeks("c", 100.0, 95.0, 0.5, 0.03, 0.2)

@@ -19,3 +19,4 @@ kestrelfin.bs.black_scholes("c", 100.0, 95.0, 0.5, 0.03, 0.2)  # error: attr-def
 bs.price("c", S, 95.0, 0.5, 0.03, 0.2, q)  # error: call-overload
 bs.price("c", S, 95.0, 0.5, 0.03, 0.2, out=[0.0, 0.0])  # error: call-overload
 bsm.greeks("c", S, 95.0, 0.5, 0.03, 0.2, 0.01, out=S)  # error: call-overload
+bs.implied_volatility(10.0, 100.0, 95.0, 0.5, 0.03, "c", method="lbr")  # error: call-overload
