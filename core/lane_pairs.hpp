@@ -70,15 +70,11 @@ struct LanePair {
     }
     friend KESTRELFIN_LANE_INLINE LanePair operator-(LanePair a) noexcept { return {-a.lo, -a.hi}; }
 
-    friend KESTRELFIN_LANE_INLINE Mask operator<(LanePair a, LanePair b) noexcept {
-        return {a.lo < b.lo, a.hi < b.hi};
-    }
+    friend KESTRELFIN_LANE_INLINE Mask operator<(LanePair a, LanePair b) noexcept { return {a.lo < b.lo, a.hi < b.hi}; }
     friend KESTRELFIN_LANE_INLINE Mask operator<=(LanePair a, LanePair b) noexcept {
         return {a.lo <= b.lo, a.hi <= b.hi};
     }
-    friend KESTRELFIN_LANE_INLINE Mask operator>(LanePair a, LanePair b) noexcept {
-        return {a.lo > b.lo, a.hi > b.hi};
-    }
+    friend KESTRELFIN_LANE_INLINE Mask operator>(LanePair a, LanePair b) noexcept { return {a.lo > b.lo, a.hi > b.hi}; }
     friend KESTRELFIN_LANE_INLINE Mask operator>=(LanePair a, LanePair b) noexcept {
         return {a.lo >= b.lo, a.hi >= b.hi};
     }
