@@ -16,10 +16,10 @@ their own, run_avx2_fused<...>; the SSE2 ones are mostly inlined into the
 array functions and ufunc loops that call them), its instructions in address
 order, the stores to each stack slot (addressed from %rsp or %rbp) are
 remembered, and a 32-byte load is reported when its bytes were last written
-by two 16-byte stores, its halves. Lanes written one at a time and then
+by two 16-byte stores, its halves (or a 16-byte load by two 8-byte ones, on
+the SSE2 paths). Four lanes of a ymm register written one at a time and then
 reloaded are left alone: those are the rare lane-by-lane paths (a NaN lane
-recomputed, the far tail) and the C library's exp called per lane, whose
-calls cost far more than the stall. A store that covers the slot whole
+recomputed, the far tail), whose scalar calls cost far more than the stall. A store that covers the slot whole
 clears it.
 
     check_lane_reloads.py OBJDUMP FILE...      (exit status 1 on any finding)
@@ -135,8 +135,9 @@ def findings(body: list[tuple[str, str]]) -> list[str]:
             continue
         last = [written.get((base, b)) for b in range(offset, offset + size)]
         pieces = set(last)
-        # Assembled in memory from two halves: a ymm register's two xmm halves.
-        if size == 32 and len(pieces) == 2 and None not in pieces and all(p[0] == size // 2 for p in pieces):
+        # Assembled in memory from two halves: a ymm register from two xmm
+        # halves, an xmm register from two doubles.
+        if size in (16, 32) and len(pieces) == 2 and None not in pieces and all(p[0] == size // 2 for p in pieces):
             narrower = pieces
             stores = ", ".join(f"{s} bytes at {a}" for s, a in sorted(narrower, key=lambda x: x[1]))
             found.append(f"{address}: {instruction}  reloads {size} bytes stored as {stores}")
@@ -167,6 +168,8 @@ SELF_TEST_STALLS = [
     # The high half extracted, then a ymm register operand of arithmetic.
     [("0", "vmovapd %xmm3,-0x60(%rbp)"), ("1", "vextractf128 $0x1,%ymm4,-0x50(%rbp)"),
      ("2", "vmulpd -0x60(%rbp),%ymm1,%ymm1")],
+    # Two doubles written one by one, then read as one xmm register (SSE2).
+    [("0", "movsd %xmm0,0x10(%rsp)"), ("1", "movhpd %xmm1,0x18(%rsp)"), ("2", "movapd 0x10(%rsp),%xmm2")],
     # The halves in the other order, the load an operand of a comparison.
     [("0", "vmovdqa %xmm7,-0x120(%rbp)"), ("1", "vmovdqu %xmm1,-0x130(%rbp)"),
      ("2", "vcmpltpd -0x130(%rbp),%ymm0,%ymm0")],
@@ -186,7 +189,6 @@ SELF_TEST_CLEAN = [
     # lane in the far tail, the C library's exp lane by lane), then reloaded.
     [("0", "vmovsd %xmm0,-0x1b0(%rbp)"), ("1", "vmovsd %xmm1,-0x1a8(%rbp)"), ("2", "vmovsd %xmm2,-0x1a0(%rbp)"),
      ("3", "vmovsd %xmm3,-0x198(%rbp)"), ("4", "vmovdqa -0x1b0(%rbp),%ymm7")],
-    [("0", "movsd %xmm0,0x10(%rsp)"), ("1", "movsd %xmm1,0x18(%rsp)"), ("2", "movapd 0x10(%rsp),%xmm2")],
     # Other bytes than the ones written in pieces.
     [("0", "vmovupd %xmm0,0x40(%rsp)"), ("1", "vmovupd %xmm1,0x50(%rsp)"), ("2", "vmovapd 0x60(%rsp),%ymm2")],
 ]
