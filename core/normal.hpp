@@ -227,9 +227,12 @@ KESTRELFIN_LANE_INLINE Real erfc_from_scaled(Real a, Real scaled) noexcept {
 }
 
 // N(x) for each lane: the branches of norm_cdf(double) below become per-lane
-// selections. Each range's polynomials are evaluated only when some lane
-// needs them; a lane in the left tail (rare) takes the series one lane at a
-// time.
+// selections. Range 1 is evaluated for every block, and range 2 for every
+// block with a lane beyond range 1, whatever the other lanes need: on
+// scattered arguments most blocks of four mix the two, and a branch per
+// range would be mispredicted about as often as taken. Range 3 (and NaN) is
+// rare and evaluated only when some lane needs it; a lane in the left tail
+// (rarer still) takes the series one lane at a time.
 template <LaneVector Real>
 KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
     const Real y = x * minus_inv_sqrt2;
@@ -241,16 +244,11 @@ KESTRELFIN_LANE_INLINE Real normal_cdf(Real x) noexcept {
     const auto saturated = a >= kSaturated;
 
     Real result = select(y < 0.0, splat<Real>(2.0), Real{}) * 0.5;  // the saturated value
-    if (any_lane(range1)) {
-        result = select(range1, normal_range1(y, a), result);
-    }
+    result = select(range1, normal_range1(y, a), result);
     // Ranges 2 and 3, and NaN.
     const auto split = lane_not(range1) & lane_not(saturated) & lane_not(tail);
     if (any_lane(split)) {
-        Real scaled = Real{};
-        if (any_lane(range2)) {
-            scaled = erfc_scaled_range2(a);
-        }
+        Real scaled = erfc_scaled_range2(a);
         if (any_lane(split & lane_not(range2))) {
             scaled = select(range2, scaled, erfc_scaled_range3(y, a));
         }

@@ -47,6 +47,11 @@ KESTRELFIN_LANE_INLINE void recompute_nan_lanes(V& block, ScalarOfLane&& scalar_
             block = scalar_of_lane(0);
         }
     } else {
+        // Almost every block holds no NaN: one comparison of all its lanes
+        // says so, without a test and a branch per lane.
+        if (!core::any_lane(core::lane_not(block == block))) {
+            return;
+        }
         for (int lane = 0; lane < core::lane_count<V>; ++lane) {
             if (block[lane] != block[lane]) {
                 block.set(lane, scalar_of_lane(lane));

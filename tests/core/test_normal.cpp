@@ -1,15 +1,19 @@
 // The normal distribution: N(x) against mpmath's to a few ulps across its
 // ranges, exact values, symmetry, the seam of the tail series at -10, the
-// deep tail's underflow, saturation and NaN, and the density.
+// deep tail's underflow, saturation and NaN, the density, and the lanes'
+// selection of ranges against the scalar branches.
+#include <array>
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <vector>
 
 #include "core/normal.hpp"
 #include "test_support.hpp"
 
 namespace {
 
+using kestrelfin::core::Lanes;
 using kestrelfin::core::norm_cdf;
 using kestrelfin::core::norm_pdf;
 using kestrelfin::test::bits;
@@ -124,6 +128,79 @@ TEST(NormPdf, MatchesLongDoubleDensity) {
         EXPECT_NEAR(norm_pdf(x) / ref, 1.0, 1e-14) << "x = " << x;
         EXPECT_EQ(norm_pdf(x), norm_pdf(-x));
     }
+}
+
+// One argument from each of the ways N is computed, on both sides: the tail
+// series, range 3, range 2, range 1 (down to the tiny arguments evaluated at
+// z = 0), saturation, infinities and NaN, with the bounds themselves.
+const std::vector<double>& arguments_of_every_range() {
+    static const std::vector<double> values = {-1e10,
+                                               -37.5,
+                                               -10.0,
+                                               -9.0,
+                                               -5.65685424949238,
+                                               -5.7,
+                                               -3.0,
+                                               -0.6629126073623883,
+                                               -0.66,
+                                               -0.3,
+                                               -1e-17,
+                                               0.0,
+                                               -0.0,
+                                               2e-17,
+                                               0.5,
+                                               0.6629126073623883,
+                                               0.7,
+                                               2.5,
+                                               5.65685424949238,
+                                               6.0,
+                                               30.0,
+                                               37.6,
+                                               1e300,
+                                               std::numeric_limits<double>::infinity(),
+                                               -std::numeric_limits<double>::infinity(),
+                                               std::numeric_limits<double>::quiet_NaN()};
+    return values;
+}
+
+// Each lane of a block is its own argument's scalar N, whichever ranges the
+// other lanes of the block need: every lane evaluates the formulas of all
+// the ranges its block needs, and must take only its own. Every block of
+// four from the arguments above (26^4), and blocks of two and eight.
+template <int N>
+void expect_every_block_matches_scalar(std::size_t stride) {
+    const std::vector<double>& values = arguments_of_every_range();
+    const std::size_t count = values.size();
+    std::size_t blocks = 1;
+    for (int lane = 0; lane < N; ++lane) {
+        blocks *= count;
+    }
+    int failures = 0;
+    for (std::size_t block = 0; block < blocks && failures < 10; block += stride) {
+        Lanes<N> x;
+        std::size_t rest = block;
+        for (int lane = 0; lane < N; ++lane) {
+            x.set(lane, values[rest % count]);
+            rest /= count;
+        }
+        const Lanes<N> lanes = norm_cdf(x);
+        for (int lane = 0; lane < N; ++lane) {
+            const double expected = norm_cdf(x[lane]);
+            const bool same = std::isnan(expected) ? std::isnan(lanes[lane]) : bits(lanes[lane]) == bits(expected);
+            if (!same) {
+                ++failures;
+                ADD_FAILURE() << N << " lanes, lane " << lane << ": N(" << x[lane] << ") = " << lanes[lane]
+                              << ", the scalar function gives " << expected;
+            }
+        }
+    }
+}
+
+TEST(NormCdfLanes, EveryLaneIsTheScalarResultWhateverItsNeighboursNeed) {
+    expect_every_block_matches_scalar<2>(1);
+    expect_every_block_matches_scalar<4>(1);
+    // 26^8 blocks of eight: a stride prime to 26 visits a spread of them.
+    expect_every_block_matches_scalar<8>(1000003);
 }
 
 }  // namespace
