@@ -115,6 +115,26 @@ build_wheel() {
     ls "$DIST"/kestrelfin-*.whl
 }
 
+# The manylinux policy the wheel is tagged with: the oldest whose glibc
+# symbol versions cover every one the extension modules use (glibc 2.17;
+# see linkage/system_exp_log.cpp and the README's install section).
+MANYLINUX_POLICY=manylinux_2_17_x86_64
+
+# repair_wheel WHEEL [DIRECTORY]: the wheel checked by auditwheel against
+# the manylinux policy and retagged for it, in DIRECTORY (emptied first;
+# build/wheelhouse by default); prints its path. Fails if a module needs a
+# newer C library or a library outside the policy.
+repair_wheel() {
+    local wheel="$1" python house="${2:-$ROOT/build/wheelhouse}"
+    python="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" -r "$ROOT/requirements/repair.txt" wheel)"
+    rm -rf "$house"
+    mkdir -p "$house"
+    log "auditwheel: $(basename "$wheel") for $MANYLINUX_POLICY"
+    "$python" -m auditwheel show "$wheel" >&2
+    "$python" -m auditwheel repair --plat "$MANYLINUX_POLICY" --only-plat -w "$house" "$wheel" >&2
+    ls "$house"/kestrelfin-*.whl
+}
+
 install_wheel() {
     local python="$1" wheel="$2"
     "$python" -m pip install -q --force-reinstall --no-deps "$wheel" >&2

@@ -4,7 +4,8 @@
 #   ./scripts/test.sh           the quick tier, for every commit: the layout
 #                               of the sources, the C++ core tests with fewer
 #                               inputs in their long comparisons, the
-#                               wheel, and pytest on Python 3.12 with NumPy 2.
+#                               manylinux wheel, and pytest on Python 3.12
+#                               with NumPy 2.
 #   ./scripts/test.sh --full    everything, as CI runs it: the C++ core tests
 #                               at full size, the wheel, pytest under Python
 #                               3.12 and 3.13 with NumPy 2 and on 3.12 with
@@ -51,9 +52,11 @@ $full && replica_inputs=10000000
 KESTRELFIN_REPLICA_INPUTS="$replica_inputs" \
     ctest --test-dir "$ROOT/build/core-tests" --output-on-failure --no-tests=error --parallel 2
 
-# Built with the C++ tests' settings, so that ccache has already compiled
-# its sources there; every environment below installs this same file.
-wheel="$(build_wheel -C cmake.define.KESTRELFIN_WERROR=ON)"
+# The wheel as it would be published: checked by auditwheel and tagged for
+# the manylinux policy; every environment below installs this file. Built
+# with the C++ tests' settings, so that ccache has already compiled its
+# sources there.
+wheel="$(repair_wheel "$(build_wheel -C cmake.define.KESTRELFIN_WERROR=ON)")"
 
 # name, Python version, NumPy requirement
 environments=("py312-numpy2 3.12 numpy>=2")
