@@ -21,6 +21,10 @@ from sphinx.application import Sphinx
 TRAILING_UNDERSCORE = re.compile(r"(?<=\w)_(?!\w)")
 LIST_ITEM = re.compile(r"^    (\w+): (.*)$")
 LIST_CONTINUATION = re.compile(r"^        (\S.*)$")
+# IVReason's table of members: "NAME   text" lines, their text continued
+# under it, deeper indented.
+MEMBER_ITEM = re.compile(r"^([A-Z][A-Z_]+)\s{2,}(\S.*)$")
+MEMBER_CONTINUATION = re.compile(r"^\s{10,}(\S.*)$")
 DOCUMENTED = ("kestrelfin", "_kestrelfin")
 
 
@@ -30,6 +34,27 @@ def escape(line: str) -> str:
 
 def indent_of(line: str) -> int:
     return len(line) - len(line.lstrip())
+
+
+def members_to_rest(lines: list[str]) -> list[str]:
+    result: list[str] = []
+    in_table = False
+    for line in lines:
+        item = MEMBER_ITEM.match(line)
+        continuation = MEMBER_CONTINUATION.match(line) if in_table else None
+        if item:
+            if not in_table and result and result[-1].strip():
+                result.append("")
+            in_table = True
+            result.append(f"* ``{item.group(1)}``: {escape(item.group(2))}")
+        elif continuation:
+            result.append("  " + escape(continuation.group(1)))
+        else:
+            if in_table and line.strip():
+                result.append("")
+            in_table = False
+            result.append(escape(line))
+    return result
 
 
 def to_rest(lines: list[str], lists: bool) -> list[str]:
@@ -79,7 +104,10 @@ def process_docstring(app, what, name, obj, options, lines):
     if name.split(".")[0] in DOCUMENTED:
         if what == "module":
             lines[:] = without_title(name, lines)
-        lines[:] = to_rest(lines, lists=what == "module")
+        if what == "class" and any(MEMBER_ITEM.match(line) for line in lines):
+            lines[:] = members_to_rest(lines)
+        else:
+            lines[:] = to_rest(lines, lists=what == "module")
 
 
 def setup(app: Sphinx) -> dict:
