@@ -324,7 +324,7 @@ double solved_share(const std::vector<double>& volatility) {
 // option; the full driver's excess over their sum is its own bookkeeping.
 namespace stages {
 
-using V = core::Lanes<4, binding::Avx2FusedMath>;
+using V = core::Lanes<4, kernels::Avx2FusedMath>;
 using Pair = core::LanePair<V>;
 using core::RationalBranch;
 constexpr int pair_width = core::lane_count<Pair>;
