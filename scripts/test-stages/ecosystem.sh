@@ -111,7 +111,7 @@ assert sorted(tags.get_all("Tag")) == sorted(f"cp312-abi3-{platform}" for platfo
 assert tags["Root-Is-Purelib"] == "false"
 package = {f"kestrelfin/{name}" for name in (
     "__init__.py", "_docstrings.py", "_errors.py", "_factory.py", "_flags.py", "_containers.py", "_polars_columns.py",
-    "_polars_expressions.py", "bs.py", "bsm.py", "black76.py",
+    "_polars_expressions.py", "_reasons.py", "_threads.py", "bs.py", "bsm.py", "black76.py",
     "_ufuncs.abi3.so", "__init__.pyi", "bs.pyi", "bsm.pyi", "black76.pyi", "py.typed")}
 expected_files = {"_kestrelfin.abi3.so", "_kestrelfin.pyi", "_kestrelfin-stubs/__init__.pyi",
                   f"{info}/METADATA", f"{info}/WHEEL", f"{info}/RECORD", f"{info}/licenses/LICENSE"} | package
@@ -142,7 +142,8 @@ for needed in CMakeLists.txt pyproject.toml LICENSE README.md PKG-INFO kernels/f
               kernels/families.hpp kernels/element_loops.hpp cpython/numpy_import.cpp lowlevel/module.cpp \
               lowlevel/CMakeLists.txt ufuncs/module.cpp ufuncs/CMakeLists.txt texts/CMakeLists.txt \
               texts/generate.py texts/quantities.py texts/table_facts.cpp \
-              core/normal.hpp core/implied_volatility.hpp linkage/system_exp_log.cpp kestrelfin/CMakeLists.txt \
+              core/normal.hpp core/implied_volatility.hpp core/rational_implied_volatility.hpp \
+              linkage/system_exp_log.cpp linkage/old_pthread_symbols.cpp pool/thread_pool.cpp kestrelfin/CMakeLists.txt \
               kestrelfin/__init__.py kestrelfin/_factory.py; do
     [ -f "$source_copy/$needed" ] || { echo "error: the sdist lacks $needed" >&2; exit 1; }
 done
