@@ -73,7 +73,8 @@ flags = np.array(["c", "p"] * 32)
 for model in (kestrelfin.bs, kestrelfin.bsm, kestrelfin.black76):
     for name in model.__all__:
         function = getattr(model, name)
-        arguments = [flags if p == "flag" else grid.get(p, values[p]) for p in list(inspect.signature(function).parameters)[:-4]]
+        positional = [p.name for p in inspect.signature(function).parameters.values() if p.kind is p.POSITIONAL_OR_KEYWORD]
+        arguments = [flags if p == "flag" else grid.get(p, values[p]) for p in positional]
         result = function(*arguments)
         for key, array in (result.items() if isinstance(result, dict) else [(name, result)]):
             digest.update(f"{model.__name__}.{key}".encode() + np.asarray(array, dtype=np.float64).tobytes())
