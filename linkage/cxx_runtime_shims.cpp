@@ -24,8 +24,8 @@ char __libc_single_threaded = 0;
 
 // std::random_device's sources (glibc 2.25 and 2.36), which the modules
 // never construct. As glibc's: the kernel's getrandom, at most 256 bytes a
-// call, ENOSYS where the kernel lacks it. (Declared without an exception
-// specification by <unistd.h>, so defined without one.)
+// call, ENOSYS where the kernel lacks it. (Declared without noexcept by
+// <unistd.h>, so defined without it.)
 int getentropy(void* buffer, std::size_t length) {
     if (length > 256) {
         errno = EIO;
