@@ -29,16 +29,21 @@ struct Job {
     alignas(64) std::atomic<std::size_t> next{0};
     std::atomic<bool> stopped{false};
     alignas(64) Job* next_in_queue = nullptr;
-    unsigned invited = 0;  // helpers invited that have not yet joined
-    unsigned running = 0;  // helpers working on it
+    bool queued = false;        // in the queue of calls that take helpers
+    bool closed = false;        // the caller has taken its last chunk: no helper may join
+    unsigned most_helpers = 0;  // more would find no chunk, or too little work
+    unsigned running = 0;       // helpers working on it
+
+    bool has_chunks_left() const noexcept {
+        return !stopped.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < work->n;
+    }
 };
 
-// Takes chunks until none is left or the call stops; returns when this
-// thread has no chunk in progress.
-void work_on(Job& job, bool is_caller) noexcept {
+// The caller's chunks: until none is left or the call stops.
+void work_on(Job& job) noexcept {
     const Work& work = *job.work;
     while (!job.stopped.load(std::memory_order_relaxed)) {
-        if (is_caller && work.should_stop != nullptr && work.should_stop(work.stop_context)) {
+        if (work.should_stop != nullptr && work.should_stop(work.stop_context)) {
             job.stopped.store(true, std::memory_order_relaxed);
             break;
         }
@@ -52,47 +57,51 @@ void work_on(Job& job, bool is_caller) noexcept {
 
 std::atomic<unsigned> g_limit{0};  // 0: not yet set, affinity_cpu_count() then
 
+// The threads working on kestrelfin's loops are the callers (each works on
+// its own call) and the pool's helpers; together they stay within the limit:
+//   - a call joins at once, whatever the others do: it is never queued;
+//   - an idle helper joins the oldest call that takes helpers only while
+//     callers + helpers are fewer than the limit;
+//   - a helper whose call is still running leaves it, between two chunks,
+//     when a newly arrived caller has taken the machine over the limit (the
+//     call takes helpers again once a thread is free);
+//   - a caller or helper that finishes frees its place for a queued call.
+// So calls made from several threads at once (Dask's workers) each run on
+// about their share of the CPUs, and a call left alone at the end takes
+// the CPUs the others freed.
 class Pool {
 public:
     // The calling thread's part of run_chunks.
     bool run(const Work& work, unsigned limit) noexcept {
         Job job;
         job.work = &work;
-        std::unique_lock lock(mutex_);
-        ++callers_;
-        // Threads already promised to calls (invited or running) and the
-        // callers themselves all count against the limit.
-        const unsigned busy = callers_ + committed_;
-        const std::size_t chunks_left = (work.n + chunk_for(work, limit) - 1) / chunk_for(work, limit);
-        unsigned helpers = busy < limit ? limit - busy : 0;
-        helpers = static_cast<unsigned>(std::min<std::size_t>(helpers, chunks_left > 0 ? chunks_left - 1 : 0));
+        const std::size_t chunk = chunk_size(work.n, limit, work.grain);
+        job.chunk = chunk;
+        const std::size_t chunks = (work.n + chunk - 1) / chunk;
         const std::size_t worth = work.n / std::max<std::size_t>(work.min_per_thread, 1);
-        helpers = static_cast<unsigned>(std::min<std::size_t>(helpers, worth > 0 ? worth - 1 : 0));
-        helpers = std::min(helpers, start_threads(committed_ + helpers) - committed_);
-        job.chunk = chunk_for(work, helpers + 1);
+        std::size_t helpers = std::min<std::size_t>({limit - 1, chunks - 1, worth > 0 ? worth - 1 : 0});
+        std::unique_lock lock(mutex_);
+        limit_ = limit;
+        ++callers_;
+        update_excess();
         if (helpers > 0) {
-            job.invited = helpers;
-            committed_ += helpers;
+            job.most_helpers = static_cast<unsigned>(helpers);
             enqueue(job);
-            lock.unlock();
-            if (helpers == 1) {
-                work_ready_.notify_one();
-            } else {
-                work_ready_.notify_all();
-            }
-        } else {
-            lock.unlock();
+            invite_helpers(std::min<std::size_t>(helpers, free_places()));
         }
-        work_on(job, true);
+        lock.unlock();
+        work_on(job);
         lock.lock();
-        if (job.invited > 0) {
-            // Helpers that have not joined yet are not waited for.
-            remove(job);
-            committed_ -= job.invited;
-            job.invited = 0;
+        job.closed = true;
+        if (job.queued) {
+            remove(job);  // no helper joins it from now on
         }
         job_done_.wait(lock, [&] { return job.running == 0; });
         --callers_;
+        update_excess();
+        if (head_ != nullptr && free_places() > 0) {
+            invite_helpers(1);  // this thread's place, to a call still running
+        }
         return !job.stopped.load(std::memory_order_relaxed);
     }
 
@@ -106,10 +115,34 @@ public:
     std::mutex& mutex() { return mutex_; }
 
 private:
-    static std::size_t chunk_for(const Work& work, unsigned threads) { return chunk_size(work.n, threads, work.grain); }
+    // Places left under the limit (callers and helpers at work counted).
+    unsigned free_places() const noexcept {
+        const unsigned busy = callers_ + helpers_;
+        return busy < limit_ ? limit_ - busy : 0;
+    }
 
-    void enqueue(Job& job) {
+    // Helpers read this between chunks without the mutex: a hint that
+    // someone may have to leave, confirmed under the mutex.
+    void update_excess() noexcept { over_limit_.store(callers_ + helpers_ > limit_, std::memory_order_relaxed); }
+
+    // Wakes `count` idle helpers for the queued calls, starting threads where
+    // too few are idle. Called with the mutex held.
+    void invite_helpers(std::size_t count) noexcept {
+        if (count == 0) {
+            return;
+        }
+        const unsigned wanted = helpers_ + static_cast<unsigned>(count);
+        const unsigned idle = start_threads(wanted) - helpers_;
+        if (std::min<std::size_t>(count, idle) == 1) {
+            work_ready_.notify_one();
+        } else {
+            work_ready_.notify_all();
+        }
+    }
+
+    void enqueue(Job& job) noexcept {
         job.next_in_queue = nullptr;
+        job.queued = true;
         if (tail_ == nullptr) {
             head_ = &job;
         } else {
@@ -118,7 +151,7 @@ private:
         tail_ = &job;
     }
 
-    void remove(Job& job) {
+    void remove(Job& job) noexcept {
         Job* previous = nullptr;
         for (Job* j = head_; j != nullptr; previous = j, j = j->next_in_queue) {
             if (j == &job) {
@@ -126,9 +159,10 @@ private:
                 if (tail_ == j) {
                     tail_ = previous;
                 }
-                return;
+                break;
             }
         }
+        job.queued = false;
     }
 
     // Starts threads until `wanted` exist, as far as the system allows;
@@ -156,28 +190,51 @@ private:
         return threads_;
     }
 
-    // A pool thread: joins the first call that invited a helper, works on
-    // it, and sleeps while there is none.
+    // A helper's chunks of one call: until none is left, or until it must
+    // make room for a caller (then it returns true).
+    bool help(Job& job) noexcept {
+        const Work& work = *job.work;
+        while (!job.stopped.load(std::memory_order_relaxed)) {
+            if (over_limit_.load(std::memory_order_relaxed)) {
+                std::lock_guard lock(mutex_);
+                if (callers_ + helpers_ > limit_) {
+                    return true;
+                }
+            }
+            const std::size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
+            if (begin >= work.n) {
+                break;
+            }
+            work.run_chunk(work.context, begin, std::min(work.n, begin + job.chunk));
+        }
+        return false;
+    }
+
+    // A pool thread: joins the oldest call that takes helpers while the
+    // limit leaves a place, works on it, and sleeps while there is none.
     void serve() noexcept {
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_ready_.wait(lock, [&] { return head_ != nullptr; });
+            work_ready_.wait(lock, [&] { return head_ != nullptr && free_places() > 0; });
             Job& job = *head_;
-            if (--job.invited == 0) {
-                head_ = job.next_in_queue;
-                if (head_ == nullptr) {
-                    tail_ = nullptr;
-                }
+            if (++job.running == job.most_helpers) {
+                remove(job);
             }
-            ++job.running;
+            ++helpers_;
+            update_excess();
             lock.unlock();
-            work_on(job, false);
+            const bool made_room = help(job);
             // The floating-point status flags this thread raised are read
             // by nobody; start the next call with them clear.
             std::feclearexcept(FE_ALL_EXCEPT);
             lock.lock();
-            --committed_;
-            if (--job.running == 0 && job.invited == 0) {
+            --helpers_;
+            update_excess();
+            --job.running;
+            if (made_room && !job.closed && !job.queued && job.has_chunks_left()) {
+                enqueue(job);  // it takes a helper again when a place frees
+            }
+            if (job.running == 0) {
                 job_done_.notify_all();
             }
         }
@@ -186,11 +243,13 @@ private:
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable job_done_;
-    Job* head_ = nullptr;  // the calls that still invite helpers
+    Job* head_ = nullptr;  // the calls that take helpers, oldest first
     Job* tail_ = nullptr;
     unsigned threads_ = 0;
-    unsigned callers_ = 0;    // calls in progress
-    unsigned committed_ = 0;  // helpers invited or running
+    unsigned callers_ = 0;  // calls in progress
+    unsigned helpers_ = 0;  // pool threads working on a call
+    unsigned limit_ = 1;    // the limit of the latest call
+    std::atomic<bool> over_limit_{false};
 };
 
 std::atomic<Pool*> g_pool{nullptr};
@@ -281,6 +340,9 @@ unsigned started_threads() noexcept {
 }
 
 bool run_chunks(const Work& work) noexcept {
+    if (work.n == 0) {
+        return true;
+    }
     const unsigned limit = thread_limit();
     Pool* pool = limit > 1 ? the_pool() : nullptr;
     if (pool != nullptr) {
@@ -290,7 +352,7 @@ bool run_chunks(const Work& work) noexcept {
     Job job;
     job.work = &work;
     job.chunk = chunk_size(work.n, 1, work.grain);
-    work_on(job, true);
+    work_on(job);
     return !job.stopped.load(std::memory_order_relaxed);
 }
 

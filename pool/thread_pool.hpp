@@ -8,10 +8,12 @@
 //     the call's grain (the lane width and a cache line of doubles), handed
 //     out one at a time from an atomic counter, so a thread that finishes
 //     early takes the next chunk and all threads stay busy to the end;
-//   - the caller always works; it invites as many idle pool threads as the
-//     limit leaves free, counting every other call in progress: a call made
-//     while the pool is busy gets fewer helpers, or none, and runs its share
-//     on its own thread rather than waiting behind other calls;
+//   - the caller always works, at once; idle pool threads join it while the
+//     callers and helpers at work are fewer than the limit, and a helper
+//     leaves a call between two chunks when a newly arrived caller has taken
+//     the machine over the limit. So calls made from several threads at
+//     once (Dask's workers) share the CPUs instead of oversubscribing them,
+//     and the call left running at the end takes the CPUs the others freed;
 //   - nothing is allocated per call: the call's bookkeeping lives on the
 //     caller's stack, linked into the pool's queue while helpers may join;
 //   - no thread exists until the first call that can use one; the pool then

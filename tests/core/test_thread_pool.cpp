@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <set>
@@ -196,6 +197,109 @@ TEST_F(ThreadPool, ConcurrentCallersStayWithinTheLimit) {
     // threads beside one caller; more callers take none).
     EXPECT_LE(most.load(), 4 + 2);
     EXPECT_LE(kestrelfin::pool::started_threads(), std::max<std::size_t>(before, 2));
+}
+
+// A call whose chunks sleep, noting the threads that ran them and, while
+// `watching` is set, the chunks a thread other than the caller started.
+struct Sleepy {
+    Sleepy(std::thread::id caller_id, std::atomic<bool>* watched = nullptr) : caller(caller_id), watching(watched) {}
+    std::chrono::microseconds nap{2'000};
+    std::thread::id caller;
+    std::atomic<bool>* watching;
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    std::atomic<int> chunks{0};
+    std::atomic<int> helper_chunks_while_watching{0};
+
+    static void run(void* context, std::size_t, std::size_t) noexcept {
+        auto& self = *static_cast<Sleepy*>(context);
+        if (std::this_thread::get_id() != self.caller && self.watching != nullptr && self.watching->load()) {
+            ++self.helper_chunks_while_watching;
+        }
+        {
+            std::lock_guard lock(self.mutex);
+            self.threads.insert(std::this_thread::get_id());
+        }
+        ++self.chunks;
+        std::this_thread::sleep_for(self.nap);
+    }
+    std::size_t thread_count() {
+        std::lock_guard lock(mutex);
+        return threads.size();
+    }
+};
+
+TEST_F(ThreadPool, AHelperMakesRoomForANewCaller) {
+    // Two threads allowed: the first call takes a helper; once a second
+    // caller is at work, the helper starts at most the one chunk it may have
+    // begun before it saw the newcomer, and then leaves.
+    set_thread_limit(2);
+    constexpr std::size_t n = 64 * 256;
+    const int chunks = static_cast<int>(n / chunk_size(n, 2, 64));
+    std::atomic<bool> watching{false};
+    Sleepy first(std::this_thread::get_id(), &watching);
+    std::thread second_caller([&] {
+        while (first.thread_count() < 2) {  // the helper has joined the first call
+            std::this_thread::yield();
+        }
+        Sleepy second(std::this_thread::get_id());
+        // The watch lasts from the second call's first chunk to the start
+        // of its last: the second caller is at work all along.
+        struct Watched {
+            Sleepy* sleepy;
+            std::atomic<bool>* watching;
+            int chunks;
+            std::atomic<int> started{0};
+            static void run(void* context, std::size_t begin, std::size_t end) noexcept {
+                auto& self = *static_cast<Watched*>(context);
+                self.watching->store(++self.started < self.chunks);
+                Sleepy::run(self.sleepy, begin, end);
+            }
+        } watched{&second, &watching, chunks};
+        ASSERT_TRUE(run_chunks(Work{&Watched::run, &watched, n, 64, nullptr, nullptr, 1}));
+        EXPECT_EQ(second.chunks.load(), chunks);
+    });
+    ASSERT_TRUE(run_chunks(Work{&Sleepy::run, &first, n, 64, nullptr, nullptr, 1}));
+    second_caller.join();
+    EXPECT_EQ(first.chunks.load(), chunks);
+    EXPECT_LE(first.helper_chunks_while_watching.load(), 1);
+}
+
+TEST_F(ThreadPool, AFreedPlaceGoesToACallStillRunning) {
+    // Two threads allowed and another call at work: a new call starts alone,
+    // and takes a helper as soon as the other call ends.
+    set_thread_limit(2);
+    std::atomic<bool> other_started{false};
+    std::atomic<bool> release_other{false};
+    struct Blocking {
+        std::atomic<bool>* started;
+        std::atomic<bool>* release;
+        static void run(void* context, std::size_t, std::size_t) noexcept {
+            auto& self = *static_cast<Blocking*>(context);
+            self.started->store(true);
+            while (!self.release->load()) {
+                std::this_thread::yield();
+            }
+        }
+    } blocking{&other_started, &release_other};
+    std::thread other([&] { run_chunks(Work{&Blocking::run, &blocking, 64, 64, nullptr, nullptr, 1}); });
+    while (!other_started.load()) {
+        std::this_thread::yield();
+    }
+    struct Releasing {
+        Sleepy sleepy;
+        std::atomic<bool>* release;
+        static void run(void* context, std::size_t begin, std::size_t end) noexcept {
+            auto& self = *static_cast<Releasing*>(context);
+            self.release->store(true);
+            Sleepy::run(&self.sleepy, begin, end);
+        }
+    } call{Sleepy(std::this_thread::get_id()), &release_other};
+    constexpr std::size_t n = 64 * 256;
+    ASSERT_TRUE(run_chunks(Work{&Releasing::run, &call, n, 64, nullptr, nullptr, 1}));
+    other.join();
+    EXPECT_EQ(call.sleepy.chunks.load(), static_cast<int>(n / chunk_size(n, 2, 64)));
+    EXPECT_EQ(call.sleepy.thread_count(), 2u);
 }
 
 }  // namespace
