@@ -186,18 +186,21 @@ def run_pvv_worker(pvv_python: str | None, case_list: list, jobdir: Path, log) -
     (write_jobs). Returns its results.json with "by_case": (set, name, flag)
     -> (ns per option, path of the first call's values)."""
     if not pvv_python:
-        return {"import_error": "no environment given (--pvv-python)", "by_case": {}}
+        return {"import_error": "no environment given (--pvv-python)", "by_case": {}, "one_thread_by_case": {}}
     done = subprocess.run([pvv_python, str(HERE / "pvv_peer.py"), str(jobdir)], check=False,
                           stdout=sys.stdout, stderr=subprocess.PIPE, text=True)
     results_file = jobdir / "results.json"
     if done.returncode != 0 or not results_file.exists():
         last = (done.stderr.strip().splitlines() or ["no output"])[-1]
         log(f"py_vollib_vectorized worker failed: {last}")
-        return {"import_error": f"worker failed: {last}", "by_case": {}}
+        return {"import_error": f"worker failed: {last}", "by_case": {}, "one_thread_by_case": {}}
     results = json.loads(results_file.read_text())
     results["by_case"] = {
         (c[0], c[1], c[2]): (results["times"][str(i)], jobdir / f"values_{i}.npy")
         for i, c in enumerate(case_list) if str(i) in results["times"]}
+    one_thread = results.get("times_one_thread", {})
+    results["one_thread_by_case"] = {
+        (c[0], c[1], c[2]): one_thread[str(i)] for i, c in enumerate(case_list) if str(i) in one_thread}
     return results
 
 
@@ -268,7 +271,16 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dic
                 contenders["numpy"] = lambda: numpy_fn(flag, s.S, s.K, s.t, r, s.sigma, q)
             else:
                 rational_fn = getattr(importlib.import_module(f"kestrelfin.{model}"), "implied_volatility")
-                contenders["rational"] = lambda: rational_fn(*ours_args, method="rational")
+                package = importlib.import_module("kestrelfin")
+
+                def rational_one_thread():
+                    # One thread, as every peer it is compared with here
+                    # (py_vollib_vectorized also at one numba thread).
+                    with package.num_threads(1):
+                        return rational_fn(*ours_args, method="rational")
+
+                contenders["rational"] = rational_one_thread
+                contenders["rational_default"] = lambda: rational_fn(*ours_args, method="rational")
                 if lbr.available:
                     lbr_call, lbr_sigma, row["lbr_forward"] = lbr.prepare(model, flag, price, s.S, s.K, s.t, r,
                                                                           q if model == "bsm" else 0.0)
@@ -278,6 +290,7 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dic
             del recording
             if (s.name, name, flag) in pvv["by_case"]:
                 row["pvv"], values_file = pvv["by_case"][(s.name, name, flag)]
+                row["pvv_one_thread"] = pvv["one_thread_by_case"].get((s.name, name, flag))
                 results["pvv"] = np.load(values_file)
                 values_file.unlink()
 

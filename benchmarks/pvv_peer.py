@@ -143,9 +143,12 @@ def main(jobdir: Path) -> None:
     try:
         import numba
 
-        out["numba"] = f"{numba.__version__} ({numba.config.NUMBA_NUM_THREADS} threads)"
+        default_threads = numba.get_num_threads()
+        out["numba"] = f"{numba.__version__} ({default_threads} threads)"
     except ImportError:
+        numba = None
         out["numba"] = "not installed"
+    out["times_one_thread"] = {}
     q = jobs["dividend"]
     arrays = {}
     for index, (set_name, name, flag, kind, prices_file) in enumerate(jobs["cases"]):
@@ -168,6 +171,16 @@ def main(jobdir: Path) -> None:
         out["times"][str(index)] = best
         np.save(jobdir / f"values_{index}.npy", values)
         print(f"  pvv {set_name:7} {name:34} {flag} {best:8.1f} ns/option", flush=True)
+        if kind == "iv" and numba is not None:
+            # Implied volatility also on one numba thread: the figure the
+            # package's solver, itself held to one thread, is compared with.
+            numba.set_num_threads(1)
+            try:
+                best_one, _ = _time(fn, args, a["S"].size, repeats)
+            finally:
+                numba.set_num_threads(default_threads)
+            out["times_one_thread"][str(index)] = best_one
+            print(f"  pvv {set_name:7} {name:34} {flag} {best_one:8.1f} ns/option (1 numba thread)", flush=True)
     (jobdir / "results.json").write_text(json.dumps(out, indent=1))
 
 

@@ -28,6 +28,7 @@ import numpy as np
 
 import _kestrelfin as kf
 import inputs
+import kestrelfin
 from kestrelfin import black76, bs, bsm
 from lbr_peer import LbrPeer
 from timing import best_of, cpu_name
@@ -96,8 +97,13 @@ def main() -> None:
                 price = inputs.iv_prices(kf, model, flag, s)
                 args = arguments(model, s, price, flag)
                 function = MODELS[model].implied_volatility
-                calls = {"rational": lambda: function(*args),
-                         "newton": lambda: function(*args, method="newton")}
+                def on_one_thread(method):
+                    def call():
+                        with kestrelfin.num_threads(1):
+                            return function(*args, method=method)
+                    return call
+
+                calls = {"rational": on_one_thread("rational"), "newton": on_one_thread("newton")}
                 lbr_sigma = None
                 if lbr.available:
                     calls["lbr"], lbr_sigma, _ = lbr.prepare(model, flag, price, s.S, s.K, s.t, s.rate,
