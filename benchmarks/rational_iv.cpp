@@ -338,13 +338,9 @@ KESTRELFIN_LANE_INLINE double run_branch(const std::vector<core::ClassifiedOptio
     Pair total(0.0);
     for (std::size_t k = 0; k + pair_width <= group.size(); k += pair_width) {
         core::ClassifiedOption<Pair> block;
-        core::detail::each_field(block, group[k],
-                                 [](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to = Pair(from); });
-        for (int lane = 1; lane < pair_width; ++lane) {
-            core::detail::each_field(block, group[k + lane],
-                                     [lane](Pair& to, const double& from)
-                                         KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
-        }
+        core::detail::each_field([&](auto of) KESTRELFIN_LANE_LAMBDA {
+            of(block) = core::lanes_from<Pair>([&](int lane) KESTRELFIN_LANE_LAMBDA { return of(group[k + lane]); });
+        });
         if constexpr (Stage == 0) {
             total = total + block.problem.beta;
         } else if constexpr (Stage == 1) {
@@ -374,18 +370,17 @@ __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double run_stage() {
 __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double classify_only(const Set& s) {
     double total = 0.0;
     for (std::size_t i = 0; i + 4 <= s.options.size(); i += 4) {
-        V price(0.0), F(0.0), K(0.0), t(0.0), r(0.0);
         core::LaneKinds<4> kinds{};
         for (int lane = 0; lane < 4; ++lane) {
-            const ImpliedVolInputs& in = s.options[i + lane].in;
-            price.set(lane, in.price);
-            F.set(lane, in.F);
-            K.set(lane, in.K);
-            t.set(lane, in.t);
-            r.set(lane, in.r);
             kinds.is_call[lane] = s.options[i + lane].kind == OptionKind::Call ? -1 : 0;
         }
-        const auto c = core::classify_option(kinds, price, F, K, t, r);
+        // The lanes assembled in registers, as the driver does.
+        const auto field = [&](double ImpliedVolInputs::*member) KESTRELFIN_LANE_LAMBDA {
+            return core::lanes_from<V>([&](int lane) KESTRELFIN_LANE_LAMBDA { return s.options[i + lane].in.*member; });
+        };
+        const auto c = core::classify_option(kinds, field(&ImpliedVolInputs::price), field(&ImpliedVolInputs::F),
+                                             field(&ImpliedVolInputs::K), field(&ImpliedVolInputs::t),
+                                             field(&ImpliedVolInputs::r));
         total += c.problem.b_ref[0] + c.route[1];
     }
     return total;

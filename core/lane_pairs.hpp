@@ -91,6 +91,16 @@ inline constexpr bool is_lane_pair<LanePair<Half>> = true;
 template <class Half>
 inline constexpr int lane_count<LanePair<Half>> = LanePair<Half>::count;
 
+// A pair whose lane i is lane_value(i), each half assembled in registers.
+template <class P, class F>
+requires is_lane_pair<P> KESTRELFIN_LANE_INLINE P lanes_from(F&& lane_value)
+noexcept {
+    using Half = typename P::HalfLanes;
+    constexpr int w = lane_count<Half>;
+    return P(lanes_from<Half>(lane_value),
+             lanes_from<Half>([&](int i) KESTRELFIN_LANE_LAMBDA { return lane_value(i + w); }));
+}
+
 template <class Half>
 KESTRELFIN_LANE_INLINE LanePair<Half> exp_of(LanePair<Half> x) noexcept {
     return {exp_of(x.lo), exp_of(x.hi)};

@@ -24,6 +24,7 @@
 #include <concepts>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "core/raw_lanes.hpp"
 
@@ -104,6 +105,17 @@ concept LaneVector = is_lanes<T>;
 
 template <LaneVector T>
 inline constexpr int lane_count<T> = T::count;
+
+// Lanes whose lane i is lane_value(i), assembled in registers. Lanes
+// written one by one into a vector in memory and then read whole stall the
+// CPU: one wide load cannot be forwarded from several narrow stores.
+template <LaneVector V, class F>
+KESTRELFIN_LANE_INLINE V lanes_from(F&& lane_value) noexcept {
+    return [&]<int... I>(std::integer_sequence<int, I...>) KESTRELFIN_LANE_LAMBDA {
+        return V(typename V::Raw{lane_value(I)...});
+    }
+    (std::make_integer_sequence<int, lane_count<V>>{});
+}
 
 // ---- one double -------------------------------------------------------------
 

@@ -313,22 +313,24 @@ KESTRELFIN_LANE_INLINE Real route_code(RationalRoute route) noexcept {
     return splat<Real>(static_cast<double>(static_cast<int>(route)));
 }
 
-// The fields of a problem and sqrt(t), pairwise from two classified options
-// (lanes or doubles): how a lane is stored and reloaded.
-template <class A, class B, class F>
-KESTRELFIN_LANE_INLINE void each_field(A& a, B& b, F&& f) noexcept {
-    f(a.problem.x, b.problem.x);
-    f(a.problem.beta, b.problem.beta);
-    f(a.problem.beta_bar, b.problem.beta_bar);
-    f(a.problem.b_max, b.problem.b_max);
-    f(a.problem.inverse_b_max, b.problem.inverse_b_max);
-    f(a.problem.tiny_log_beta, b.problem.tiny_log_beta);
-    f(a.problem.z, b.problem.z);
-    f(a.problem.c, b.problem.c);
-    f(a.problem.q, b.problem.q);
-    f(a.problem.b_c, b.problem.b_c);
-    f(a.problem.b_ref, b.problem.b_ref);
-    f(a.sqrt_t, b.sqrt_t);
+// Calls f once per field of a classified option that the routes read (the
+// problem and sqrt(t)), with an accessor that gives that field of any
+// ClassifiedOption, of doubles or of lanes: how options are stored one by
+// one after classification and gathered into blocks again.
+template <class F>
+KESTRELFIN_LANE_INLINE void each_field(F&& f) noexcept {
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.x; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.beta; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.beta_bar; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.b_max; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.inverse_b_max; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.tiny_log_beta; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.z; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.c; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.q; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.b_c; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.problem.b_ref; });
+    f([](auto& o) KESTRELFIN_LANE_LAMBDA -> auto& { return o.sqrt_t; });
 }
 
 }  // namespace detail
@@ -503,18 +505,19 @@ KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, Kin
         int sizes[routes] = {};
         for (int i = 0; i < count; i += w) {
             const int used = count - i < w ? count - i : w;
-            V price(nan), F(nan), K(nan), t(nan), r(nan);
+            // Lanes past the end hold NaNs (the puts of a NaN price).
+            ImpliedVolInputs in[w];
             LaneKinds<w> kinds{};
-            for (int lane = 0; lane < used; ++lane) {
-                const ImpliedVolInputs in = inputs_of(begin + i + lane);
-                price.set(lane, in.price);
-                F.set(lane, in.F);
-                K.set(lane, in.K);
-                t.set(lane, in.t);
-                r.set(lane, in.r);
-                kinds.is_call[lane] = kind_of(begin + i + lane) == OptionKind::Call ? -1 : 0;
+            for (int lane = 0; lane < w; ++lane) {
+                in[lane] = lane < used ? inputs_of(begin + i + lane) : ImpliedVolInputs{nan, nan, nan, nan, nan};
+                kinds.is_call[lane] = lane < used && kind_of(begin + i + lane) == OptionKind::Call ? -1 : 0;
             }
-            const ClassifiedOption<V> c = classify_option(kinds, price, F, K, t, r);
+            const auto field = [&](double ImpliedVolInputs::*member) KESTRELFIN_LANE_LAMBDA {
+                return lanes_from<V>([&](int lane) KESTRELFIN_LANE_LAMBDA { return in[lane].*member; });
+            };
+            const ClassifiedOption<V> c =
+                classify_option(kinds, field(&ImpliedVolInputs::price), field(&ImpliedVolInputs::F),
+                                field(&ImpliedVolInputs::K), field(&ImpliedVolInputs::t), field(&ImpliedVolInputs::r));
             for (int lane = 0; lane < used; ++lane) {
                 const int route = static_cast<int>(c.route[lane]);
                 if (route == static_cast<int>(RationalRoute::Done)) {
@@ -522,7 +525,7 @@ KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, Kin
                     continue;
                 }
                 ClassifiedOption<double>& one = stored[i + lane];
-                each_field(one, c, [lane](double& to, const V& from) KESTRELFIN_LANE_LAMBDA { to = from[lane]; });
+                each_field([&](auto of) KESTRELFIN_LANE_LAMBDA { of(one) = of(c)[lane]; });
                 members[route][sizes[route]++] = i + lane;
             }
         }
@@ -530,19 +533,19 @@ KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, Kin
             constexpr int route = static_cast<int>(R);
             for (int k = 0; k < sizes[route]; k += pair_width) {
                 const int used = sizes[route] - k < pair_width ? sizes[route] - k : pair_width;
-                // Every lane from the group's first option (which fills the
-                // lanes past its end), then the others over it: no zeroing.
-                ClassifiedOption<Pair> block;
-                const int* group = members[route] + k;
-                each_field(block, stored[group[0]],
-                           [](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to = Pair(from); });
-                for (int lane = 1; lane < used; ++lane) {
-                    each_field(block, stored[group[lane]],
-                               [lane](Pair& to, const double& from) KESTRELFIN_LANE_LAMBDA { to.set(lane, from); });
+                // The lanes past the group's end repeat its first option.
+                int option[pair_width];
+                for (int lane = 0; lane < pair_width; ++lane) {
+                    option[lane] = members[route][k + (lane < used ? lane : 0)];
                 }
+                ClassifiedOption<Pair> block;
+                each_field([&](auto of) KESTRELFIN_LANE_LAMBDA {
+                    of(block) =
+                        lanes_from<Pair>([&](int lane) KESTRELFIN_LANE_LAMBDA { return of(stored[option[lane]]); });
+                });
                 const Pair volatility = solve_route<R>(block);
                 for (int lane = 0; lane < used; ++lane) {
-                    store(begin + members[route][k + lane], RationalImpliedVol{volatility[lane], RationalStatus::Ok});
+                    store(begin + option[lane], RationalImpliedVol{volatility[lane], RationalStatus::Ok});
                 }
             }
         };
