@@ -91,10 +91,12 @@ inline constexpr bool is_lane_pair<LanePair<Half>> = true;
 template <class Half>
 inline constexpr int lane_count<LanePair<Half>> = LanePair<Half>::count;
 
+template <class T>
+concept LanePairVector = is_lane_pair<T>;
+
 // A pair whose lane i is lane_value(i), each half assembled in registers.
-template <class P, class F>
-requires is_lane_pair<P> KESTRELFIN_LANE_INLINE P lanes_from(F&& lane_value)
-noexcept {
+template <LanePairVector P, class F>
+KESTRELFIN_LANE_INLINE P lanes_from(F&& lane_value) noexcept {
     using Half = typename P::HalfLanes;
     constexpr int w = lane_count<Half>;
     return P(lanes_from<Half>(lane_value),
