@@ -448,9 +448,9 @@ def render(results, plot_name: str) -> str:
         f"Produced by `benchmarks/run.sh{' --quick' if s['mode'] == 'quick' else ''}` on {m['date']} "
         f"in {s['seconds']:.0f} s: {s['n']:,} options per input set, every figure the best of "
         f"{s['repeats']} calls ({s['iv_repeats']} for implied volatility), in ns per option. All "
-        "contenders ran in one run on the same seeded inputs (py_vollib_vectorized and the "
-        f"module of {results.get('ref', {}).get('commit', '?')} in subprocesses with "
-        "their own environments, everything else in one process); the raw numbers are in "
+        "contenders ran in one run on the same seeded inputs (py_vollib_vectorized"
+        + (f" and the module of {results['ref']['commit']}" if results.get("ref", {}).get("available") else "")
+        + " in subprocesses with their own environments, everything else in one process); the raw numbers are in "
         "`build/benchmarks/results.json`.",
         "",
         "To refresh this file and the plot, run `benchmarks/run.sh` from the repository root "
