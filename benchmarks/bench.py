@@ -58,6 +58,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import inputs  # noqa: E402
+import kestrelfin  # noqa: E402
 import numpy_peer  # noqa: E402
 import timing  # noqa: E402
 from lbr_peer import LbrPeer  # noqa: E402
@@ -271,12 +272,11 @@ def measure_arrays(kf, floors: Floors, lbr: LbrPeer, pvv: dict, ref_digests: dic
                 contenders["numpy"] = lambda: numpy_fn(flag, s.S, s.K, s.t, r, s.sigma, q)
             else:
                 rational_fn = getattr(importlib.import_module(f"kestrelfin.{model}"), "implied_volatility")
-                package = importlib.import_module("kestrelfin")
 
                 def rational_one_thread():
                     # One thread, as every peer it is compared with here
                     # (py_vollib_vectorized also at one numba thread).
-                    with package.num_threads(1):
+                    with kestrelfin.num_threads(1):
                         return rational_fn(*ours_args, method="rational")
 
                 contenders["rational"] = rational_one_thread

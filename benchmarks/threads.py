@@ -156,10 +156,10 @@ def table(rows: list[dict], default: int) -> list[str]:
     lines = [f"| case | ns/option, 1 thread | ns/option, default ({default}) | speed-up | target | met |",
              "|---|---:|---:|---:|---|---|"]
     for row in rows:
-        extra = f" (one plain call: {row['plain']:.2f})" if "plain" in row else ""
+        notes = [f"one plain call: {row['plain']:.2f}"] if "plain" in row else []
         if "dask_own" in row:
-            extra = (f" (one plain call: {row['plain']:.2f}; Dask's own cost, S * 1.0 through the same chunks and "
-                     f"compute(): {row['dask_own']:.2f})")
+            notes.append(f"Dask's own cost, S * 1.0 through the same chunks and compute(): {row['dask_own']:.2f}")
+        extra = f" ({'; '.join(notes)})" if notes else ""
         lines.append(f"| {row['case']} | {row['one']:.2f} | {row['default']:.2f}{extra} | "
                      f"{row['one'] / row['default']:.2f}x | {row['target']} | {'yes' if row['ok'] else 'NO'} |")
         for c, value in row["others"].items():

@@ -39,19 +39,32 @@ struct Job {
     }
 };
 
-// The caller's chunks: until none is left or the call stops.
-void work_on(Job& job) noexcept {
+// Takes the job's chunks until none is left, the call stops, or `leave`
+// (asked before each chunk) says this thread should go; true in that last
+// case. The caller leaves when it is asked to stop, a helper to make room.
+template <class Leave>
+bool take_chunks(Job& job, Leave&& leave) noexcept {
     const Work& work = *job.work;
     while (!job.stopped.load(std::memory_order_relaxed)) {
-        if (work.should_stop != nullptr && work.should_stop(work.stop_context)) {
-            job.stopped.store(true, std::memory_order_relaxed);
-            break;
+        if (leave()) {
+            return true;
         }
         const std::size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
         if (begin >= work.n) {
             break;
         }
         work.run_chunk(work.context, begin, std::min(work.n, begin + job.chunk));
+    }
+    return false;
+}
+
+// The caller's chunks: until none is left or the call stops.
+void work_on(Job& job) noexcept {
+    const Work& work = *job.work;
+    const bool asked_to_stop =
+        take_chunks(job, [&] { return work.should_stop != nullptr && work.should_stop(work.stop_context); });
+    if (asked_to_stop) {
+        job.stopped.store(true, std::memory_order_relaxed);
     }
 }
 
@@ -193,21 +206,13 @@ private:
     // A helper's chunks of one call: until none is left, or until it must
     // make room for a caller (then it returns true).
     bool help(Job& job) noexcept {
-        const Work& work = *job.work;
-        while (!job.stopped.load(std::memory_order_relaxed)) {
-            if (over_limit_.load(std::memory_order_relaxed)) {
-                std::lock_guard lock(mutex_);
-                if (callers_ + helpers_ > limit_) {
-                    return true;
-                }
+        return take_chunks(job, [&] {
+            if (!over_limit_.load(std::memory_order_relaxed)) {
+                return false;
             }
-            const std::size_t begin = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-            if (begin >= work.n) {
-                break;
-            }
-            work.run_chunk(work.context, begin, std::min(work.n, begin + job.chunk));
-        }
-        return false;
+            std::lock_guard lock(mutex_);
+            return callers_ + helpers_ > limit_;
+        });
     }
 
     // A pool thread: joins the oldest call that takes helpers while the
