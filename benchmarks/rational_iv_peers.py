@@ -12,10 +12,15 @@ lbriv is handed what Let's Be Rational defines (see lbr_peer.py): undiscounted
 prices, one forward per call (every option scaled by its own forward where the
 set has several), q = +1 or -1, time 1; the preparation is left out of its
 time, which favours it.
+
+Where kestrelfin imports, its method="rational" is timed on the same options
+too (as Black-76 calls, one thread): what the package adds to the core's
+solver, on identical inputs.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
 import subprocess
 import sys
@@ -54,12 +59,25 @@ def lbriv_runs(options: dict[str, np.ndarray]):
     return runs
 
 
+def package_runs(options: dict[str, np.ndarray]):
+    """kestrelfin's method="rational" on the same options as Black-76 (the
+    core's inputs are a forward and a discounted price), one call for the
+    whole set, or none where kestrelfin does not import."""
+    try:
+        import kestrelfin
+    except ImportError:
+        return None
+    is_call = options["kind"] == 1.0
+    arguments = tuple(np.ascontiguousarray(options[name]) for name in ("price", "F", "K", "r", "t"))
+    return [(lambda *a: kestrelfin.black76.implied_volatility(*a, method="rational"), *arguments, is_call)]
+
+
 def best_ns_per_option(runs, n: int, passes: int) -> float:
     best = float("inf")
     for _ in range(passes):
         start = time.perf_counter_ns()
-        for solve, prices, forward, strikes, sign in runs:
-            solve(prices, forward, strikes, sign)
+        for solve, *arguments in runs:
+            solve(*arguments)
         best = min(best, (time.perf_counter_ns() - start) / n)
     return best
 
@@ -73,7 +91,8 @@ def main(argv: list[str]) -> int:
     with tempfile.TemporaryDirectory() as directory:
         table = subprocess.run([binary, *rest, "--dump", directory], check=True, capture_output=True, text=True)
         print(table.stdout, end="")
-        print(f"\nlbriv on the same options (best of {passes} passes), ns per option, and each ratio to it:")
+        print(f"\nlbriv on the same options (best of {passes} passes), ns per option, and each ratio to it;")
+        print("kestrelfin's method=\"rational\" (one thread) on them too: what the package adds to the core")
         rows = {}
         for line in table.stdout.splitlines():
             fields = line.split()
@@ -93,7 +112,23 @@ def main(argv: list[str]) -> int:
                     f" newton avx2 / rational avx2 {newton_avx2 / avx2:5.2f}x"
                 )
             print(f"  {name:<8} lbriv {ns:7.1f}{ratio}")
+            package = package_runs(options)
+            if package is not None and fields is not None:
+                with one_thread():
+                    ours = best_ns_per_option(package, options["price"].size, passes)
+                print(f"  {'':<8} package {ours:5.1f}   {ours / float(fields[2]):4.2f}x the core's avx2;"
+                      f" lbriv / package {ns / ours:5.2f}x")
     return 0
+
+
+def one_thread():
+    """Holds kestrelfin to one thread while open, as the core benchmark and
+    lbriv run (nothing where kestrelfin does not import)."""
+    try:
+        import kestrelfin
+    except ImportError:
+        return contextlib.nullcontext()
+    return kestrelfin.num_threads(1)
 
 
 if __name__ == "__main__":
