@@ -388,14 +388,16 @@ __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double run_stage() {
 
 __attribute__((noinline)) KESTRELFIN_AVX2_KERNEL double classify_only(const Set& s) {
     double total = 0.0;
-    for (std::size_t i = 0; i + 4 <= s.options.size(); i += 4) {
-        core::LaneKinds<4> kinds{};
-        for (int lane = 0; lane < 4; ++lane) {
+    // Two blocks at a time, assembled in registers, as the driver does.
+    constexpr int width = core::lane_count<Pair>;
+    for (std::size_t i = 0; i + width <= s.options.size(); i += width) {
+        core::LaneKinds<width> kinds{};
+        for (int lane = 0; lane < width; ++lane) {
             kinds.is_call[lane] = s.options[i + lane].kind == OptionKind::Call ? -1 : 0;
         }
-        // The lanes assembled in registers, as the driver does.
         const auto field = [&](double ImpliedVolInputs::*member) KESTRELFIN_LANE_LAMBDA {
-            return core::lanes_from<V>([&](int lane) KESTRELFIN_LANE_LAMBDA { return s.options[i + lane].in.*member; });
+            return core::lanes_from<Pair>([&](int lane)
+                                              KESTRELFIN_LANE_LAMBDA { return s.options[i + lane].in.*member; });
         };
         const auto c = core::classify_option(kinds, field(&ImpliedVolInputs::price), field(&ImpliedVolInputs::F),
                                              field(&ImpliedVolInputs::K), field(&ImpliedVolInputs::t),

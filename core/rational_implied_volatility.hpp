@@ -112,6 +112,17 @@ KESTRELFIN_LANE_INLINE LaneMask<N> call_mask_of(LaneKinds<N> kinds, const Lanes<
     return {kinds.is_call};
 }
 
+template <int N, class Half>
+KESTRELFIN_LANE_INLINE LanePairMask<Half> call_mask_of(LaneKinds<N> kinds, const LanePair<Half>&) noexcept {
+    constexpr int h = lane_count<Half>;
+    LaneKinds<h> lo{}, hi{};
+    for (int i = 0; i < h; ++i) {
+        lo.is_call[i] = kinds.is_call[i];
+        hi.is_call[i] = kinds.is_call[i + h];
+    }
+    return {call_mask_of(lo, Half{}), call_mask_of(hi, Half{})};
+}
+
 template <class Real>
 KESTRELFIN_LANE_INLINE Real status_code(RationalStatus status) noexcept {
     return splat<Real>(static_cast<double>(static_cast<int>(status)));
@@ -472,7 +483,7 @@ inline RationalImpliedVol black76_rational_implied_volatility(OptionKind kind, d
 }
 
 // Lane i of a block's outcome.
-template <LaneVector V>
+template <class V>
 KESTRELFIN_LANE_INLINE RationalImpliedVol lane_outcome(const RationalOutcome<V>& o, int i) noexcept {
     return {o.volatility[i], static_cast<RationalStatus>(static_cast<int>(o.status[i]))};
 }
@@ -482,18 +493,18 @@ KESTRELFIN_LANE_INLINE RationalImpliedVol lane_outcome(const RationalOutcome<V>&
 // RationalImpliedVol (in no particular order). Every option's outcome is the
 // scalar function's, whatever its lane, its neighbours and the length.
 //
-// The options are taken in chunks. Each chunk is first classified in blocks
-// of V's width; the options left to solve are then grouped by route and
-// solved two blocks at a time (LanePair: two independent chains for the
-// out-of-order core), so that a block's lanes share their branch's code and
-// no lane sends the others down a path they do not need. A last, partial
-// block of a group repeats one of its options.
+// The options are taken in chunks. Each chunk is first classified, two
+// blocks of V at a time (LanePair: two independent chains for the
+// out-of-order core, which one block's long chain of exp, log, square roots
+// and landmark fits leaves idle); the options left to solve are then grouped
+// by route and solved two blocks at a time too, so that a block's lanes share
+// their branch's code and no lane sends the others down a path they do not
+// need. A last, partial block of a group repeats one of its options.
 template <LaneVector V, class KindOf, class InputsOf, class Store>
 KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, KindOf&& kind_of, InputsOf&& inputs_of,
                                                               Store&& store) noexcept {
     using namespace detail;
     using Pair = LanePair<V>;
-    constexpr int w = lane_count<V>;
     constexpr int pair_width = lane_count<Pair>;
     constexpr int chunk = 256;
     constexpr int routes = 4;
@@ -503,19 +514,19 @@ KESTRELFIN_LANE_INLINE void rational_implied_volatility_lanes(std::size_t n, Kin
     for (std::size_t begin = 0; begin < n; begin += chunk) {
         const int count = n - begin < static_cast<std::size_t>(chunk) ? static_cast<int>(n - begin) : chunk;
         int sizes[routes] = {};
-        for (int i = 0; i < count; i += w) {
-            const int used = count - i < w ? count - i : w;
+        for (int i = 0; i < count; i += pair_width) {
+            const int used = count - i < pair_width ? count - i : pair_width;
             // Lanes past the end hold NaNs (the puts of a NaN price).
-            ImpliedVolInputs in[w];
-            LaneKinds<w> kinds{};
-            for (int lane = 0; lane < w; ++lane) {
+            ImpliedVolInputs in[pair_width];
+            LaneKinds<pair_width> kinds{};
+            for (int lane = 0; lane < pair_width; ++lane) {
                 in[lane] = lane < used ? inputs_of(begin + i + lane) : ImpliedVolInputs{nan, nan, nan, nan, nan};
                 kinds.is_call[lane] = lane < used && kind_of(begin + i + lane) == OptionKind::Call ? -1 : 0;
             }
             const auto field = [&](double ImpliedVolInputs::*member) KESTRELFIN_LANE_LAMBDA {
-                return lanes_from<V>([&](int lane) KESTRELFIN_LANE_LAMBDA { return in[lane].*member; });
+                return lanes_from<Pair>([&](int lane) KESTRELFIN_LANE_LAMBDA { return in[lane].*member; });
             };
-            const ClassifiedOption<V> c =
+            const ClassifiedOption<Pair> c =
                 classify_option(kinds, field(&ImpliedVolInputs::price), field(&ImpliedVolInputs::F),
                                 field(&ImpliedVolInputs::K), field(&ImpliedVolInputs::t), field(&ImpliedVolInputs::r));
             for (int lane = 0; lane < used; ++lane) {
